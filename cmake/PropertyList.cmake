@@ -1,0 +1,41 @@
+# A plug-in's property list has one source, a text file of "key value" lines. From it are made:
+#  - on Windows, a resource script (the host reads resource 16000 of type PiPL);
+#  - elsewhere, a C source that places the same lines in the library's ".brevant_pipl" ELF
+#    section, which the stand-in host reads from the file before it loads the library.
+function(brevant_add_property_list target source)
+  get_filename_component(src "${source}" ABSOLUTE)
+  file(STRINGS "${src}" lines)
+  set(text "")
+  set(rc_body "")
+  set(resource_id 16000)
+  foreach(line IN LISTS lines)
+    string(STRIP "${line}" line)
+    if(line STREQUAL "" OR line MATCHES "^#")
+      continue()
+    endif()
+    if(NOT line MATCHES "^([a-z]+)[ \t]+(.+)$")
+      message(FATAL_ERROR "${src}: not a 'key value' line: ${line}")
+    endif()
+    set(key "${CMAKE_MATCH_1}")
+    set(value "${CMAKE_MATCH_2}")
+    if(key STREQUAL "resource")
+      set(resource_id "${value}")
+    endif()
+    string(APPEND text "${key} ${value}\\n")
+    string(APPEND rc_body "    \"${key}\", \"${value}\\0\",\n")
+  endforeach()
+  set(out_dir "${CMAKE_CURRENT_BINARY_DIR}/${target}_pipl")
+  if(WIN32)
+    file(WRITE "${out_dir}/${target}.rc"
+      "// Made from ${source}; edit that file instead.\n"
+      "${resource_id} PiPL\nBEGIN\n${rc_body}END\n")
+    target_sources(${target} PRIVATE "${out_dir}/${target}.rc")
+  else()
+    file(WRITE "${out_dir}/${target}_pipl.c"
+      "/* Made from ${source}; edit that file instead. */\n"
+      "__attribute__((section(\".brevant_pipl\"), used, aligned(8)))\n"
+      "static const char brevant_property_list[] = \"${text}\";\n")
+    target_sources(${target} PRIVATE "${out_dir}/${target}_pipl.c")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${src}")
+endfunction()
