@@ -1,0 +1,145 @@
+// The listener registry and the fan-out of events, through the monitor suite.
+#include <thread>
+
+#include "support/Listeners.h"
+#include "support/PluginFixture.h"
+
+using namespace brevant_test;
+
+namespace {
+
+class ListenerTest : public PluginFixture {
+protected:
+    // Starts a session and raises JobBegin on it; returns the session.
+    std::shared_ptr<RQSession> BeginJob() {
+        auto session = StartSession();
+        session->DescribeBegin(u"p");
+        session->DescribeEnd();
+        return session;
+    }
+    int64_t LastSessionId() {
+        const std::string line = LinesOf("BrevantPlugin").back();
+        return std::stoll(line.substr(line.find("id=") + 3));
+    }
+};
+
+TEST_F(ListenerTest, ListenersAreCalledInKeyOrder) {
+    const ListenerCallbacks& all = AllCallbacks();
+    // Registered out of order: plug-in ids compare signed, refcons unsigned.
+    for (auto key : std::vector<std::pair<int32_t, uint64_t>>{{3, 1}, {-5, 9}, {3, ~0ull}, {3, 2}, {-5, 1}}) {
+        ASSERT_EQ(suite_->Brevant_RegisterListener(key.first, key.second, &all), 0);
+    }
+    auto session = BeginJob();
+    const std::vector<std::string> expected = {"-5/1:JobBegin", "-5/9:JobBegin", "3/1:JobBegin", "3/2:JobBegin",
+                                               "3/18446744073709551615:JobBegin"};
+    EXPECT_EQ(EventTrace(), expected);
+    EXPECT_TRUE(HasLine("BrevantListenerManager", "Process_JobBegin",
+                        "calling 5 listeners for session " + std::to_string(Events()[0].sessionId)));
+}
+
+TEST_F(ListenerTest, RegisteringAKeyAgainReplacesItsTable) {
+    ListenerCallbacks onlyEnd = OnlyCallbacks({"JobEnd"});
+    ASSERT_EQ(suite_->Brevant_RegisterListener(4, 0x10, &AllCallbacks()), 0);
+    ASSERT_EQ(suite_->Brevant_RegisterListener(4, 0x10, &onlyEnd), 0);
+    EXPECT_TRUE(HasLine("BrevantListenerManager", "AddListener", "added listener 4/10, origsize=0, newsize=1"));
+    EXPECT_TRUE(HasLine("BrevantListenerManager", "AddListener", "added listener 4/10, origsize=1, newsize=1"));
+    onlyEnd = AllCallbacks();  // the registry holds its own copy
+    BeginJob().reset();
+    EXPECT_EQ(EventTrace(), std::vector<std::string>{"4/16:JobEnd"});
+}
+
+TEST_F(ListenerTest, NullSlotsAreCountedAndNumberedButNotCalled) {
+    ListenerCallbacks updatesOnly = OnlyCallbacks({"JobItemUpdate"});
+    ASSERT_EQ(suite_->Brevant_RegisterListener(1, 1, &updatesOnly), 0);
+    ASSERT_EQ(suite_->Brevant_RegisterListener(2, 1, &AllCallbacks()), 0);
+    SetAction(2, 1, [](const ListenerEvent&) { throw 5; });
+    auto session = BeginJob();
+    const int64_t id = Events()[0].sessionId;
+    EXPECT_EQ(EventTrace(), std::vector<std::string>{"2/1:JobBegin"});
+    EXPECT_TRUE(HasLine("BrevantListenerManager", "Process_JobBegin", "calling 2 listeners for session " + std::to_string(id)));
+    EXPECT_TRUE(HasLine("BrevantListenerManager", "Process_JobBegin",
+                        "bad exception calling listener 2 for session " + std::to_string(id)));
+}
+
+TEST_F(ListenerTest, EveryKindOfExceptionStaysInsideTheFanOut) {
+    ASSERT_EQ(suite_->Brevant_RegisterListener(1, 1, &AllCallbacks()), 0);
+    ASSERT_EQ(suite_->Brevant_RegisterListener(1, 2, &AllCallbacks()), 0);
+    int thrown = 0;
+    SetAction(1, 1, [&](const ListenerEvent&) {
+        switch (thrown++ % 3) {
+            case 0: throw std::runtime_error("x");
+            case 1: throw 17;
+            default: throw "text";
+        }
+    });
+    auto session = BeginJob();
+    const std::string id = std::to_string(Events()[0].sessionId);
+    session->RenderItemStart(nullptr);
+    HostFrameUpdate update{};
+    update.updateStatus = 3;
+    update.frameId = 4;
+    session->RenderItemUpdate(nullptr, &update);
+    session->RenderItemEnd(nullptr, 6);
+    session.reset();
+    EXPECT_EQ(EventTrace(), (std::vector<std::string>{"1/1:JobBegin", "1/2:JobBegin", "1/1:JobItemStart",
+                                                      "1/2:JobItemStart", "1/1:JobItemUpdate", "1/2:JobItemUpdate",
+                                                      "1/1:JobItemEnd", "1/2:JobItemEnd", "1/1:JobEnd", "1/2:JobEnd"}));
+    const std::vector<std::string> failures = {
+        "Process_JobBegin: bad exception calling listener 1 for session " + id,
+        "Process_JobItemStart: bad exception calling listener 1 for session " + id + ", item -1",
+        "Process_JobItemUpdate: bad exception calling listener 1 for session " + id + ", item -1, frame 4",
+        "Process_JobItemEnd: bad exception calling listener 1 for session " + id + ", item -1",
+        "Process_JobEnd: bad exception calling listener 1 for session " + id,
+    };
+    std::vector<std::string> logged;
+    for (const auto& line : LinesOf("BrevantListenerManager")) {
+        if (line.find("bad exception") != std::string::npos) logged.push_back(line);
+    }
+    EXPECT_EQ(logged, failures);
+}
+
+// Changes made from inside a callback take effect from the next event: a listener removed
+// during a fan-out is still called for it, one added is not.
+TEST_F(ListenerTest, CallbacksMayChangeTheRegistryDuringAFanOut) {
+    ASSERT_EQ(suite_->Brevant_RegisterListener(1, 1, &AllCallbacks()), 0);
+    ASSERT_EQ(suite_->Brevant_RegisterListener(2, 1, &AllCallbacks()), 0);
+    SetAction(1, 1, [this](const ListenerEvent& e) {
+        if (e.event != "JobBegin") return;
+        EXPECT_EQ(suite_->Brevant_DeregisterListener(2, 1), 0);
+        EXPECT_EQ(suite_->Brevant_DeregisterListener(1, 1), 0);  // itself
+        EXPECT_EQ(suite_->Brevant_RegisterListener(3, 1, &AllCallbacks()), 0);
+    });
+    auto session = BeginJob();
+    session.reset();
+    EXPECT_EQ(EventTrace(), (std::vector<std::string>{"1/1:JobBegin", "2/1:JobBegin", "3/1:JobEnd"}));
+}
+
+TEST_F(ListenerTest, DeregisteringAnUnknownKeyIsRefusedAndLogged) {
+    ASSERT_EQ(suite_->Brevant_RegisterListener(-2, 0xab, &AllCallbacks()), 0);
+    EXPECT_EQ(suite_->Brevant_DeregisterListener(-2, 0xac), kBrevantErrRejected);
+    EXPECT_TRUE(HasLine("BrevantListenerManager", "RemoveListener", "COULD NOT remove listener -2/ac, listsize=1"));
+    EXPECT_EQ(suite_->Brevant_DeregisterListener(-2, 0xab), 0);
+    EXPECT_TRUE(HasLine("BrevantListenerManager", "RemoveListener", "removed listener -2/ab, origsize=1, newsize=0"));
+    EXPECT_EQ(suite_->Brevant_DeregisterListener(-2, 0xab), kBrevantErrRejected);
+    EXPECT_EQ(suite_->Brevant_RegisterListener(1, 1, nullptr), kBrevantErrNotRunning);
+}
+
+TEST_F(ListenerTest, EventsWithoutListenersAreStillLogged) {
+    auto session = BeginJob();
+    const int64_t id = LastSessionId();
+    session->Log(2, "");
+    EXPECT_TRUE(HasLine("BrevantListenerManager", "Process_JobBegin", "calling 0 listeners for session " + std::to_string(id)));
+    EXPECT_TRUE(HasLine("BrevantListenerManager", "Process_JobItemLog", "calling 0 listeners for session " + std::to_string(id)));
+    EXPECT_EQ(brevant_host::HandleUse().created, brevant_host::HandleUse().freed);
+}
+
+TEST_F(ListenerTest, OffMainThreadCallsAreReportedAndServed) {
+    HostErr result = -1;
+    std::thread([&] { result = suite_->Brevant_RegisterListener(8, 8, &AllCallbacks()); }).join();
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(HasLine("Contract Violation", "Brevant_RegisterListener", "main-thread-only routine called on non-main thread"));
+    std::thread([&] { result = suite_->Brevant_DeregisterListener(8, 8); }).join();
+    EXPECT_EQ(result, 0);
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+// A test fixture that is the host: it loads libbrevant by path, calls its entry point, fetches
+// its suites by name and version, records the log, and at the end runs the death hooks and
+// fails the test if a suite is still held or a handle is still alive.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/StandInHost.h"
+#include "listeners/BrevantListener.h"
+#include "session/RQSession.h"
+#include "suite/BrevantMonitorSuite.h"
+
+namespace brevant_test {
+
+// The log lines of one tag, as "function: message".
+std::vector<std::string> LinesOf(const std::string& tag);
+// Every recorded line as "[tag] function: message".
+std::vector<std::string> AllLines();
+bool HasLine(const std::string& tag, const std::string& function, const std::string& message);
+size_t CountLines(const std::string& tag, const std::string& function, const std::string& message);
+
+// UTF-8 of a string handle; the handle is freed.
+std::string TakeString(HostMemoryHandle handle);
+std::string Utf8(const HostString& text);
+
+class PluginFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Loads the plug-in (again) and fetches its suites (the tables stay usable after a stop:
+    // the library is never unloaded).
+    void StartPlugin();
+    // Runs the death hooks, as the host does at shutdown.
+    void StopPlugin();
+
+    std::shared_ptr<RQSession> StartSession();
+
+    brevant_host::LoadedPlugin plugin_;
+    const BrevantMonitorSuite1* suite_ = nullptr;
+    const BrevantProviderSuite1* provider_ = nullptr;
+    bool leakCheck_ = true;
+    bool suitesHeld_ = false;
+};
+
+}  // namespace brevant_test
