@@ -1,0 +1,521 @@
+// Helpers for client plug-ins of Brevant, header-only, built on the public headers alone.
+//
+// A client acquires the suites it needs for one callback and releases them when the callback
+// returns (SuiteHandle); every string or image that the monitor suite hands out arrives in a
+// host memory handle that the client owns and must free (MemHandle); strings are UTF-16 and
+// are read here into UTF-8 std::string. Nothing in this header throws across a C boundary by
+// itself: Guarded() is the one firewall that every entry point and callback of a client runs
+// its body through.
+//
+// Threads: everything here is [main-thread], like the monitor suite that it wraps.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "listeners/BrevantListener.h"
+#include "plugin/HostInterface.h"
+#include "suite/BrevantMonitorSuite.h"
+
+namespace brevant_client {
+
+// A client's own failure inside a callback that is neither a host nor a suite code.
+constexpr HostErr kClientErrException = 0x43430001;
+
+// ---- Exception firewall -----------------------------------------------------------------------
+
+// Runs `body` (returning HostErr) and turns anything it throws into a code, so that no exception
+// leaves a client through the C boundary.
+template <typename Body>
+HostErr Guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return kHostErrOutOfMemory;
+    } catch (...) {
+        return kClientErrException;
+    }
+}
+
+// ---- Suites -----------------------------------------------------------------------------------
+
+// One acquisition of a host suite, released when the handle goes away. The table is valid only
+// while the handle lives.
+template <typename Table>
+class SuiteHandle {
+public:
+    SuiteHandle(const HostBasicSuite* basic, const char* name, int32_t version) noexcept
+        : basic_(basic), name_(name), version_(version) {
+        if (basic_ == nullptr || basic_->AcquireSuite == nullptr || name_ == nullptr) {
+            error_ = kHostErrBadArgument;
+            return;
+        }
+        const void* table = nullptr;
+        error_ = basic_->AcquireSuite(name_, version_, &table);
+        if (error_ == kHostErrNone && table == nullptr) {
+            // Acquired but unusable: still ours to release.
+            acquired_ = true;
+            error_ = kHostErrUnknownSuite;
+            return;
+        }
+        if (error_ == kHostErrNone) {
+            acquired_ = true;
+            table_ = static_cast<const Table*>(table);
+        }
+    }
+    ~SuiteHandle() { Release(); }
+
+    SuiteHandle(const SuiteHandle&) = delete;
+    SuiteHandle& operator=(const SuiteHandle&) = delete;
+    SuiteHandle(SuiteHandle&& other) noexcept
+        : basic_(other.basic_), name_(other.name_), version_(other.version_),
+          table_(std::exchange(other.table_, nullptr)), error_(other.error_),
+          acquired_(std::exchange(other.acquired_, false)) {}
+    SuiteHandle& operator=(SuiteHandle&&) = delete;
+
+    // Null when the acquisition failed.
+    const Table* get() const noexcept { return table_; }
+    const Table* operator->() const noexcept { return table_; }
+    explicit operator bool() const noexcept { return table_ != nullptr; }
+    // The host's code of the acquisition, 0 when it succeeded.
+    HostErr error() const noexcept { return error_; }
+
+    void Release() noexcept {
+        if (acquired_ && basic_ != nullptr && basic_->ReleaseSuite != nullptr) {
+            basic_->ReleaseSuite(name_, version_);
+        }
+        acquired_ = false;
+        table_ = nullptr;
+    }
+
+private:
+    const HostBasicSuite* basic_;
+    const char* name_;
+    int32_t version_;
+    const Table* table_ = nullptr;
+    HostErr error_ = kHostErrNone;
+    bool acquired_ = false;
+};
+
+using MonitorSuiteHandle = SuiteHandle<BrevantMonitorSuite1>;
+using MemorySuiteHandle = SuiteHandle<HostMemorySuite1>;
+
+inline MonitorSuiteHandle AcquireMonitorSuite(const HostBasicSuite* basic) noexcept {
+    return MonitorSuiteHandle(basic, kBrevantMonitorSuite, kBrevantMonitorSuiteVersion);
+}
+inline MemorySuiteHandle AcquireMemorySuite(const HostBasicSuite* basic) noexcept {
+    return MemorySuiteHandle(basic, kHostMemorySuite, kHostMemorySuiteVersion);
+}
+
+// ---- Memory handles ---------------------------------------------------------------------------
+
+// Owns a memory handle received from the monitor suite and frees it through the memory suite,
+// which must outlive it. Pass Out() as the operation's out-parameter; on a refused call the
+// handle stays null and nothing is freed.
+class MemHandle {
+public:
+    explicit MemHandle(const HostMemorySuite1* memory) noexcept : memory_(memory) {}
+    ~MemHandle() { Reset(); }
+
+    MemHandle(const MemHandle&) = delete;
+    MemHandle& operator=(const MemHandle&) = delete;
+    MemHandle(MemHandle&& other) noexcept
+        : memory_(other.memory_), handle_(std::exchange(other.handle_, nullptr)) {}
+    MemHandle& operator=(MemHandle&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            memory_ = other.memory_;
+            handle_ = std::exchange(other.handle_, nullptr);
+        }
+        return *this;
+    }
+
+    HostMemoryHandle* Out() noexcept {
+        Reset();
+        return &handle_;
+    }
+    HostMemoryHandle get() const noexcept { return handle_; }
+    explicit operator bool() const noexcept { return handle_ != nullptr; }
+
+    void Reset() noexcept {
+        if (handle_ != nullptr && memory_ != nullptr && memory_->MemFree != nullptr) {
+            memory_->MemFree(handle_);
+        }
+        handle_ = nullptr;
+    }
+
+private:
+    const HostMemorySuite1* memory_;
+    HostMemoryHandle handle_ = nullptr;
+};
+
+// ---- Text -------------------------------------------------------------------------------------
+
+inline void AppendUtf8(std::string& out, uint32_t codePoint) {
+    if (codePoint < 0x80) {
+        out.push_back(static_cast<char>(codePoint));
+    } else if (codePoint < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
+        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else if (codePoint < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    }
+}
+
+// UTF-16 to UTF-8, ending at the first zero code unit or after `count` units. A surrogate
+// without its partner becomes U+FFFD, so that any host text yields valid UTF-8.
+inline std::string Utf16ToUtf8(const char16_t* units, size_t count) {
+    std::string out;
+    out.reserve(count);
+    for (size_t i = 0; i < count && units[i] != 0; ++i) {
+        const uint32_t unit = units[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            ++i;
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            AppendUtf8(out, 0xFFFD);
+        } else {
+            AppendUtf8(out, unit);
+        }
+    }
+    return out;
+}
+
+// The bytes of a handle, copied out under a lock.
+inline HostErr ReadHandleBytes(const HostMemorySuite1* memory, HostMemoryHandle handle,
+                               std::vector<uint8_t>* out) {
+    if (memory == nullptr || handle == nullptr || out == nullptr) return kHostErrBadArgument;
+    uint64_t size = 0;
+    HostErr err = memory->MemSize(handle, &size);
+    if (err != kHostErrNone) return err;
+    std::vector<uint8_t> bytes;
+    if (size > 0) {
+        void* block = nullptr;
+        err = memory->MemLock(handle, &block);
+        if (err != kHostErrNone) return err;
+        if (block == nullptr) {
+            memory->MemUnlock(handle);
+            return kHostErrBadHandle;
+        }
+        try {
+            bytes.assign(static_cast<const uint8_t*>(block), static_cast<const uint8_t*>(block) + size);
+        } catch (...) {
+            memory->MemUnlock(handle);
+            throw;
+        }
+        err = memory->MemUnlock(handle);
+        if (err != kHostErrNone) return err;
+    }
+    *out = std::move(bytes);
+    return kHostErrNone;
+}
+
+// The UTF-16 text of a string handle as UTF-8, up to its first zero code unit.
+inline HostErr ReadHandleText(const HostMemorySuite1* memory, HostMemoryHandle handle,
+                              std::string* out) {
+    if (out == nullptr) return kHostErrBadArgument;
+    std::vector<uint8_t> bytes;
+    const HostErr err = ReadHandleBytes(memory, handle, &bytes);
+    if (err != kHostErrNone) return err;
+    std::u16string units(bytes.size() / 2, u'\0');
+    if (!units.empty()) std::memcpy(&units[0], bytes.data(), units.size() * 2);
+    *out = Utf16ToUtf8(units.data(), units.size());
+    return kHostErrNone;
+}
+
+// ---- Monitor suite ----------------------------------------------------------------------------
+
+struct KeyValue {
+    std::string key;
+    std::string value;
+};
+using KeyValueList = std::vector<KeyValue>;
+
+// The value of the first pair with `key`, or null.
+inline const std::string* FindValue(const KeyValueList& list, const char* key) {
+    for (const KeyValue& pair : list) {
+        if (pair.key == key) return &pair.value;
+    }
+    return nullptr;
+}
+
+struct Thumbnail {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::vector<uint8_t> jpeg;
+};
+
+// The monitor suite and the memory suite for one callback, and the session it concerns. Each
+// query writes its out-parameter only on success and returns the suite's or the host's code.
+class Monitor {
+public:
+    Monitor(const HostBasicSuite* basic, int64_t sessionId) noexcept
+        : monitor_(AcquireMonitorSuite(basic)), memory_(AcquireMemorySuite(basic)), session_(sessionId) {}
+
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+
+    // 0 when both suites were acquired.
+    HostErr error() const noexcept {
+        if (!monitor_) return monitor_.error() != kHostErrNone ? monitor_.error() : kHostErrUnknownSuite;
+        if (!memory_) return memory_.error() != kHostErrNone ? memory_.error() : kHostErrUnknownSuite;
+        return kHostErrNone;
+    }
+    int64_t session() const noexcept { return session_; }
+    const HostMemorySuite1* memory() const noexcept { return memory_.get(); }
+
+    HostErr ProjectName(std::string* out) const {
+        return ReadText([&](HostMemoryHandle* h) { return monitor_->Brevant_GetProjectName(session_, h); }, out);
+    }
+    HostErr AppVersion(std::string* out) const {
+        return ReadText([&](HostMemoryHandle* h) { return monitor_->Brevant_GetAppVersion(session_, h); }, out);
+    }
+
+    HostErr ItemIds(std::vector<int64_t>* out) const {
+        if (out == nullptr) return kHostErrBadArgument;
+        if (HostErr err = error()) return err;
+        int32_t count = 0;
+        if (HostErr err = monitor_->Brevant_GetNumJobItems(session_, &count)) return err;
+        std::vector<int64_t> ids;
+        for (int32_t index = 0; index < count; ++index) {
+            int64_t id = 0;
+            if (HostErr err = monitor_->Brevant_GetJobItemID(session_, index, &id)) return err;
+            ids.push_back(id);
+        }
+        *out = std::move(ids);
+        return kHostErrNone;
+    }
+
+    HostErr RenderSettings(int64_t item, KeyValueList* out) const {
+        return ReadPairs(
+            [&](int32_t* n) { return monitor_->Brevant_GetNumJobItemRenderSettings(session_, item, n); },
+            [&](int32_t i, HostMemoryHandle* k, HostMemoryHandle* v) {
+                return monitor_->Brevant_GetJobItemRenderSetting(session_, item, i, k, v);
+            },
+            out);
+    }
+
+    HostErr OutputModuleCount(int64_t item, int32_t* out) const {
+        if (out == nullptr) return kHostErrBadArgument;
+        if (HostErr err = error()) return err;
+        int32_t count = 0;
+        if (HostErr err = monitor_->Brevant_GetNumJobItemOutputModules(session_, item, &count)) return err;
+        *out = count;
+        return kHostErrNone;
+    }
+
+    HostErr OutputModuleSettings(int64_t item, int32_t module, KeyValueList* out) const {
+        return ReadPairs(
+            [&](int32_t* n) {
+                return monitor_->Brevant_GetNumJobItemOutputModuleSettings(session_, item, module, n);
+            },
+            [&](int32_t i, HostMemoryHandle* k, HostMemoryHandle* v) {
+                return monitor_->Brevant_GetJobItemOutputModuleSetting(session_, item, module, i, k, v);
+            },
+            out);
+    }
+
+    HostErr OutputModuleWarnings(int64_t item, int32_t module, std::vector<std::string>* out) const {
+        if (out == nullptr) return kHostErrBadArgument;
+        if (HostErr err = error()) return err;
+        int32_t count = 0;
+        if (HostErr err = monitor_->Brevant_GetNumJobItemOutputModuleWarnings(session_, item, module, &count)) {
+            return err;
+        }
+        std::vector<std::string> warnings;
+        for (int32_t index = 0; index < count; ++index) {
+            std::string text;
+            const HostErr err = ReadText(
+                [&](HostMemoryHandle* h) {
+                    return monitor_->Brevant_GetJobItemOutputModuleWarning(session_, item, module, index, h);
+                },
+                &text);
+            if (err != kHostErrNone) return err;
+            warnings.push_back(std::move(text));
+        }
+        *out = std::move(warnings);
+        return kHostErrNone;
+    }
+
+    // Only inside the JobItemUpdate callback of `frame`.
+    HostErr FrameProperties(int64_t item, int64_t frame, KeyValueList* out) const {
+        return ReadPairs(
+            [&](int32_t* n) { return monitor_->Brevant_GetNumJobItemFrameProperties(session_, item, frame, n); },
+            [&](int32_t i, HostMemoryHandle* k, HostMemoryHandle* v) {
+                return monitor_->Brevant_GetJobItemFrameProperty(session_, item, frame, i, k, v);
+            },
+            out);
+    }
+
+    // Only inside a JobItemUpdate callback.
+    HostErr OutputModuleProperties(int64_t item, int32_t module, KeyValueList* out) const {
+        return ReadPairs(
+            [&](int32_t* n) {
+                return monitor_->Brevant_GetNumJobItemOutputModuleProperties(session_, item, module, n);
+            },
+            [&](int32_t i, HostMemoryHandle* k, HostMemoryHandle* v) {
+                return monitor_->Brevant_GetJobItemOutputModuleProperty(session_, item, module, i, k, v);
+            },
+            out);
+    }
+
+    // Only inside the JobItemUpdate callback of `frame`; the limits must be above 0.
+    HostErr FrameThumbnail(int64_t item, int64_t frame, int32_t maxWidth, int32_t maxHeight,
+                           Thumbnail* out) const {
+        if (out == nullptr) return kHostErrBadArgument;
+        if (HostErr err = error()) return err;
+        int32_t width = maxWidth;
+        int32_t height = maxHeight;
+        MemHandle jpeg(memory_.get());
+        if (HostErr err = monitor_->Brevant_GetJobItemFrameThumbnail(session_, item, frame, &width, &height,
+                                                                     jpeg.Out())) {
+            return err;
+        }
+        Thumbnail result;
+        if (HostErr err = ReadHandleBytes(memory_.get(), jpeg.get(), &result.jpeg)) return err;
+        result.width = width;
+        result.height = height;
+        *out = std::move(result);
+        return kHostErrNone;
+    }
+
+private:
+    template <typename Fetch>
+    HostErr ReadText(Fetch&& fetch, std::string* out) const {
+        if (out == nullptr) return kHostErrBadArgument;
+        if (HostErr err = error()) return err;
+        MemHandle handle(memory_.get());
+        if (HostErr err = fetch(handle.Out())) return err;
+        return ReadHandleText(memory_.get(), handle.get(), out);
+    }
+
+    // Count first, then read by index: the counting operation is what builds the list.
+    template <typename Count, typename Read>
+    HostErr ReadPairs(Count&& count, Read&& read, KeyValueList* out) const {
+        if (out == nullptr) return kHostErrBadArgument;
+        if (HostErr err = error()) return err;
+        int32_t total = 0;
+        if (HostErr err = count(&total)) return err;
+        KeyValueList pairs;
+        for (int32_t index = 0; index < total; ++index) {
+            MemHandle key(memory_.get());
+            MemHandle value(memory_.get());
+            // A key delivered before its value failed is ours too; both wrappers free theirs.
+            if (HostErr err = read(index, key.Out(), value.Out())) return err;
+            KeyValue pair;
+            if (HostErr err = ReadHandleText(memory_.get(), key.get(), &pair.key)) return err;
+            if (HostErr err = ReadHandleText(memory_.get(), value.get(), &pair.value)) return err;
+            pairs.push_back(std::move(pair));
+        }
+        *out = std::move(pairs);
+        return kHostErrNone;
+    }
+
+    MonitorSuiteHandle monitor_;
+    MemorySuiteHandle memory_;
+    int64_t session_;
+};
+
+// ---- Registration -----------------------------------------------------------------------------
+
+// Registers a listener with the monitor suite and a death hook with the register suite, both
+// acquired for this call only. On failure nothing stays registered and the first failing code
+// is returned. [main-thread]
+inline HostErr RegisterClient(const HostBasicSuite* basic, int32_t pluginId, uint64_t refcon,
+                              const ListenerCallbacks* callbacks, HostDeathHookFunc deathHook) noexcept {
+    if (basic == nullptr || callbacks == nullptr || deathHook == nullptr) return kHostErrBadArgument;
+    MonitorSuiteHandle monitor = AcquireMonitorSuite(basic);
+    if (!monitor) return monitor.error() != kHostErrNone ? monitor.error() : kHostErrUnknownSuite;
+    if (HostErr err = monitor->Brevant_RegisterListener(pluginId, refcon, callbacks)) return err;
+
+    SuiteHandle<HostRegisterSuite6> registrar(basic, kHostRegisterSuite, kHostRegisterSuiteVersion);
+    HostErr err = registrar ? registrar->RegisterDeathHook(pluginId, deathHook, nullptr)
+                            : (registrar.error() != kHostErrNone ? registrar.error() : kHostErrUnknownSuite);
+    if (err != kHostErrNone) {
+        // Without a death hook nobody would deregister the listener before the client goes away.
+        monitor->Brevant_DeregisterListener(pluginId, refcon);
+    }
+    return err;
+}
+
+// The death hook's half of RegisterClient. A Brevant that was shut down first answers 3, which
+// means the listener is gone already. [main-thread]
+inline HostErr DeregisterClient(const HostBasicSuite* basic, int32_t pluginId, uint64_t refcon) noexcept {
+    MonitorSuiteHandle monitor = AcquireMonitorSuite(basic);
+    if (!monitor) return monitor.error() != kHostErrNone ? monitor.error() : kHostErrUnknownSuite;
+    const HostErr err = monitor->Brevant_DeregisterListener(pluginId, refcon);
+    return err == kBrevantErrRejected ? kHostErrNone : err;
+}
+
+// ---- Formatting -------------------------------------------------------------------------------
+
+// Milliseconds as m:ss (minutes may exceed 59); negative values as 0:00.
+inline std::string FormatDuration(int64_t milliseconds) {
+    if (milliseconds < 0) milliseconds = 0;
+    const int64_t seconds = milliseconds / 1000;
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%lld:%02lld", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+    return buffer;
+}
+
+// Bytes in binary units with one decimal: "512 B", "1.5 KiB", "2.0 GiB".
+inline std::string FormatBytes(uint64_t bytes) {
+    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    char buffer[32];
+    if (bytes < 1024) {
+        std::snprintf(buffer, sizeof buffer, "%llu B", static_cast<unsigned long long>(bytes));
+        return buffer;
+    }
+    double value = static_cast<double>(bytes);
+    size_t unit = 0;
+    while (value >= 1024.0 && unit + 1 < sizeof units / sizeof units[0]) {
+        value /= 1024.0;
+        ++unit;
+    }
+    std::snprintf(buffer, sizeof buffer, "%.1f %s", value, units[unit]);
+    return buffer;
+}
+
+// A decimal text as the suite writes numbers; false for anything else (empty, sign, junk,
+// overflow), leaving `out` as it was.
+inline bool ParseUnsigned(const std::string& text, uint64_t* out) {
+    if (out == nullptr || text.empty() || text.size() > 20) return false;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    *out = value;
+    return true;
+}
+
+// A signed decimal text ("%i"); false for anything else, leaving `out` as it was.
+inline bool ParseSigned(const std::string& text, int64_t* out) {
+    if (out == nullptr || text.empty()) return false;
+    const bool negative = text[0] == '-';
+    uint64_t magnitude = 0;
+    if (!ParseUnsigned(negative ? text.substr(1) : text, &magnitude)) return false;
+    if (!negative && magnitude > static_cast<uint64_t>(INT64_MAX)) return false;
+    if (negative && magnitude > static_cast<uint64_t>(INT64_MAX) + 1) return false;
+    *out = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    return true;
+}
+
+}  // namespace brevant_client

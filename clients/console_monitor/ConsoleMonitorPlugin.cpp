@@ -1,0 +1,212 @@
+// The console monitor's C boundary: entry point, listener callbacks and death hook. Each reads
+// what the monitor suite offers at its event and hands it to the ConsoleView, which prints on
+// standard output. All of it runs on the host's main thread; nothing escapes as an exception.
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "clients/common/BrevantClient.h"
+#include "clients/console_monitor/ConsoleView.h"
+
+namespace {
+
+using brevant_client::FindValue;
+using brevant_client::Guarded;
+using brevant_client::KeyValueList;
+using brevant_client::Monitor;
+using console_monitor::ConsoleView;
+
+struct ConsoleMonitorState {
+    int32_t pluginId = 0;
+    const HostBasicSuite* basic = nullptr;
+    ConsoleView view;
+
+    ConsoleMonitorState(int32_t id, const HostBasicSuite* suite, bool terminal)
+        : pluginId(id), basic(suite), view(
+              [](const std::string& text) {
+                  std::fwrite(text.data(), 1, text.size(), stdout);
+                  std::fflush(stdout);
+              },
+              terminal) {}
+};
+
+// Owned from the entry point until the death hook; one per loaded library.
+std::unique_ptr<ConsoleMonitorState> g_state;
+
+uint64_t RefconOf(const ConsoleMonitorState* state) {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(state));
+}
+
+// The state that a callback belongs to, or null for a listener that is not ours (any more).
+ConsoleMonitorState* StateFor(const ListenerBasicData* data) {
+    if (data == nullptr || !g_state || data->refcon != RefconOf(g_state.get())) return nullptr;
+    return g_state.get();
+}
+
+uint64_t UnsignedOr(const KeyValueList& list, const char* key, uint64_t fallback) {
+    uint64_t value = fallback;
+    if (const std::string* text = FindValue(list, key)) brevant_client::ParseUnsigned(*text, &value);
+    return value;
+}
+
+int64_t SignedOr(const KeyValueList& list, const char* key, int64_t fallback) {
+    int64_t value = fallback;
+    if (const std::string* text = FindValue(list, key)) brevant_client::ParseSigned(*text, &value);
+    return value;
+}
+
+// What cannot be read is shown empty: a monitor keeps going where a query is refused.
+console_monitor::JobSummary ReadJob(const Monitor& monitor) {
+    console_monitor::JobSummary job;
+    monitor.ProjectName(&job.projectName);
+    monitor.AppVersion(&job.appVersion);
+    std::vector<int64_t> ids;
+    monitor.ItemIds(&ids);
+    for (int64_t id : ids) {
+        console_monitor::ItemSummary item;
+        item.id = id;
+        KeyValueList settings;
+        if (monitor.RenderSettings(id, &settings) == kHostErrNone) {
+            if (const std::string* comp = FindValue(settings, "CompName")) item.compName = *comp;
+        }
+        int32_t moduleCount = 0;
+        monitor.OutputModuleCount(id, &moduleCount);
+        for (int32_t m = 0; m < moduleCount; ++m) {
+            console_monitor::OutputModuleSummary module;
+            KeyValueList moduleSettings;
+            if (monitor.OutputModuleSettings(id, m, &moduleSettings) == kHostErrNone) {
+                if (const std::string* to = FindValue(moduleSettings, "OutputTo")) module.outputTo = *to;
+            }
+            monitor.OutputModuleWarnings(id, m, &module.warnings);
+            item.outputModules.push_back(std::move(module));
+        }
+        job.items.push_back(std::move(item));
+    }
+    return job;
+}
+
+console_monitor::FrameProgress ReadFrame(const Monitor& monitor, int64_t item, int64_t frame) {
+    console_monitor::FrameProgress progress;
+    progress.frameId = frame;
+    KeyValueList properties;
+    if (monitor.FrameProperties(item, frame, &properties) == kHostErrNone) {
+        progress.elapsedMs = SignedOr(properties, "ElapsedTime", -1);
+        progress.framesTotal = static_cast<int32_t>(SignedOr(properties, "FramesTotal", 0));
+        progress.remainingMs = SignedOr(properties, "RemainingTime", -1);
+    }
+    int32_t moduleCount = 0;
+    monitor.OutputModuleCount(item, &moduleCount);
+    for (int32_t m = 0; m < moduleCount; ++m) {
+        console_monitor::OutputFileProgress file;
+        KeyValueList fileProperties;
+        if (monitor.OutputModuleProperties(item, m, &fileProperties) == kHostErrNone) {
+            if (const std::string* to = FindValue(fileProperties, "OutputTo")) file.outputTo = *to;
+            if (const std::string* disk = FindValue(fileProperties, "Disk")) file.disk = *disk;
+            file.fileSize = UnsignedOr(fileProperties, "FileSize", 0);
+            file.estFinalSize = UnsignedOr(fileProperties, "EstFinalSize", 0);
+            file.diskSpace = UnsignedOr(fileProperties, "DiskSpace", 0);
+            // A module that writes no file reports no volume and no free space.
+            file.fileBased = !file.disk.empty() || file.diskSpace > 0;
+        }
+        progress.files.push_back(std::move(file));
+    }
+    return progress;
+}
+
+HostErr OnJobBegin(const ListenerBasicData* data, int64_t session) {
+    return Guarded([&] {
+        ConsoleMonitorState* state = StateFor(data);
+        if (state == nullptr) return kHostErrBadArgument;
+        Monitor monitor(data->basicSuite, session);
+        if (HostErr err = monitor.error()) return err;
+        state->view.JobBegin(ReadJob(monitor));
+        return kHostErrNone;
+    });
+}
+
+HostErr OnJobEnd(const ListenerBasicData* data, int64_t /*session*/) {
+    return Guarded([&] {
+        ConsoleMonitorState* state = StateFor(data);
+        if (state == nullptr) return kHostErrBadArgument;
+        state->view.JobEnd();
+        return kHostErrNone;
+    });
+}
+
+HostErr OnJobItemStart(const ListenerBasicData* data, int64_t /*session*/, int64_t item) {
+    return Guarded([&] {
+        ConsoleMonitorState* state = StateFor(data);
+        if (state == nullptr) return kHostErrBadArgument;
+        state->view.ItemStart(item);
+        return kHostErrNone;
+    });
+}
+
+HostErr OnJobItemUpdate(const ListenerBasicData* data, int64_t session, int64_t item, int64_t frame) {
+    return Guarded([&] {
+        ConsoleMonitorState* state = StateFor(data);
+        if (state == nullptr) return kHostErrBadArgument;
+        Monitor monitor(data->basicSuite, session);
+        if (HostErr err = monitor.error()) return err;
+        state->view.FrameDone(item, ReadFrame(monitor, item, frame));
+        return kHostErrNone;
+    });
+}
+
+HostErr OnJobItemEnd(const ListenerBasicData* data, int64_t /*session*/, int64_t item, int32_t status) {
+    return Guarded([&] {
+        ConsoleMonitorState* state = StateFor(data);
+        if (state == nullptr) return kHostErrBadArgument;
+        state->view.ItemEnd(item, status);
+        return kHostErrNone;
+    });
+}
+
+// The message handle stays Brevant's: read, never freed.
+HostErr OnJobItemLog(const ListenerBasicData* data, int64_t /*session*/, int64_t item, uint8_t flag,
+                     const HostMemoryHandle* message) {
+    return Guarded([&] {
+        ConsoleMonitorState* state = StateFor(data);
+        if (state == nullptr || message == nullptr) return kHostErrBadArgument;
+        brevant_client::MemorySuiteHandle memory = brevant_client::AcquireMemorySuite(data->basicSuite);
+        if (!memory) return memory.error() != kHostErrNone ? memory.error() : kHostErrUnknownSuite;
+        std::string text;
+        if (HostErr err = brevant_client::ReadHandleText(memory.get(), *message, &text)) return err;
+        state->view.Log(item, flag, text);
+        return kHostErrNone;
+    });
+}
+
+const ListenerCallbacks kCallbacks = {
+    OnJobBegin, OnJobEnd, OnJobItemStart, OnJobItemUpdate, OnJobItemEnd, OnJobItemLog,
+};
+
+HostErr ConsoleMonitorDeathHook(void* globalRefcon, void* /*hookRefcon*/) {
+    return Guarded([&] {
+        if (!g_state || globalRefcon != g_state.get()) return kHostErrBadArgument;
+        const HostErr err = brevant_client::DeregisterClient(g_state->basic, g_state->pluginId, RefconOf(g_state.get()));
+        g_state.reset();
+        return err;
+    });
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) HostErr ConsoleMonitorMain(
+    const HostBasicSuite* basic, int32_t /*majorVersion*/, int32_t /*minorVersion*/, int32_t pluginId,
+    void** globalRefcon) {
+    return Guarded([&] {
+        if (basic == nullptr || globalRefcon == nullptr) return kHostErrBadArgument;
+        // A second entry into a loaded library keeps the first registration.
+        if (g_state) return kHostErrGeneric;
+        auto state = std::make_unique<ConsoleMonitorState>(pluginId, basic, isatty(fileno(stdout)) == 1);
+        const HostErr err = brevant_client::RegisterClient(basic, pluginId, RefconOf(state.get()), &kCallbacks,
+                                                           ConsoleMonitorDeathHook);
+        if (err != kHostErrNone) return err;
+        *globalRefcon = state.get();
+        g_state = std::move(state);
+        return kHostErrNone;
+    });
+}
