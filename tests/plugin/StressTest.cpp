@@ -1,0 +1,104 @@
+// Registration from four threads while the main thread renders: the registry stays consistent,
+// off-main-thread calls are reported and served, and every callback that ran belongs to a
+// listener that was registered when its fan-out took its snapshot.
+#include <atomic>
+#include <thread>
+
+#include "support/PluginFixture.h"
+
+using namespace brevant_test;
+
+namespace {
+
+constexpr int kThreads = 4;
+constexpr int kFrames = 100000;
+constexpr uint64_t kRefconsPerThread = 1 << 20;
+
+// Sequence numbers order registration steps on the worker threads against frame updates on
+// the main thread.
+std::atomic<uint64_t> gSequence{1};
+struct RefconTimes {
+    std::atomic<uint64_t> registerStarted{0};
+    std::atomic<uint64_t> deregisterDone{0};
+};
+std::vector<RefconTimes>* gTimes = nullptr;
+struct Call {
+    uint64_t refcon;
+    int frame;
+};
+std::vector<Call>* gCalls = nullptr;
+int gFrame = 0;
+
+HostErr OnUpdate(const ListenerBasicData* data, int64_t, int64_t, int64_t) {
+    gCalls->push_back({data->refcon, gFrame});
+    return 0;
+}
+
+class StressTest : public PluginFixture {};
+
+TEST_F(StressTest, RegistrationRacesRenderingSafely) {
+    brevant_host::SetLogSink(brevant_host::LogSink::Off);
+    std::vector<RefconTimes> times(kThreads * kRefconsPerThread / 1024);
+    std::vector<Call> calls;
+    calls.reserve(1 << 20);
+    gTimes = &times;
+    gCalls = &calls;
+    const uint64_t perThread = times.size() / kThreads;
+
+    auto session = StartSession();
+    session->DescribeBegin(u"stress");
+    session->DescribeEnd();
+    session->RenderItemStart(nullptr);
+
+    std::atomic<bool> done{false};
+    std::vector<std::thread> workers;
+    const ListenerCallbacks table{nullptr, nullptr, nullptr, OnUpdate, nullptr, nullptr};
+    for (int t = 0; t < kThreads; ++t) {
+        workers.emplace_back([&, t] {
+            uint64_t next = t * perThread;
+            const uint64_t end = next + perThread;
+            while (!done.load() && next < end) {
+                const uint64_t refcon = next++;
+                times[refcon].registerStarted = gSequence++;
+                EXPECT_EQ(suite_->Brevant_RegisterListener(100 + t, refcon, &table), 0);
+                int32_t count = 0;
+                suite_->Brevant_GetNumJobItems(0, &count);  // no such session, served off-thread
+                std::this_thread::yield();
+                EXPECT_EQ(suite_->Brevant_DeregisterListener(100 + t, refcon), 0);
+                times[refcon].deregisterDone = gSequence++;
+            }
+        });
+    }
+
+    std::vector<std::pair<uint64_t, uint64_t>> frameSpans(kFrames);
+    HostFrameUpdate update{};
+    update.updateStatus = 3;
+    for (int frame = 0; frame < kFrames; ++frame) {
+        gFrame = frame;
+        update.frameId = frame + 1;
+        const uint64_t before = gSequence++;
+        session->RenderItemUpdate(nullptr, &update);
+        frameSpans[frame] = {before, gSequence++};
+    }
+    done = true;
+    for (auto& worker : workers) worker.join();
+    session->RenderItemEnd(nullptr, 6);
+    session.reset();
+
+    EXPECT_GT(brevant_host::OffMainThreadCalls(), 0u);
+    size_t violations = 0;
+    for (const Call& call : calls) {
+        const RefconTimes& t = times[call.refcon];
+        const auto span = frameSpans[call.frame];
+        const uint64_t started = t.registerStarted.load();
+        const uint64_t removed = t.deregisterDone.load();
+        const bool registeredInTime = started != 0 && started < span.second;
+        const bool notYetRemoved = removed == 0 || removed > span.first;
+        violations += !(registeredInTime && notYetRemoved);
+    }
+    EXPECT_EQ(violations, 0u) << "of " << calls.size() << " callbacks";
+    gTimes = nullptr;
+    gCalls = nullptr;
+}
+
+}  // namespace
