@@ -99,8 +99,7 @@ TEST_F(EntryTest, DeathHookWithNullRefconClearsThePointerOnly) {
     std::shared_ptr<RQSession> session;
     EXPECT_EQ(provider_->Brevant_StartSession(&session), kBrevantErrNotRunning);
     EXPECT_EQ(session, nullptr);
-    // The object itself was not deleted: end it as the host would have.
-    EXPECT_EQ(deathHook(refcon, nullptr), 0);
+    // The object itself was not deleted: the host's own call of the hook at tear-down ends it.
 }
 
 TEST_F(EntryTest, AfterDeathHookEveryOperationRefusesAndStillLogsItsEntry) {

@@ -13,8 +13,7 @@ protected:
     int64_t Describe(const HostString& projectName) {
         session_ = StartSession();
         session_->DescribeBegin(projectName);
-        const std::string line = LinesOf("BrevantPlugin").back();
-        return std::stoll(line.substr(line.find("id=") + 3));
+        return LastSessionId();
     }
     std::shared_ptr<RQSession> session_;
 };

@@ -17,10 +17,6 @@ protected:
         session->DescribeEnd();
         return session;
     }
-    int64_t LastSessionId() {
-        const std::string line = LinesOf("BrevantPlugin").back();
-        return std::stoll(line.substr(line.find("id=") + 3));
-    }
 };
 
 TEST_F(ListenerTest, ListenersAreCalledInKeyOrder) {

@@ -108,6 +108,14 @@ void PluginFixture::TearDown() {
     brevant_host::SetLogSink(brevant_host::LogSink::Off);
 }
 
+int64_t PluginFixture::LastSessionId() {
+    int64_t id = -1;
+    for (const auto& line : brevant_host::RecordedLog()) {
+        if (line.tag == "BrevantPlugin" && line.function == "SessionCreate") id = std::stoll(line.message.substr(3));
+    }
+    return id;
+}
+
 std::shared_ptr<RQSession> PluginFixture::StartSession() {
     std::shared_ptr<RQSession> session;
     EXPECT_EQ(provider_->Brevant_StartSession(&session), 0);

@@ -38,6 +38,8 @@ protected:
     void StopPlugin();
 
     std::shared_ptr<RQSession> StartSession();
+    // The id of the session that was started last, from its creation line.
+    static int64_t LastSessionId();
 
     brevant_host::LoadedPlugin plugin_;
     const BrevantMonitorSuite1* suite_ = nullptr;

@@ -1,0 +1,384 @@
+// The stand-in host's core through its own API and the tables it hands to plug-ins: memory
+// handles, suite counting, faults, logging, strings, and reading and loading plug-ins.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <new>
+#include <stdexcept>
+#include <thread>
+
+#include "host/StandInHost.h"
+
+namespace bh = brevant_host;
+
+namespace {
+
+class HostCoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bh::ResetHost();
+        bh::SetMainThread();
+        bh::SetLogSink(bh::LogSink::Recorder);
+        const void* table = nullptr;
+        ASSERT_EQ(bh::BasicSuite()->AcquireSuite(kHostMemorySuite, kHostMemorySuiteVersion, &table), 0);
+        memory_ = static_cast<const HostMemorySuite1*>(table);
+    }
+    void TearDown() override {
+        bh::BasicSuite()->ReleaseSuite(kHostMemorySuite, kHostMemorySuiteVersion);
+        for (HostMemoryHandle handle : bh::LiveHandles()) memory_->MemFree(handle);
+        bh::SetLogSink(bh::LogSink::Off);
+    }
+    HostMemoryHandle Create(uint64_t size, int32_t flags, const char* label = "test") {
+        HostMemoryHandle handle = nullptr;
+        EXPECT_EQ(memory_->MemCreate(3, label, size, flags, &handle), 0);
+        return handle;
+    }
+    const HostMemorySuite1* memory_ = nullptr;
+};
+
+// Every misuse of a handle is refused with a code, counted, and leaves out-parameters alone.
+TEST_F(HostCoreTest, MemorySuiteRefusesBadHandlesAndArguments) {
+    void* const untouched = reinterpret_cast<void*>(0x77);
+    struct Case {
+        const char* name;
+        std::function<HostErr(const HostMemorySuite1*, HostMemoryHandle live, HostMemoryHandle freed, void** out)> call;
+        HostErr expected;
+    } cases[] = {
+        {"free freed", [](auto m, auto, auto freed, void**) { return m->MemFree(freed); }, kHostErrBadHandle},
+        {"lock freed", [](auto m, auto, auto freed, void** out) { return m->MemLock(freed, out); }, kHostErrBadHandle},
+        {"unlock freed", [](auto m, auto, auto freed, void**) { return m->MemUnlock(freed); }, kHostErrBadHandle},
+        {"size of freed",
+         [](auto m, auto, auto freed, void** out) { return m->MemSize(freed, reinterpret_cast<uint64_t*>(out)); },
+         kHostErrBadHandle},
+        {"free null", [](auto m, auto, auto, void**) { return m->MemFree(nullptr); }, kHostErrBadHandle},
+        {"free unknown",
+         [](auto m, auto, auto, void**) { return m->MemFree(reinterpret_cast<HostMemoryHandle>(0x1234)); },
+         kHostErrBadHandle},
+        {"lock forged generation",
+         [](auto m, auto live, auto, void** out) {
+             auto forged = reinterpret_cast<uintptr_t>(live) + (uintptr_t{1} << 24);
+             return m->MemLock(reinterpret_cast<HostMemoryHandle>(forged), out);
+         },
+         kHostErrBadHandle},
+        {"unlock never locked", [](auto m, auto live, auto, void**) { return m->MemUnlock(live); }, kHostErrBadHandle},
+        {"double unlock",
+         [](auto m, auto live, auto, void** out) {
+             void* block = nullptr;
+             m->MemLock(live, &block);
+             m->MemUnlock(live);
+             (void)out;
+             return m->MemUnlock(live);
+         },
+         kHostErrBadHandle},
+        {"lock without out", [](auto m, auto live, auto, void**) { return m->MemLock(live, nullptr); },
+         kHostErrBadArgument},
+        {"size without out", [](auto m, auto live, auto, void**) { return m->MemSize(live, nullptr); },
+         kHostErrBadArgument},
+        {"create without out", [](auto m, auto, auto, void**) { return m->MemCreate(3, "x", 8, 0, nullptr); },
+         kHostErrBadArgument},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HostMemoryHandle live = Create(8, 0);
+        HostMemoryHandle freed = Create(8, 0);
+        ASSERT_EQ(memory_->MemFree(freed), 0);
+        const auto before = bh::HandleUse();
+        void* out = untouched;
+        EXPECT_EQ(c.call(memory_, live, freed, &out), c.expected);
+        EXPECT_EQ(out, untouched);
+        EXPECT_EQ(bh::HandleUse().refused - before.refused, 1u);
+        EXPECT_EQ(bh::LiveHandleCount(), 1u);
+        EXPECT_EQ(memory_->MemFree(live), 0);
+    }
+    HostMemoryHandle out = nullptr;
+    EXPECT_EQ(memory_->MemCreate(3, "huge", (uint64_t{1} << 30) + 1, 0, &out), kHostErrOutOfMemory);
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(HostCoreTest, BlocksAreZeroFilledOnlyOnRequestAndRecordTheirOrigin) {
+    struct Case {
+        int32_t flags;
+        uint64_t size;
+        uint8_t fill;
+    } cases[] = {{kHostMemFlagClear, 16, 0x00}, {0, 16, 0xCD}, {kHostMemFlagClear, 0, 0}, {0, 3, 0xCD}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.flags * 100 + c.size);
+        HostMemoryHandle handle = Create(c.size, c.flags, "block");
+        bh::HandleInfo info;
+        ASSERT_TRUE(bh::InspectHandle(handle, &info));
+        EXPECT_EQ(info.bytes, std::vector<uint8_t>(c.size, c.fill));
+        EXPECT_EQ(info.ownerId, 3);
+        EXPECT_EQ(info.label, "block");
+        EXPECT_EQ(info.flags, c.flags);
+        uint64_t size = 99;
+        EXPECT_EQ(memory_->MemSize(handle, &size), 0);
+        EXPECT_EQ(size, c.size);
+        void* first = nullptr;
+        void* second = nullptr;
+        ASSERT_EQ(memory_->MemLock(handle, &first), 0);
+        ASSERT_EQ(memory_->MemLock(handle, &second), 0);
+        EXPECT_EQ(first, second);
+        ASSERT_TRUE(bh::InspectHandle(handle, &info));
+        EXPECT_EQ(info.lockCount, 2);
+        EXPECT_EQ(memory_->MemUnlock(handle), 0);
+        EXPECT_EQ(memory_->MemUnlock(handle), 0);
+        EXPECT_EQ(memory_->MemFree(handle), 0);
+        EXPECT_FALSE(bh::InspectHandle(handle, &info));
+    }
+}
+
+TEST_F(HostCoreTest, StringHandlesReadUpToTheirFirstZeroAndLeaksAreReported) {
+    HostMemoryHandle handle = Create(8, kHostMemFlagClear, "text");
+    void* block = nullptr;
+    ASSERT_EQ(memory_->MemLock(handle, &block), 0);
+    const uint8_t bytes[] = {'h', 0, 'i', 0, 0, 0, 'x', 0};
+    std::copy(std::begin(bytes), std::end(bytes), static_cast<uint8_t*>(block));
+    memory_->MemUnlock(handle);
+    HostString text;
+    ASSERT_TRUE(bh::ReadStringHandle(handle, &text));
+    EXPECT_EQ(text, u"hi");
+    const auto leaks = bh::LeakReport();
+    ASSERT_EQ(leaks.size(), 2u);
+    EXPECT_EQ(leaks[0], "suite \"KOVA Memory Suite\" 1 still acquired 1 time(s)");
+    EXPECT_EQ(leaks[1].rfind("handle 0x", 0), 0u);
+    EXPECT_NE(leaks[1].find("(text, 8 bytes, owner 3) never freed"), std::string::npos);
+    memory_->MemFree(handle);
+    EXPECT_FALSE(bh::ReadStringHandle(handle, &text));
+}
+
+TEST_F(HostCoreTest, SuitesAreCountedPerPairAndUnknownOnesRefused) {
+    const HostBasicSuite* basic = bh::BasicSuite();
+    const void* sentinel = &sentinel;
+    struct Case {
+        const char* name;
+        int32_t version;
+        HostErr expected;
+    } cases[] = {
+        {kHostOrbSuitesSuite, 2, 0}, {kHostRegisterSuite, 6, 0}, {kHostUtilitySuite, 7, 0},
+        {kHostMemorySuite, 2, kHostErrUnknownSuite}, {"No Such Suite", 1, kHostErrUnknownSuite},
+        {nullptr, 1, kHostErrBadArgument},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name ? c.name : "null");
+        const void* table = sentinel;
+        EXPECT_EQ(basic->AcquireSuite(c.name, c.version, &table), c.expected);
+        EXPECT_EQ(table == sentinel, c.expected != 0);
+        if (c.expected == 0) {
+            EXPECT_EQ(basic->ReleaseSuite(c.name, c.version), 0);
+        }
+        if (c.name) {
+            EXPECT_EQ(bh::SuiteUse(c.name, c.version).acquired, c.expected == 0 ? 1 : 0);
+        }
+    }
+    EXPECT_EQ(basic->AcquireSuite(kHostMemorySuite, 1, nullptr), kHostErrBadArgument);
+    EXPECT_NE(basic->ReleaseSuite(kHostUtilitySuite, 7), 0);  // no longer held
+    EXPECT_NE(basic->ReleaseSuite("No Such Suite", 1), 0);
+    EXPECT_EQ(bh::SuiteUse(kHostUtilitySuite, 7).released, 1);
+    const std::map<std::pair<std::string, int32_t>, int64_t> held = {{{kHostMemorySuite, 1}, 1}};
+    EXPECT_EQ(bh::HeldSuites(), held);  // the fixture's own
+}
+
+TEST_F(HostCoreTest, PublishedSuitesAreServedAndRepublishingReplacesTheTable) {
+    const void* orb = nullptr;
+    ASSERT_EQ(bh::BasicSuite()->AcquireSuite(kHostOrbSuitesSuite, 2, &orb), 0);
+    auto publish = static_cast<const HostOrbSuitesSuite2*>(orb)->PublishSuite;
+    const int first = 1, second = 2;
+    void* reference = nullptr;
+    EXPECT_EQ(publish(nullptr, nullptr, "Mine", 1, 1, &first, &reference), 0);
+    EXPECT_NE(reference, nullptr);
+    EXPECT_EQ(publish(nullptr, nullptr, "Other", 3, 1, &first, nullptr), 0);
+    EXPECT_EQ(publish(nullptr, nullptr, "Mine", 1, 1, &second, nullptr), 0);
+    EXPECT_EQ(publish(nullptr, nullptr, "Mine", 1, 1, nullptr, nullptr), kHostErrBadArgument);
+    EXPECT_EQ(publish(nullptr, nullptr, kHostMemorySuite, 1, 1, &first, nullptr), kHostErrBadArgument);
+    const void* table = nullptr;
+    ASSERT_EQ(bh::BasicSuite()->AcquireSuite("Mine", 1, &table), 0);
+    EXPECT_EQ(table, &second);
+    const std::vector<std::pair<std::string, int32_t>> published = {{"Mine", 1}, {"Other", 3}};
+    EXPECT_EQ(bh::PublishedSuites(), published);
+
+    // A reset forgets publications but keeps what is held, so the release still balances.
+    bh::ResetHost();
+    EXPECT_TRUE(bh::PublishedSuites().empty());
+    EXPECT_EQ(bh::BasicSuite()->AcquireSuite("Other", 3, &table), kHostErrUnknownSuite);
+    EXPECT_EQ(bh::HeldSuites().size(), 3u);
+    EXPECT_EQ(bh::BasicSuite()->ReleaseSuite("Mine", 1), 0);
+    EXPECT_EQ(bh::BasicSuite()->ReleaseSuite(kHostOrbSuitesSuite, 2), 0);
+}
+
+TEST_F(HostCoreTest, FaultsFailAfterSkippedUsesForTheGivenTimes) {
+    struct Case {
+        int skip;
+        int times;
+        HostErr code;
+        std::vector<HostErr> results;  // of five uses
+    } cases[] = {
+        {0, 1, 31, {31, 0, 0, 0, 0}},
+        {2, 2, 31, {0, 0, 31, 31, 0}},
+        {1, -1, 31, {0, 31, 31, 31, 31}},
+        {0, 0, 31, {0, 0, 0, 0, 0}},
+        {0, 1, 0, {kHostErrGeneric, 0, 0, 0, 0}},  // a fault always fails
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.skip << "/" << c.times);
+        bh::ClearFaults();
+        bh::SetFault(bh::HostCall::VersionString, c.code, c.skip, c.times);
+        std::vector<HostErr> results;
+        char buffer[64] = "unwritten";
+        for (int use = 0; use < 5; ++use) {
+            const HostErr result = HostVersionString(HostAppVersion(0), true, buffer);
+            results.push_back(result);
+            if (result != 0) {
+                EXPECT_STREQ(buffer, "unwritten");
+            } else {
+                EXPECT_STREQ(buffer, "23.0.0 (Brevant stand-in host)");
+            }
+            std::snprintf(buffer, sizeof buffer, "unwritten");
+        }
+        EXPECT_EQ(results, c.results);
+    }
+    bh::ClearFaults();
+
+    const void* table = nullptr;
+    bh::SetSuiteFault(kHostUtilitySuite, 7, 12);
+    EXPECT_EQ(bh::BasicSuite()->AcquireSuite(kHostUtilitySuite, 7, &table), 12);
+    EXPECT_EQ(bh::BasicSuite()->AcquireSuite(kHostUtilitySuite, 7, &table), 12);
+    EXPECT_EQ(bh::BasicSuite()->AcquireSuite(kHostRegisterSuite, 6, &table), 0);
+    bh::BasicSuite()->ReleaseSuite(kHostRegisterSuite, 6);
+    bh::SetFault(bh::HostCall::MemCreate, 61, 0, 1);
+    HostMemoryHandle handle = nullptr;
+    const auto before = bh::HandleUse();
+    EXPECT_EQ(memory_->MemCreate(3, "x", 4, 0, &handle), 61);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(bh::HandleUse().created, before.created);
+    EXPECT_EQ(bh::HandleUse().refused, before.refused);  // a fault is not a refusal
+    bh::ClearFaults();
+    EXPECT_EQ(bh::BasicSuite()->AcquireSuite(kHostUtilitySuite, 7, &table), 0);
+    bh::BasicSuite()->ReleaseSuite(kHostUtilitySuite, 7);
+}
+
+TEST_F(HostCoreTest, LogSinksAndTheMainThread) {
+    HostLog(0, "Tag", "Function", "value=%d text=%s", 5, "x");
+    bh::SetLogSink(bh::LogSink::Off);
+    HostLog(0, "Tag", "Dropped", "%s", "never");
+    bh::SetLogSink(bh::LogSink::Recorder);
+    const std::string longText(2000, 'y');
+    HostLog(1, nullptr, "Long", "%s", longText.c_str());
+    const auto log = bh::RecordedLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].tag, "Tag");
+    EXPECT_EQ(log[0].function, "Function");
+    EXPECT_EQ(log[0].message, "value=5 text=x");
+    EXPECT_EQ(log[1].tag, "");
+    EXPECT_EQ(log[1].message, longText);
+
+    EXPECT_TRUE(HostIsOnMainThread());
+    bool onMain = true;
+    std::thread([&] { onMain = HostIsOnMainThread(); }).join();
+    EXPECT_FALSE(onMain);
+    EXPECT_EQ(bh::OffMainThreadCalls(), 1u);
+}
+
+TEST_F(HostCoreTest, TextConversionsReplaceWhatIsNotText) {
+    struct Case {
+        const char* utf8;
+        HostString expected;
+    } cases[] = {
+        {"abc", u"abc"},
+        {"f\xc3\xbcnf", u"f\u00fcnf"},
+        {"\xf0\x9f\x98\x80", u"\U0001F600"},
+        {"a\x80z", u"a\uFFFDz"},                    // stray continuation byte
+        {"\xe2\x82z", u"\uFFFDz"},                  // truncated sequence
+        {"\xc0\xaf", u"\uFFFD\uFFFD"},              // overlong
+        {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},    // surrogate
+        {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
+        {"", u""},
+        {nullptr, u""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.utf8 ? c.utf8 : "null");
+        EXPECT_EQ(HostMultiByteToUtf16(c.utf8), c.expected);
+    }
+    EXPECT_EQ(HostAsciiToUtf16("ab\xe9", 3), u"ab\uFFFD");
+    EXPECT_EQ(HostAsciiToUtf16(nullptr, 4), u"");
+    EXPECT_EQ(HostReportException(std::bad_alloc()), kHostErrOutOfMemory);
+    EXPECT_EQ(HostReportException(std::runtime_error("boom")), kHostErrGeneric);
+    char shortForm[64];
+    EXPECT_EQ(HostVersionString(0x17010200, false, shortForm), 0);
+    EXPECT_STREQ(shortForm, "23.1.2");
+    EXPECT_EQ(HostVersionString(0, false, nullptr), kHostErrBadArgument);
+}
+
+TEST_F(HostCoreTest, PropertyListsAreReadFromTheLibraryFile) {
+    const std::string truncated = testing::TempDir() + "host_core_truncated.so";
+    {
+        std::ifstream in(FIXTURE_PLUGIN, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::ofstream(truncated, std::ios::binary) << bytes.substr(0, 256);
+    }
+    struct Case {
+        std::string path;
+        std::string error;  // empty when the list is read
+    } cases[] = {
+        {FIXTURE_PLUGIN, ""},
+        {FIXTURE_NOENTRY, "missing entry"},
+        {FIXTURE_NOLIST, "no .brevant_pipl section"},
+        {TEST_SOURCE, "not an ELF file"},
+        {truncated, "damaged section header table"},
+        {"/nonexistent/lib.so", "cannot open the file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        bh::PropertyList list;
+        list.name = "untouched";
+        std::string error;
+        EXPECT_EQ(bh::ReadPropertyList(c.path, &list, &error), c.error.empty());
+        if (c.error.empty()) {
+            EXPECT_EQ(list.resourceId, 16001);
+            EXPECT_EQ(list.kind, "general");
+            EXPECT_EQ(list.name, "Host Fixture");
+            EXPECT_EQ(list.category, "Tests");
+            EXPECT_EQ(list.version, 0x00020003u);
+            EXPECT_EQ(list.entryPoint, "FixtureMain");
+            EXPECT_EQ(list.flags, 24u);
+        } else {
+            EXPECT_EQ(error, c.path + ": " + c.error);
+            EXPECT_EQ(list.name, "untouched");
+        }
+    }
+    std::remove(truncated.c_str());
+}
+
+TEST_F(HostCoreTest, LoadedPluginsGetFreshIdsAndTheirDeathHooksRunLastFirst) {
+    bh::LoadedPlugin first, second, refused;
+    std::string error;
+    ASSERT_TRUE(bh::LoadPlugin(FIXTURE_PLUGIN, &first, &error)) << error;
+    ASSERT_TRUE(bh::LoadPlugin(FIXTURE_PLUGIN, &second, &error)) << error;
+    EXPECT_FALSE(bh::LoadPlugin(FIXTURE_NOENTRY, &refused, &error));
+    EXPECT_EQ(refused.library, nullptr);
+    EXPECT_EQ(first.entryResult, 0);
+    const std::string entryLine = "major=23 minor=0 id=" + std::to_string(first.pluginId);
+    EXPECT_EQ(bh::RecordedLog().at(0).message, entryLine);
+    EXPECT_GT(second.pluginId, first.pluginId);
+    EXPECT_NE(first.library, nullptr);
+    EXPECT_EQ(bh::GlobalRefcon(first.pluginId), first.globalRefcon);
+    EXPECT_NE(first.globalRefcon, nullptr);
+    const void* table = nullptr;
+    ASSERT_EQ(bh::BasicSuite()->AcquireSuite("Fixture Suite", 1, &table), 0);
+    EXPECT_EQ((*static_cast<int32_t (*const*)()>(table))(), 42);
+    bh::BasicSuite()->ReleaseSuite("Fixture Suite", 1);
+
+    bh::ClearRecordedLog();
+    EXPECT_EQ(bh::RunDeathHooks(), 4);
+    EXPECT_EQ(bh::RunDeathHooks(), 0);
+    std::vector<std::string> hooks;
+    for (const auto& line : bh::RecordedLog()) hooks.push_back(line.message);
+    const std::vector<std::string> expected = {"global=1 hook=2", "global=1 hook=1", "global=1 hook=2",
+                                               "global=1 hook=1"};
+    EXPECT_EQ(hooks, expected);
+    EXPECT_EQ(bh::CallEntryPoint(nullptr, 1, nullptr), kHostErrBadArgument);
+}
+
+}  // namespace

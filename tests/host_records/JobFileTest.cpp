@@ -1,0 +1,271 @@
+// Job files: what a mistake in one says, that every shipped example reads, and that what a job
+// file sets (or leaves to the defaults) is what the host calls answer.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "RecordingSession.h"
+
+using namespace brevant_host;
+using namespace host_records_test;
+
+namespace {
+
+class JobFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetHost();
+        SetLogSink(LogSink::Recorder);
+    }
+    void TearDown() override { ResetHost(); }
+};
+
+struct ErrorCase {
+    const char* name;
+    const char* text;
+    std::vector<std::string> mentions;
+};
+
+TEST_F(JobFile, ErrorsNameThePlaceAndWhatWasExpected) {
+    const ErrorCase cases[] = {
+        {"malformed JSON", "{\n  \"items\": [\n    {\"comp\": }\n  ]\n}", {"test.json:3:14: ", "malformed JSON"}},
+        {"not an object", "[1, 2]", {"test.json: /: ", "expected an object", "an array"}},
+        {"missing items", "{\"project\": \"P\"}", {"test.json: /: ", "missing required key \"items\""}},
+        {"unknown top-level key", "{\"items\": [], \"itmes\": []}", {"/itmes: ", "unknown key", "items"}},
+        {"unknown comp key", R"({"items": [{"comp": {"name": "C", "widht": 4}}]})",
+         {"/items/0/comp/widht: ", "unknown key", "width"}},
+        {"missing comp name", R"({"items": [{"comp": {"width": 4}}]})",
+         {"/items/0/comp: ", "missing required key \"name\"", "a string"}},
+        {"fractional width", R"({"items": [{"comp": {"name": "C", "width": 12.5}}]})",
+         {"/items/0/comp/width: ", "expected an integer from 1 to 16384", "the number 12.5"}},
+        {"post-render action as text",
+         R"({"items": [{"comp": {"name": "C"}, "outputModules": [{}, {"postRenderAction": "two"}]}]})",
+         {"/items/0/outputModules/1/postRenderAction: ", "expected an integer", "the string \"two\""}},
+        {"pixel aspect as number", R"({"items": [{"comp": {"name": "C", "pixelAspect": 2}}]})",
+         {"/items/0/comp/pixelAspect: ", "array of two integers"}},
+        {"zero denominator", R"({"items": [{"comp": {"name": "C", "pixelAspect": [1, 0]}}]})",
+         {"/items/0/comp/pixelAspect/1: ", "at least 1"}},
+        {"failure after the last frame", R"({"items": [{"comp": {"name": "C", "frames": 4}, "fail": {"atFrame": 5}}]})",
+         {"/items/0/fail/atFrame: ", "from 0 to 4"}},
+        {"log without text", R"({"items": [{"comp": {"name": "C"}, "logs": [{"atFrame": 1}]}]})",
+         {"/items/0/logs/0: ", "missing required key \"text\""}},
+        {"unknown fault call", R"({"items": [], "faults": [{"call": "Compress", "code": 5}]})",
+         {"/faults/0/call: ", "one of AcquireSuite", "CompressJpeg"}},
+        {"fault without code", R"({"items": [], "faults": [{"call": "CompressJpeg"}]})",
+         {"/faults/0: ", "missing required key \"code\""}},
+        {"suite on another call", R"({"items": [], "faults": [{"call": "MemLock", "code": 5, "suite": "S"}]})",
+         {"/faults/0/suite: ", "AcquireSuite"}},
+        {"unknown exporter", R"({"items": [{"comp": {"name": "C"}, "outputModules": [{"exporter": 42}]}]})",
+         {"/items/0/outputModules/0/exporter: ", "known exporter", "42"}},
+        {"bad flags text", R"({"items": [], "exporters": [{"id": 9, "flags": "0xZZ"}]})",
+         {"/exporters/0/flags: ", "flags word"}},
+        {"unknown write format", R"({"items": [{"comp": {"name": "C"}, "outputModules": [{"path": "a", "write": "mp4"}]}]})",
+         {"/items/0/outputModules/0/write: ", "\"jpeg\" or \"raw\""}},
+        {"render setting as number", R"({"items": [{"comp": {"name": "C"}, "renderSettings": {"quality": 3}}]})",
+         {"/items/0/renderSettings/quality: ", "a string or an object"}},
+        {"unknown module setting", R"({"items": [{"comp": {"name": "C"}, "outputModules": [{"settings": {"fromat": ""}}]}]})",
+         {"/items/0/outputModules/0/settings/fromat: ", "unknown key", "format"}},
+    };
+    for (const ErrorCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string error = "untouched";
+        EXPECT_EQ(ParseJob(c.text, "test.json", &error), nullptr);
+        for (const std::string& mention : c.mentions) EXPECT_NE(error.find(mention), std::string::npos) << error;
+        EXPECT_EQ(ParseJob(c.text, "test.json", nullptr), nullptr);
+    }
+}
+
+TEST_F(JobFile, AMissingFileIsNamed) {
+    std::string error;
+    EXPECT_EQ(LoadJob("/nonexistent/job.json", &error), nullptr);
+    EXPECT_NE(error.find("/nonexistent/job.json"), std::string::npos) << error;
+}
+
+TEST_F(JobFile, EveryShippedExampleReads) {
+    int examples = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(BREVANT_EXAMPLES_DIR)) {
+        if (entry.path().extension() != ".json") continue;
+        SCOPED_TRACE(entry.path().string());
+        std::string error;
+        const auto job = LoadJob(entry.path().string(), &error);
+        ASSERT_NE(job, nullptr) << error;
+        EXPECT_GT(job->ItemCount(), 0);
+        ++examples;
+    }
+    EXPECT_GE(examples, 4);
+}
+
+TEST_F(JobFile, TheDemoIsWhatItSays) {
+    std::string error;
+    const auto job = LoadJob(std::string(BREVANT_EXAMPLES_DIR) + "/demo.json", &error);
+    ASSERT_NE(job, nullptr) << error;
+    EXPECT_EQ(job->ProjectName(), "Demo");
+    ASSERT_EQ(job->ItemCount(), 2);
+    EXPECT_EQ(job->ItemFrames(0) + job->ItemFrames(1), 48);
+    const HostRenderItem* main = job->Item(0);
+    const HostOutputModuleList mainModules = HostRenderItemOutputModules(main);
+    ASSERT_EQ(mainModules.count, 2u);
+    EXPECT_TRUE(HostOutputModuleIsFileBased(mainModules.modules[0]) && HostOutputModuleIsFileBased(mainModules.modules[1]));
+    const auto* lowerThird = reinterpret_cast<const HostCompItem*>(HostRenderItemProjectItem(job->Item(1)));
+    EXPECT_EQ(lowerThird->pixelAspectRatio.num, 10);
+    EXPECT_EQ(lowerThird->pixelAspectRatio.den, 11u);
+    const HostOutputModuleList previewModules = HostRenderItemOutputModules(job->Item(1));
+    ASSERT_EQ(previewModules.count, 1u);
+    EXPECT_FALSE(HostOutputModuleIsFileBased(previewModules.modules[0]));
+}
+
+std::string RenderSetting(const HostRenderItem* item, uint32_t index, bool done) {
+    int16_t a = -1, b = -1;
+    HostString label, value;
+    HostRenderSettingLabels(done, index, HostRect{0, 0, 0, 0}, HostRenderItemSettings(item), &a, &b, label, value);
+    return Utf8(value);
+}
+
+std::string ModuleLabel(const HostRenderItem* item, const HostOutputModule* module, uint32_t index) {
+    HostString label, value;
+    HostOutputModuleLabels(index, HostRect{0, 0, 0, 0}, item, module, label, value);
+    return Utf8(value);
+}
+
+TEST_F(JobFile, AMinimalJobGetsTheDefaults) {
+    const auto job = MustParse(R"({"items": [{"comp": {"name": "Main"}, "outputModules": [{"path": "[compName]_[##].jpg"}]}]})");
+    ASSERT_NE(job, nullptr);
+    const HostRenderItem* item = job->Item(0);
+    EXPECT_EQ(job->ProjectName(), "Untitled Project");
+    EXPECT_EQ(Utf8(HostCompositionName(HostItemComposition(HostRenderItemProjectItem(item), 0))), "Main");
+    EXPECT_EQ(HostItemType(HostRenderItemProjectItem(item)), kHostItemTypeComposition);
+    EXPECT_EQ(HostRenderItemStatus(item), kItemStatusQueued);
+    EXPECT_EQ(Utf8(HostRenderItemTemplateName(item)), "Best Settings");
+    // The settings that follow from the composition: 48 frames at 24 fps from frame 0.
+    const std::pair<uint32_t, const char*> computed[] = {
+        {2, "1920 x 1080"}, {14, "0:00:00:00"}, {15, "0:00:01:23"}, {16, "0:00:02:00"}, {17, "Use comp's frame rate (24)"}};
+    for (const auto& [index, text] : computed) EXPECT_EQ(RenderSetting(item, index, false), text) << index;
+    for (uint32_t i = 0; i < 20; ++i) EXPECT_FALSE(RenderSetting(item, i, false).empty()) << i;
+
+    const HostOutputModule* module = HostRenderItemOutputModules(item).modules[0];
+    EXPECT_EQ(HostOutputSpecExporterId(HostOutputModuleOutputSpec(module)), 1);
+    HostModuleInfo* info = nullptr;
+    ASSERT_EQ(HostModuleInfoQuery(-1, 1, &info), kHostErrNone);
+    EXPECT_EQ(HostModuleInfoFlags(info), 0x4000u);  // a numbered sequence has a starting frame
+    HostModuleInfoRelease(info);
+    EXPECT_EQ(ModuleLabel(item, module, 9), "1920 x 1080");
+    EXPECT_EQ(ModuleLabel(item, module, 13), "None");
+    HostExporterInfo constraints;
+    HostConstrainedExporterInfo(item, module, constraints);
+    EXPECT_FALSE(constraints.constrained);
+    EXPECT_TRUE(HostSizeMismatchWarning(item, module, constraints).empty());
+    EXPECT_TRUE(HostFrameRateMismatchWarning(item, module, constraints).empty());
+}
+
+TEST_F(JobFile, WhatTheJobSetsIsWhatTheHostAnswers) {
+    std::string error;
+    const auto job = LoadJob(std::string(BREVANT_EXAMPLES_DIR) + "/every-setting.json", &error);
+    ASSERT_NE(job, nullptr) << error;
+    const HostRenderItem* item = job->Item(0);
+    EXPECT_EQ(HostRenderItemStatus(item), kItemStatusDone);
+    EXPECT_EQ(Utf8(HostRenderItemComment(item)), "Titles for the opening   \r\n");  // the host trims nothing
+    const std::tuple<uint32_t, bool, const char*> settings[] = {
+        {3, false, "Use All Proxies"}, {9, true, "WSSWW"}, {17, false, "25 (queued)"}, {17, true, "25 (rendered)  "},
+        {19, true, "On"},
+    };
+    for (const auto& [index, done, text] : settings) EXPECT_EQ(RenderSetting(item, index, done), text) << index;
+
+    const HostOutputModuleList modules = HostRenderItemOutputModules(item);
+    ASSERT_EQ(modules.count, 3u);
+    const HostOutputModule* stills = modules.modules[0];
+    const HostOutputSpec* spec = HostOutputModuleOutputSpec(stills);
+    EXPECT_EQ(Utf8(HostOutputModuleSettingName(stills)), "Stills With Link");
+    EXPECT_EQ(HostOutputSpecFlags(spec), 0x100u);
+    EXPECT_EQ(HostOutputModulePostRenderAction(stills), 2);
+    EXPECT_EQ(ModuleLabel(item, stills, 2), "Project Link");
+    EXPECT_EQ(ModuleLabel(item, stills, 16), "Titles");
+    HostModuleInfo* info = nullptr;
+    ASSERT_EQ(HostModuleInfoQuery(-1, HostOutputSpecExporterId(spec), &info), kHostErrNone);
+    EXPECT_EQ(HostModuleInfoFlags(info), 0x10004000u);
+    HostModuleInfoRelease(info);
+    HostOutputVerbiage verbiage;
+    ASSERT_EQ(HostOutputInfoQuery(spec, nullptr, verbiage), kHostErrNone);
+    EXPECT_EQ(Utf8(verbiage.subType), "Baseline");
+
+    HostExporterInfo constraints;
+    HostConstrainedExporterInfo(item, stills, constraints);
+    EXPECT_TRUE(constraints.constrained);
+    EXPECT_EQ(constraints.width, 1920);
+    const std::string sizeWarning = Utf8(HostSizeMismatchWarning(item, stills, constraints));
+    EXPECT_NE(sizeWarning.find("1280 x 720"), std::string::npos) << sizeWarning;
+    EXPECT_NE(sizeWarning.find("1920 x 1080"), std::string::npos) << sizeWarning;
+    EXPECT_EQ(Utf8(HostFrameRateMismatchWarning(item, stills, constraints)), "The deck runs at 30 fps.");
+
+    const HostOutputModule* tape = modules.modules[1];
+    EXPECT_FALSE(HostOutputModuleIsFileBased(tape));
+    ASSERT_EQ(HostOutputInfoQuery(HostOutputModuleOutputSpec(tape), nullptr, verbiage), kHostErrNone);
+    EXPECT_EQ(Utf8(verbiage.type), "Tape deck on port 2");
+    EXPECT_TRUE(HostOutputModuleIsFileBased(modules.modules[2]));
+    EXPECT_FALSE(HostOutputModuleHasFilePath(modules.modules[2]));
+
+    EXPECT_EQ(HostRenderItemProjectItem(job->Item(1)), nullptr);
+}
+
+TEST_F(JobFile, QueriesFailWithTheirCodesAndWriteNothing) {
+    const auto job = MustParse(R"({
+        "exporters": [{"id": 7, "queryError": 9}],
+        "items": [{"comp": {"name": "C"}, "outputModules": [{"outputInfo": {"error": 12}}]}]})");
+    ASSERT_NE(job, nullptr);
+    const HostOutputSpec* spec = HostOutputModuleOutputSpec(HostRenderItemOutputModules(job->Item(0)).modules[0]);
+    HostOutputVerbiage verbiage{u"kept", u"", u""};
+    EXPECT_EQ(HostOutputInfoQuery(spec, nullptr, verbiage), 12);
+    EXPECT_EQ(HostOutputInfoQuery(nullptr, nullptr, verbiage), kHostErrBadArgument);
+    EXPECT_EQ(verbiage.type, u"kept");
+
+    auto* const untouched = reinterpret_cast<HostModuleInfo*>(0x1);
+    HostModuleInfo* info = untouched;
+    EXPECT_EQ(HostModuleInfoQuery(-1, 7, &info), 9);
+    EXPECT_NE(HostModuleInfoQuery(-1, 4242, &info), kHostErrNone);
+    EXPECT_EQ(HostModuleInfoQuery(-1, 1, nullptr), kHostErrBadArgument);
+    SetFault(HostCall::ModuleInfoQuery, 5, 0, 1);
+    EXPECT_EQ(HostModuleInfoQuery(-1, 1, &info), 5);
+    EXPECT_EQ(info, untouched);
+    ASSERT_EQ(HostModuleInfoQuery(-1, 1, &info), kHostErrNone);  // the fault was for one use
+    HostModuleInfoRelease(info);
+    EXPECT_EQ(HostModuleInfoFlags(info), 0u);  // released: refused, not read
+    HostModuleInfoRelease(info);
+    HostModuleInfoRelease(nullptr);
+}
+
+TEST_F(JobFile, NullRecordsAnswerAsEmpty) {
+    HostString text = u"kept";
+    HostString value = u"kept";
+    int16_t a = 7, b = 7;
+    HostRenderSettingLabels(true, 0, HostRect{0, 0, 0, 0}, nullptr, &a, &b, text, value);
+    HostOutputModuleLabels(0, HostRect{0, 0, 0, 0}, nullptr, nullptr, text, value);
+    HostOutputModuleFilePath(nullptr, text);
+    HostExporterInfo info;
+    info.width = 99;
+    HostConstrainedExporterInfo(nullptr, nullptr, info);
+    EXPECT_EQ(text, u"kept");
+    EXPECT_EQ(value, u"kept");
+    EXPECT_EQ(a, 7);
+    EXPECT_EQ(info.width, 99);
+    EXPECT_EQ(HostRenderQueueItems(nullptr).count, 0u);
+    EXPECT_EQ(HostRenderItemAt(HostRenderQueueItems(nullptr), 0), nullptr);
+    EXPECT_EQ(HostRenderItemProjectItem(nullptr), nullptr);
+    EXPECT_EQ(HostItemComposition(nullptr, 0), nullptr);
+    EXPECT_TRUE(HostCompositionName(nullptr).empty());
+    EXPECT_TRUE(HostRenderItemTemplateName(nullptr).empty());
+    EXPECT_EQ(HostRenderItemOutputModules(nullptr).count, 0u);
+    EXPECT_FALSE(HostOutputModuleIsFileBased(nullptr));
+    EXPECT_EQ(HostOutputModuleOutputSpec(nullptr), nullptr);
+    EXPECT_TRUE(HostSizeMismatchWarning(nullptr, nullptr, info).empty());
+    HostFlattenOutputModuleFilePath(nullptr, nullptr);
+
+    const auto job = MustParse(R"({"items": [{"comp": {"name": "C"}}]})");
+    ASSERT_NE(job, nullptr);
+    const HostRenderItemList items = HostRenderQueueItems(job->Queue());
+    EXPECT_EQ(HostRenderItemAt(items, 0), job->Item(0));
+    EXPECT_EQ(HostRenderItemAt(items, 1), nullptr);
+    EXPECT_EQ(HostRenderItemAt(items, -1), nullptr);
+    HostRenderSettingLabels(false, 20, HostRect{0, 0, 0, 0}, HostRenderItemSettings(job->Item(0)), &a, &b, text, value);
+    EXPECT_EQ(value, u"kept");
+}
+
+}  // namespace

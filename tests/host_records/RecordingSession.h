@@ -1,0 +1,52 @@
+// Test support: a session that records what the render driver asks of it, in a transcript, and
+// throws on request; and small helpers for jobs, strings and scratch directories.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/Job.h"
+#include "session/RQSession.h"
+
+namespace host_records_test {
+
+struct Recorder {
+    // One line per session operation: "DescribeBegin Demo", "DescribeAddItem 0",
+    // "Update 2 frame 1/4", "Log 4 text", "RenderItemEnd 6", "dtor" ...
+    std::vector<std::string> transcript;
+    // Operation name -> what it throws instead of completing.
+    std::map<std::string, std::function<void()>> raise;
+    // Called for every finished-frame update, inside RenderItemUpdate.
+    std::function<void(HostRenderQueue*, HostFrameUpdate*)> onFinishedFrame;
+};
+
+// Cleared by ResetRecorder; the provider's sessions write to it.
+Recorder& TheRecorder();
+void ResetRecorder();
+const BrevantProviderSuite1& RecordingProvider();
+
+std::string Utf8(const HostString& text);
+HostString Utf16(const std::string& text);
+
+// Parses a job and fails the test when it does not parse.
+std::unique_ptr<brevant_host::Job> MustParse(const std::string& text);
+
+// A fresh directory under the system's temporary directory, removed with its contents.
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(const std::string& name);
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+    std::string String() const { return path_.string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace host_records_test
