@@ -1,0 +1,223 @@
+// The render driver: the order of session operations, render outcomes from the job file,
+// session failures, the stop flag and the host's remaining-time figures.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "RecordingSession.h"
+
+using namespace brevant_host;
+using namespace host_records_test;
+
+namespace {
+
+class RenderDriver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetHost();
+        SetLogSink(LogSink::Recorder);
+        ResetRecorder();
+        options_.outputDirectory = scratch_.String();
+    }
+    void TearDown() override { ResetHost(); }
+
+    RenderSummary Render(const std::string& jobText) {
+        const auto job = MustParse(jobText);
+        if (!job) return RenderSummary{};
+        return RenderJob(*job, RecordingProvider(), options_);
+    }
+
+    ScratchDirectory scratch_{"render"};
+    RenderOptions options_;
+};
+
+std::string TwoItems(const std::string& firstItemExtras) {
+    return R"({"project": "Demo", "items": [
+        {"comp": {"name": "A", "width": 32, "height": 18, "frames": 2}, "outputModules": [{"path": "[compName]_[#].jpg"}])" +
+           firstItemExtras + R"(},
+        {"comp": {"name": "B", "width": 16, "height": 16, "frames": 1}}]})";
+}
+
+TEST_F(RenderDriver, DrivesTheSessionAsTheHostDoes) {
+    const RenderSummary summary =
+        Render(TwoItems(R"(, "logs": [{"atFrame": 0, "type": 2, "text": "starting"}, {"atFrame": 2, "type": 4, "text": "last"}])"));
+    const std::vector<std::string> expected = {
+        "DescribeBegin Demo", "DescribeAddItem 0", "DescribeAddItem 1", "DescribeEnd",
+        "RenderItemStart", "Log 2 starting",
+        "Update 2 frame 1/2", "Update 3 frame 1/2 picture",
+        "Update 2 frame 2/2", "Update 3 frame 2/2 picture", "Log 4 last",
+        "RenderItemEnd 6",
+        "RenderItemStart", "Update 2 frame 1/1", "Update 3 frame 1/1 picture", "RenderItemEnd 6",
+        "dtor",
+    };
+    EXPECT_EQ(TheRecorder().transcript, expected);
+    EXPECT_TRUE(summary.started && summary.described && !summary.stopped);
+    EXPECT_EQ(summary.items, 2);
+    EXPECT_EQ(summary.frames, 3);
+    EXPECT_TRUE(summary.errors.empty()) << FormatSummary(summary);
+}
+
+TEST_F(RenderDriver, ProgressUpdatesPerFrameCanBeChosen) {
+    options_.progressUpdatesPerFrame = 0;
+    Render(R"({"items": [{"comp": {"name": "A", "width": 8, "height": 8, "frames": 1}}]})");
+    EXPECT_EQ(TheRecorder().transcript,
+              (std::vector<std::string>{"DescribeBegin Untitled Project", "DescribeAddItem 0", "DescribeEnd",
+                                        "RenderItemStart", "Update 3 frame 1/1 picture", "RenderItemEnd 6", "dtor"}));
+}
+
+TEST_F(RenderDriver, OutcomesFollowTheJobFile) {
+    const struct {
+        const char* extras;
+        int32_t status;
+        int32_t framesRendered;
+    } cases[] = {
+        {"", kItemStatusDone, 2},
+        {R"(, "fail": {"atFrame": 1})", kItemStatusFailed, 1},
+        {R"(, "fail": {"atFrame": 2, "status": 9})", 9, 2},
+        {R"(, "fail": {"atFrame": 0})", kItemStatusFailed, 0},
+        {R"(, "stopAtFrame": 1)", kItemStatusStopped, 1},
+        {R"(, "stopAtFrame": 0)", kItemStatusStopped, 0},
+        {R"(, "stopAtFrame": 1, "fail": {"atFrame": 1})", kItemStatusFailed, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.extras);
+        ResetRecorder();
+        const auto job = MustParse(TwoItems(c.extras));
+        ASSERT_NE(job, nullptr);
+        const RenderSummary summary = RenderJob(*job, RecordingProvider(), options_);
+        ASSERT_EQ(summary.outcomes.size(), 2u);
+        EXPECT_EQ(summary.outcomes[0].status, c.status);
+        EXPECT_EQ(summary.outcomes[0].framesRendered, c.framesRendered);
+        EXPECT_EQ(HostRenderItemStatus(job->Item(0)), c.status);
+        EXPECT_EQ(summary.outcomes[1].status, kItemStatusDone);  // the next item renders all the same
+        const auto& transcript = TheRecorder().transcript;
+        EXPECT_NE(std::find(transcript.begin(), transcript.end(), "RenderItemEnd " + std::to_string(c.status)),
+                  transcript.end());
+        EXPECT_EQ(summary.frames, c.framesRendered + 1);
+    }
+}
+
+TEST_F(RenderDriver, SessionFailuresAreCaughtAndRecorded) {
+    const struct {
+        const char* name;
+        const char* operation;
+        std::function<void()> raise;
+        HostErr code;
+        bool described;
+        int32_t itemsStarted;
+    } cases[] = {
+        {"describing an item throws a host code", "DescribeAddItem", [] { throw int32_t{5}; }, 5, false, 0},
+        {"the description's start throws", "DescribeBegin", [] { throw int32_t{7}; }, 7, false, 0},
+        {"an update throws a standard exception", "Update", [] { throw std::runtime_error("listener trouble"); }, 0, true, 2},
+        {"a log throws", "Log", [] { throw 3.5; }, 0, true, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetRecorder();
+        ClearRecordedLog();
+        TheRecorder().raise[c.operation] = c.raise;
+        const RenderSummary summary = Render(TwoItems(R"(, "logs": [{"text": "hello"}])"));
+        EXPECT_EQ(summary.described, c.described);
+        EXPECT_EQ(summary.items, c.itemsStarted);
+        ASSERT_FALSE(summary.errors.empty());
+        EXPECT_EQ(summary.errors.front().code, c.code);
+        EXPECT_EQ(TheRecorder().transcript.back(), "dtor");  // the session is released on every path
+        bool logged = false;
+        for (const LogLine& line : RecordedLog()) logged = logged || line.tag == "Host";
+        EXPECT_TRUE(logged);
+    }
+}
+
+HostErr RefuseSession(std::shared_ptr<RQSession>*) { return 1; }
+
+TEST_F(RenderDriver, ARefusedSessionRendersNothing) {
+    const BrevantProviderSuite1 refusing{&RefuseSession};
+    const BrevantProviderSuite1 empty{nullptr};
+    for (const BrevantProviderSuite1* provider : {&refusing, &empty}) {
+        const auto job = MustParse(TwoItems(""));
+        ASSERT_NE(job, nullptr);
+        const RenderSummary summary = RenderJob(*job, *provider, options_);
+        EXPECT_FALSE(summary.started);
+        EXPECT_EQ(summary.items, 0);
+        ASSERT_EQ(summary.errors.size(), 1u);
+        EXPECT_EQ(summary.errors[0].operation, "Brevant_StartSession");
+    }
+    EXPECT_TRUE(TheRecorder().transcript.empty());
+}
+
+TEST_F(RenderDriver, TheStopFlagEndsTheItemAndTheRender) {
+    std::atomic<bool> stop{false};
+    options_.stop = &stop;
+    options_.onFrame = [&](const FrameEvent& event) {
+        if (event.frameId == 1) stop = true;
+    };
+    const RenderSummary summary = Render(TwoItems(""));
+    EXPECT_TRUE(summary.stopped);
+    ASSERT_EQ(summary.outcomes.size(), 1u);
+    EXPECT_EQ(summary.outcomes[0].status, kItemStatusStopped);
+    EXPECT_EQ(summary.outcomes[0].framesRendered, 1);
+    const auto& transcript = TheRecorder().transcript;
+    EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "RenderItemStart"), 1);
+    EXPECT_EQ(transcript[transcript.size() - 2], "RenderItemEnd 4");
+}
+
+TEST_F(RenderDriver, RemainingTimeCountsDownToZero) {
+    struct Seen {
+        int32_t frameId, framesTotal, remaining, elapsed;
+    };
+    std::vector<Seen> seen;
+    options_.onFrame = [&](const FrameEvent& event) {
+        seen.push_back({event.update->frameId, event.update->framesTotal, HostRemainingTime(event.queue, event.update),
+                        event.update->elapsedTime});
+    };
+    Render(R"({"items": [{"comp": {"name": "A", "width": 64, "height": 64, "frames": 4}},
+                         {"comp": {"name": "B", "width": 64, "height": 64, "frames": 2}}]})");
+    ASSERT_EQ(seen.size(), 6u);
+    const int32_t expectedIds[] = {1, 2, 3, 4, 1, 2};
+    for (size_t i = 0; i < seen.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(seen[i].frameId, expectedIds[i]);  // frame ids count from 1, per item
+        EXPECT_GE(seen[i].elapsed, 0);
+        if (seen[i].frameId == seen[i].framesTotal) {
+            EXPECT_EQ(seen[i].remaining, 0);
+        } else {
+            EXPECT_GE(seen[i].remaining, 1);
+        }
+    }
+}
+
+TEST_F(RenderDriver, RemainingTimeWithoutTheClockUsesTheRecordsElapsedTime) {
+    const auto job = MustParse(R"({"items": [{"comp": {"name": "A", "width": 8, "height": 8, "frames": 10}}]})");
+    ASSERT_NE(job, nullptr);
+    FrameRecord frame;
+    const struct {
+        int32_t frameId, framesTotal, elapsed, remaining;
+    } cases[] = {
+        {4, 10, 1000, 1500}, {1, 10, 7, 63}, {10, 10, 5000, 0}, {11, 10, 5000, 0}, {0, 10, 100, 0}, {5, 10, 0, 0},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(job->PrepareFrame(0, 1, kHostUpdateStatusFrameDone, frame));
+        frame.update.frameId = c.frameId;
+        frame.update.framesTotal = c.framesTotal;
+        frame.update.elapsedTime = c.elapsed;
+        EXPECT_EQ(HostRemainingTime(job->Queue(), &frame.update), c.remaining) << c.frameId << " " << c.elapsed;
+    }
+    EXPECT_EQ(HostRemainingTime(nullptr, &frame.update), 0);
+    EXPECT_EQ(HostRemainingTime(job->Queue(), nullptr), 0);
+}
+
+TEST_F(RenderDriver, JobFaultsAreSetBeforeTheRender) {
+    const auto job = MustParse(R"({"faults": [{"call": "CompressJpeg", "code": 5, "skip": 1, "times": 1}],
+        "items": [{"comp": {"name": "A", "width": 8, "height": 8, "frames": 1}, "outputModules": [{"path": "a_[#].jpg"}]}]})");
+    ASSERT_NE(job, nullptr);
+    const RenderSummary summary = RenderJob(*job, RecordingProvider(), options_);
+    // The host's own files do not spend the fault: it is there for the plug-in's thumbnails.
+    EXPECT_TRUE(summary.errors.empty()) << FormatSummary(summary);
+    HostVideoFrame frame;
+    frame.width = frame.height = 1;
+    frame.rgb = {1, 2, 3};
+    EXPECT_NO_THROW(HostCompressToJpeg(frame));
+    EXPECT_THROW(HostCompressToJpeg(frame), std::runtime_error);
+}
+
+}  // namespace
