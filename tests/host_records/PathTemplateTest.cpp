@@ -81,13 +81,4 @@ TEST(PathTemplates, RelativePathsJoinTheOutputDirectory) {
     }
 }
 
-TEST(PathTemplates, AModuleWithoutAPathStaysEmpty) {
-    const auto job = MustParse(R"({"items": [{"comp": {"name": "C"}, "outputModules": [{"fileBased": true}]}]})");
-    ASSERT_NE(job, nullptr);
-    HostOutputModule* module = FirstModule(*job);
-    HostFlattenOutputModuleFilePath(job->Item(0), module);
-    EXPECT_FALSE(HostOutputModuleHasFilePath(module));
-    EXPECT_EQ(PathOf(module), "");
-}
-
 }  // namespace

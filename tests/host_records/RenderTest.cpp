@@ -57,14 +57,6 @@ TEST_F(RenderDriver, DrivesTheSessionAsTheHostDoes) {
     EXPECT_TRUE(summary.errors.empty()) << FormatSummary(summary);
 }
 
-TEST_F(RenderDriver, ProgressUpdatesPerFrameCanBeChosen) {
-    options_.progressUpdatesPerFrame = 0;
-    Render(R"({"items": [{"comp": {"name": "A", "width": 8, "height": 8, "frames": 1}}]})");
-    EXPECT_EQ(TheRecorder().transcript,
-              (std::vector<std::string>{"DescribeBegin Untitled Project", "DescribeAddItem 0", "DescribeEnd",
-                                        "RenderItemStart", "Update 3 frame 1/1 picture", "RenderItemEnd 6", "dtor"}));
-}
-
 TEST_F(RenderDriver, OutcomesFollowTheJobFile) {
     const struct {
         const char* extras;
