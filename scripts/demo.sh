@@ -6,5 +6,5 @@ bash scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
 mkdir -p build/demo-output
-build/default/brevant-host run examples/demo.json \
+build/default/brevant-host run examples/demo.json --fps 24 \
   --client build/default/libconsole_monitor.so --out build/demo-output "$@"

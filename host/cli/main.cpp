@@ -1,0 +1,145 @@
+// brevant-host: the render-queue simulator. Loads libbrevant and client plug-ins as the host
+// application does, renders a job file through a Brevant session, and reports what leaked.
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "host/Job.h"
+#include "host/StandInHost.h"
+#include "session/RQSession.h"
+
+namespace {
+
+enum ExitCode {
+    kExitOk = 0,
+    kExitUsage = 1,       // bad options or a bad job file; nothing was rendered
+    kExitLoad = 2,        // a library could not be loaded or started
+    kExitItemFailed = 3,  // an item failed or a session operation threw
+    kExitStopped = 4,     // stopped by the user (Ctrl-C)
+    kExitLeaked = 5,      // a suite stayed acquired or a handle alive at exit
+};
+
+std::atomic<bool> gStop{false};
+extern "C" void OnInterrupt(int) { gStop = true; }
+
+std::string DefaultPluginPath() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? "libbrevant.so" : (self.parent_path() / "libbrevant.so").string();
+}
+
+void PrintProperties(const brevant_host::LoadedPlugin& plugin) {
+    const auto& p = plugin.properties;
+    std::printf("loaded %s: resource %d, kind %s, name \"%s\", category \"%s\", version 0x%08x, entry %s, flags %u\n",
+                plugin.path.c_str(), p.resourceId, p.kind.c_str(), p.name.c_str(), p.category.c_str(), p.version,
+                p.entryPoint.c_str(), p.flags);
+}
+
+bool Load(const std::string& path, brevant_host::LoadedPlugin& plugin) {
+    std::string error;
+    if (!brevant_host::LoadPlugin(path, &plugin, &error)) {
+        std::fprintf(stderr, "brevant-host: cannot load %s: %s\n", path.c_str(), error.c_str());
+        return false;
+    }
+    PrintProperties(plugin);
+    if (plugin.entryResult != 0) {
+        std::fprintf(stderr, "brevant-host: %s: entry point %s returned %d\n", path.c_str(),
+                     plugin.properties.entryPoint.c_str(), plugin.entryResult);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"brevant-host: a render-queue simulator for Brevant and its client plug-ins.\n"
+                 "It loads libbrevant and each client as the host application does (property list,\n"
+                 "entry point), renders the job file frame by frame into real files, and at exit\n"
+                 "runs the plug-ins' death hooks and reports anything they leaked.\n"
+                 "Times that clients see are milliseconds; frame ids count from 1."};
+    app.require_subcommand(1);
+    CLI::App* run = app.add_subcommand("run", "Render a job file");
+    std::string jobPath, pluginPath = DefaultPluginPath(), logPath, outputDir;
+    std::vector<std::string> clients;
+    double fps = 0.0;
+    run->add_option("job", jobPath, "Job file (JSON; see examples/README.md)")->required()->check(CLI::ExistingFile);
+    run->add_option("--plugin", pluginPath, "Path of libbrevant (default: next to brevant-host)");
+    run->add_option("--client", clients, "A client plug-in library to load after Brevant (repeatable)");
+    run->add_option("--log", logPath, "Write the host log (every plug-in log line) to this file");
+    run->add_option("--fps", fps, "Pace the render at this many frames per second (default: as fast as possible)")
+        ->check(CLI::NonNegativeNumber);
+    run->add_option("--out", outputDir, "Directory for relative output paths (default: the current directory)");
+    CLI11_PARSE(app, argc, argv);
+
+    brevant_host::SetMainThread();
+    if (!logPath.empty()) {
+        if (!brevant_host::SetLogFile(logPath)) {
+            std::fprintf(stderr, "brevant-host: cannot write the log file %s\n", logPath.c_str());
+            return kExitUsage;
+        }
+        brevant_host::SetLogSink(brevant_host::LogSink::File);
+    } else {
+        brevant_host::SetLogSink(brevant_host::LogSink::Off);
+    }
+
+    // The job is read before anything is loaded, so a bad file costs nothing.
+    std::string error;
+    std::unique_ptr<brevant_host::Job> job = brevant_host::LoadJob(jobPath, &error);
+    if (!job) {
+        std::fprintf(stderr, "brevant-host: %s\n", error.c_str());
+        return kExitUsage;
+    }
+
+    brevant_host::LoadedPlugin brevant;
+    if (!Load(pluginPath, brevant)) return kExitLoad;
+    const void* table = nullptr;
+    if (brevant_host::BasicSuite()->AcquireSuite(kBrevantProviderSuite, kBrevantProviderSuiteVersion, &table) != 0 ||
+        !table) {
+        std::fprintf(stderr, "brevant-host: %s did not publish \"%s\" %d\n", pluginPath.c_str(), kBrevantProviderSuite,
+                     kBrevantProviderSuiteVersion);
+        brevant_host::RunDeathHooks();
+        return kExitLoad;
+    }
+    const auto* provider = static_cast<const BrevantProviderSuite1*>(table);
+    for (const auto& client : clients) {
+        brevant_host::LoadedPlugin loaded;
+        if (!Load(client, loaded)) {
+            brevant_host::BasicSuite()->ReleaseSuite(kBrevantProviderSuite, kBrevantProviderSuiteVersion);
+            brevant_host::RunDeathHooks();
+            return kExitLoad;
+        }
+    }
+
+    std::signal(SIGINT, OnInterrupt);
+    brevant_host::RenderOptions options;
+    options.outputDirectory = outputDir;
+    options.fps = fps;
+    options.stop = &gStop;
+    const brevant_host::RenderSummary summary = brevant_host::RenderJob(*job, *provider, options);
+    std::signal(SIGINT, SIG_DFL);
+
+    brevant_host::BasicSuite()->ReleaseSuite(kBrevantProviderSuite, kBrevantProviderSuiteVersion);
+    brevant_host::RunDeathHooks();
+
+    std::fflush(stdout);
+    std::printf("\n%s", brevant_host::FormatSummary(summary).c_str());
+    const std::vector<std::string> leaks = brevant_host::LeakReport();
+    if (leaks.empty()) {
+        std::printf("leaks: none\n");
+    } else {
+        for (const auto& leak : leaks) std::printf("leak: %s\n", leak.c_str());
+    }
+
+    if (summary.stopped) return kExitStopped;
+    bool failed = !summary.described || !summary.errors.empty();
+    for (const auto& outcome : summary.outcomes) failed |= outcome.status != brevant_host::kItemStatusDone;
+    if (failed) return kExitItemFailed;
+    return leaks.empty() ? kExitOk : kExitLeaked;
+}
