@@ -67,7 +67,10 @@ std::string ProgressLine(const ItemProgress& progress) {
                        (frame.framesTotal > 0 ? std::to_string(frame.framesTotal) : std::string("?")) + " " +
                        std::to_string(percent) + "%";
     line += " elapsed " + (frame.elapsedMs >= 0 ? FormatDuration(frame.elapsedMs) : std::string("-:--"));
-    line += " left " + (frame.remainingMs >= 0 ? FormatDuration(frame.remainingMs) : std::string("-:--"));
+    // The host stops reporting a remaining time once nothing remains.
+    const bool finished = frame.framesTotal > 0 && progress.framesDone >= frame.framesTotal;
+    const int64_t remainingMs = frame.remainingMs >= 0 ? frame.remainingMs : finished ? 0 : -1;
+    line += " left " + (remainingMs >= 0 ? FormatDuration(remainingMs) : std::string("-:--"));
     for (const OutputFileProgress& file : frame.files) {
         if (!file.fileBased) continue;
         line += " | " + FileName(file.outputTo) + " " + FormatBytes(file.fileSize) + " of ~" +

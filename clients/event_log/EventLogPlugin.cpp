@@ -238,6 +238,9 @@ extern "C" __attribute__((visibility("default"))) HostErr EventLogMain(const Hos
             std::fprintf(stderr, "event_log: %s\n", problem.c_str());
             return kHostErrBadArgument;
         }
+        const std::filesystem::path parent = std::filesystem::path(config.logPath).parent_path();
+        std::error_code madeParent;
+        if (!parent.empty()) std::filesystem::create_directories(parent, madeParent);
         File file(std::fopen(config.logPath.c_str(), "w"));
         if (!file) {
             std::fprintf(stderr, "event_log: cannot write %s\n", config.logPath.c_str());

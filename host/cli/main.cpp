@@ -25,14 +25,44 @@ enum ExitCode {
     kExitLeaked = 5,      // a suite stayed acquired or a handle alive at exit
 };
 
+const char* const kExitCodeHelp =
+    "Exit codes:\n"
+    "  0  every item rendered, nothing leaked\n"
+    "  1  bad options or job file (reported before anything is loaded or rendered)\n"
+    "  2  a library could not be loaded (no such file, no property list, no entry point)\n"
+    "     or its entry point returned an error\n"
+    "  3  an item failed, or a session operation failed\n"
+    "  4  stopped by the user (Ctrl-C); a second Ctrl-C ends the process at once (130)\n"
+    "  5  a suite stayed acquired or a memory handle alive after the death hooks ran\n"
+    "When several apply, the highest wins: a leak is never hidden by a failed item.\n";
+
 std::atomic<bool> gStop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
 extern "C" void OnInterrupt(int) { gStop = true; }
 
-std::string DefaultPluginPath() {
+// One Ctrl-C stops the render cleanly; the handler then falls back to the default, so that a
+// second one ends a render that does not stop.
+void InstallInterruptHandler() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+std::filesystem::path ExecutableDirectory() {
     std::error_code error;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? "libbrevant.so" : (self.parent_path() / "libbrevant.so").string();
+    return error ? std::filesystem::path() : self.parent_path();
 }
+
+// A client given by name ("event_log") is the library of that name next to brevant-host.
+std::string ResolveClient(const std::string& client) {
+    if (client.find('/') != std::string::npos || client.find(".so") != std::string::npos) return client;
+    return (ExecutableDirectory() / ("lib" + client + ".so")).string();
+}
+
+std::string DefaultPluginPath() { return (ExecutableDirectory() / "libbrevant.so").string(); }
 
 void PrintProperties(const brevant_host::LoadedPlugin& plugin) {
     const auto& p = plugin.properties;
@@ -65,18 +95,29 @@ int main(int argc, char** argv) {
                  "runs the plug-ins' death hooks and reports anything they leaked.\n"
                  "Times that clients see are milliseconds; frame ids count from 1."};
     app.require_subcommand(1);
+    app.footer(kExitCodeHelp);
     CLI::App* run = app.add_subcommand("run", "Render a job file");
     std::string jobPath, pluginPath = DefaultPluginPath(), logPath, outputDir;
     std::vector<std::string> clients;
     double fps = 0.0;
     run->add_option("job", jobPath, "Job file (JSON; see examples/README.md)")->required()->check(CLI::ExistingFile);
     run->add_option("--plugin", pluginPath, "Path of libbrevant (default: next to brevant-host)");
-    run->add_option("--client", clients, "A client plug-in library to load after Brevant (repeatable)");
+    run->add_option("--client", clients,
+                    "A client plug-in to load after Brevant, in order (repeatable): a library path, or\n"
+                    "the name of one built next to brevant-host: console_monitor, event_log");
     run->add_option("--log", logPath, "Write the host log (every plug-in log line) to this file");
     run->add_option("--fps", fps, "Pace the render at this many frames per second (default: as fast as possible)")
         ->check(CLI::NonNegativeNumber);
     run->add_option("--out", outputDir, "Directory for relative output paths (default: the current directory)");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& parseError) {
+        // CLI11's own codes (105, 106 ...) would say nothing to a script; every usage error is 1.
+        app.exit(parseError);
+        return kExitUsage;
+    }
 
     brevant_host::SetMainThread();
     if (!logPath.empty()) {
@@ -110,14 +151,14 @@ int main(int argc, char** argv) {
     const auto* provider = static_cast<const BrevantProviderSuite1*>(table);
     for (const auto& client : clients) {
         brevant_host::LoadedPlugin loaded;
-        if (!Load(client, loaded)) {
+        if (!Load(ResolveClient(client), loaded)) {
             brevant_host::BasicSuite()->ReleaseSuite(kBrevantProviderSuite, kBrevantProviderSuiteVersion);
             brevant_host::RunDeathHooks();
             return kExitLoad;
         }
     }
 
-    std::signal(SIGINT, OnInterrupt);
+    InstallInterruptHandler();
     brevant_host::RenderOptions options;
     options.outputDirectory = outputDir;
     options.fps = fps;
@@ -137,9 +178,9 @@ int main(int argc, char** argv) {
         for (const auto& leak : leaks) std::printf("leak: %s\n", leak.c_str());
     }
 
+    if (!leaks.empty()) return kExitLeaked;
     if (summary.stopped) return kExitStopped;
     bool failed = !summary.described || !summary.errors.empty();
     for (const auto& outcome : summary.outcomes) failed |= outcome.status != brevant_host::kItemStatusDone;
-    if (failed) return kExitItemFailed;
-    return leaks.empty() ? kExitOk : kExitLeaked;
+    return failed ? kExitItemFailed : kExitOk;
 }
