@@ -5,13 +5,22 @@
 
 #include "session/BrevantSession.h"
 
+#if defined(_MSC_VER)
+#define BREVANT_COLD __declspec(noinline)
+#else
+#define BREVANT_COLD __attribute__((noinline, cold))
+#endif
+
 namespace brevant {
 namespace {
 constexpr const char* kTag = "BrevantListenerManager";
 }
 
 BrevantListenerManager::BrevantListenerManager(const HostBasicSuite* basicSuite)
-    : basicSuite_(basicSuite), listeners_(std::make_shared<const Registry>()) {}
+    : basicSuite_(basicSuite),
+      listeners_(std::make_shared<const Registry>()),
+      mainThread_(std::this_thread::get_id()),
+      mainRegistry_(listeners_) {}
 
 BrevantListenerManager::~BrevantListenerManager() {
     HostLog(0, kTag, "dtor", "destroying with %d listeners", static_cast<int>(listeners_->size()));
@@ -35,7 +44,7 @@ bool BrevantListenerManager::AddListener(int32_t pluginId, uint64_t refcon,
     } else {
         registry->insert(at, Entry{key, *callbacks});
     }
-    listeners_ = std::move(registry);
+    Publish(std::move(registry));
     HostLog(0, kTag, "AddListener", "added listener %x/%llx, origsize=%d, newsize=%d",
             static_cast<unsigned>(pluginId), static_cast<unsigned long long>(refcon),
             static_cast<int>(origsize), static_cast<int>(listeners_->size()));
@@ -58,12 +67,58 @@ bool BrevantListenerManager::RemoveListener(int32_t pluginId, uint64_t refcon) {
     registry->reserve(origsize - 1);
     registry->insert(registry->end(), listeners_->begin(), at);
     registry->insert(registry->end(), at + 1, listeners_->end());
-    listeners_ = std::move(registry);
+    Publish(std::move(registry));
     HostLog(0, kTag, "RemoveListener", "removed listener %lld/%llx, origsize=%d, newsize=%d",
             static_cast<long long>(pluginId), static_cast<unsigned long long>(refcon),
             static_cast<int>(origsize), static_cast<int>(listeners_->size()));
     return true;
 }
+
+void BrevantListenerManager::Publish(std::shared_ptr<const Registry> registry) {
+    listeners_ = std::move(registry);
+    generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+// Picks the registry that one fan-out walks and keeps it alive until the walk ends. Only the
+// main thread's outermost fan-out may refresh the main thread's reference: a nested one would
+// free the registry that the outer fan-out is still walking.
+class BrevantListenerManager::FanOutScope {
+public:
+    explicit FanOutScope(BrevantListenerManager& manager) : manager_(manager) {
+        if (std::this_thread::get_id() != manager.mainThread_ || manager.mainFanOutDepth_ > 0) {
+            TakeSnapshot();
+            return;
+        }
+        if (manager.generation_.load(std::memory_order_acquire) != manager.mainGeneration_) Refresh();
+        registry_ = manager.mainRegistry_.get();
+        ++manager.mainFanOutDepth_;
+        outermost_ = true;
+    }
+    ~FanOutScope() {
+        if (outermost_) --manager_.mainFanOutDepth_;
+    }
+    FanOutScope(const FanOutScope&) = delete;
+    FanOutScope& operator=(const FanOutScope&) = delete;
+
+    const Registry& Listeners() const { return *registry_; }
+
+private:
+    // The slow paths stay out of line so that the common one is a few loads.
+    BREVANT_COLD void TakeSnapshot() {
+        held_ = manager_.Snapshot();
+        registry_ = held_.get();
+    }
+    BREVANT_COLD void Refresh() {
+        boost::unique_lock<boost::mutex> guard(manager_.lock_);
+        manager_.mainRegistry_ = manager_.listeners_;
+        manager_.mainGeneration_ = manager_.generation_.load(std::memory_order_relaxed);
+    }
+
+    BrevantListenerManager& manager_;
+    std::shared_ptr<const Registry> held_;
+    const Registry* registry_ = nullptr;
+    bool outermost_ = false;
+};
 
 size_t BrevantListenerManager::ListenerCount() { return Snapshot()->size(); }
 
@@ -77,11 +132,12 @@ std::shared_ptr<const BrevantListenerManager::Registry> BrevantListenerManager::
 template <typename Call, typename Failure>
 void BrevantListenerManager::FanOut(const char* operation, int64_t sessionId, const Call& call,
                                     const Failure& failure) {
-    const std::shared_ptr<const Registry> snapshot = Snapshot();
+    const FanOutScope scope(*this);
+    const Registry& listeners = scope.Listeners();
     HostLog(0, kTag, operation, "calling %d listeners for session %lld",
-            static_cast<int>(snapshot->size()), static_cast<long long>(sessionId));
+            static_cast<int>(listeners.size()), static_cast<long long>(sessionId));
     int number = 0;
-    for (const Entry& entry : *snapshot) {
+    for (const Entry& entry : listeners) {
         ++number;
         const ListenerBasicData data{basicSuite_, entry.key.pluginId, 0, entry.key.refcon};
         try {

@@ -2,15 +2,22 @@
 //
 // Owned by the BrevantPlugin. Registration may come from any thread; a fan-out runs on the
 // thread of the session operation that raised the event. The registry is an immutable sorted
-// vector shared through a pointer: registration builds a new one under the lock, a fan-out only
-// takes a reference to the current one under the lock and walks it unlocked. So a listener
-// removed during a fan-out is still called for the rest of it and one added is not, and an
-// event costs no allocation.
+// vector shared through a pointer: registration builds a new one under the lock and bumps the
+// generation, a fan-out walks the one that was current when it began. So a listener removed
+// during a fan-out is still called for the rest of it and one added is not, and an event costs
+// no allocation.
+//
+// The thread that created the manager (the host's main thread, which raises every event) keeps
+// its own reference to the registry and the generation it belongs to. While nothing changed, its
+// outermost fan-out walks that registry without the lock and without touching a reference count;
+// any other fan-out, nested or from another thread, takes its reference under the lock.
 #pragma once
 
+#include <atomic>
 #include <boost/thread/mutex.hpp>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "listeners/BrevantListener.h"
@@ -57,13 +64,24 @@ private:
     };
     using Registry = std::vector<Entry>;
 
+    class FanOutScope;
+
     std::shared_ptr<const Registry> Snapshot();
+    // Replaces the registry and bumps the generation. Caller holds lock_.
+    void Publish(std::shared_ptr<const Registry> registry);
     template <typename Call, typename Failure>
     void FanOut(const char* operation, int64_t sessionId, const Call& call, const Failure& failure);
 
     const HostBasicSuite* basicSuite_;
-    std::shared_ptr<const Registry> listeners_;
+    std::shared_ptr<const Registry> listeners_;  // guarded by lock_
+    std::atomic<uint64_t> generation_{0};        // written under lock_, read anywhere
     boost::mutex lock_;
+
+    // The main thread's reference and its generation; only that thread reads or writes these.
+    const std::thread::id mainThread_;
+    std::shared_ptr<const Registry> mainRegistry_;
+    uint64_t mainGeneration_ = 0;
+    int mainFanOutDepth_ = 0;
 };
 
 }  // namespace brevant

@@ -6,8 +6,8 @@
 // may read the session through the queries below.
 #pragma once
 
+#include <boost/container/flat_map.hpp>
 #include <cstdint>
-#include <map>
 #include <vector>
 
 #include "plugin/HostInterface.h"
@@ -17,6 +17,25 @@
 namespace brevant {
 
 class BrevantPlugin;
+
+// What the session keeps per described item, ordered by job item id. A sorted vector rather than
+// a tree: items are described in queue order, so each lands at the end, and a lookup touches the
+// item's own entry and little else.
+template <typename T>
+using ItemMap = boost::container::flat_map<int32_t, T>;
+
+// The entry of `itemId`, or null. An id is its queue index + 1, so in a queue described once and
+// in order the entry of id n is the n-th: that is tried first, then a binary search.
+template <typename T>
+const T* FindItem(const ItemMap<T>& map, int32_t itemId) {
+    const uint32_t position = static_cast<uint32_t>(itemId) - 1u;
+    if (position < map.size()) {
+        const auto guess = map.nth(position);
+        if (guess->first == itemId) return &guess->second;
+    }
+    const auto entry = map.find(itemId);
+    return entry == map.end() ? nullptr : &entry->second;
+}
 
 enum SessionState : int32_t {
     Created = 0,
@@ -78,9 +97,9 @@ public:
     HostString projectName;
     HostString appVersion;
     int32_t state = Created;
-    std::map<int32_t, PropertyList> renderSettings;
-    std::map<int32_t, std::vector<PropertyList>> outputModuleSettings;
-    std::map<int32_t, std::vector<StringList>> outputModuleWarnings;
+    ItemMap<PropertyList> renderSettings;
+    ItemMap<std::vector<PropertyList>> outputModuleSettings;
+    ItemMap<std::vector<StringList>> outputModuleWarnings;
     std::vector<int32_t> jobItemIds;
     HostRenderQueue* updateContext = nullptr;
     HostFrameUpdate* updateRecord = nullptr;

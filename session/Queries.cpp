@@ -5,12 +5,6 @@
 namespace brevant {
 namespace {
 
-template <typename Map>
-const typename Map::mapped_type* FindItem(const Map& map, int32_t itemId) {
-    auto entry = map.find(itemId);
-    return entry == map.end() ? nullptr : &entry->second;
-}
-
 template <typename List>
 auto ElementAt(const List* list, int32_t index) -> decltype(&(*list)[0]) {
     if (!list || index < 0 || static_cast<size_t>(index) >= list->size()) return nullptr;

@@ -31,10 +31,9 @@ void BrevantSession::RenderItemStart(void*) {
     int32_t moduleCount = 0;
     if (itemCursor >= 0 && static_cast<size_t>(itemCursor) < jobItemIds.size()) {
         itemId = jobItemIds[static_cast<size_t>(itemCursor)];
-        auto modules = outputModuleSettings.find(itemId);
-        if (modules != outputModuleSettings.end()) {
-            moduleCount = static_cast<int32_t>(modules->second.size());
-            outputModuleProperties.resize(modules->second.size());
+        if (const std::vector<PropertyList>* modules = JobItemOutputModuleSettings(itemId)) {
+            moduleCount = static_cast<int32_t>(modules->size());
+            outputModuleProperties.resize(modules->size());
         }
     } else {
         // More starts than described items: no item is current, and no output module.

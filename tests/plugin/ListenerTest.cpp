@@ -110,6 +110,28 @@ TEST_F(ListenerTest, CallbacksMayChangeTheRegistryDuringAFanOut) {
     EXPECT_EQ(EventTrace(), (std::vector<std::string>{"1/1:JobBegin", "2/1:JobBegin", "3/1:JobEnd"}));
 }
 
+// An event raised from inside a callback is a fan-out within a fan-out. Each walks the registry
+// that was current when it began: the inner one sees the change the callback just made, the
+// outer one finishes over the registry it began with, which must still be alive.
+TEST_F(ListenerTest, AFanOutInsideACallbackSeesTheRegistryOfItsOwnStart) {
+    ASSERT_EQ(suite_->Brevant_RegisterListener(1, 1, &AllCallbacks()), 0);
+    ASSERT_EQ(suite_->Brevant_RegisterListener(2, 1, &AllCallbacks()), 0);
+    auto session = BeginJob();
+    ClearListeners();
+    bool nested = false;
+    SetAction(1, 1, [&](const ListenerEvent& e) {
+        if (e.event != "JobItemStart" || nested) return;
+        nested = true;
+        EXPECT_EQ(suite_->Brevant_DeregisterListener(2, 1), 0);
+        EXPECT_EQ(suite_->Brevant_RegisterListener(3, 1, &AllCallbacks()), 0);
+        session->Log(2, "inner");
+    });
+    session->RenderItemStart(nullptr);
+    session->Log(2, "after");
+    EXPECT_EQ(EventTrace(), (std::vector<std::string>{"1/1:JobItemStart", "1/1:JobItemLog", "3/1:JobItemLog",
+                                                      "2/1:JobItemStart", "1/1:JobItemLog", "3/1:JobItemLog"}));
+}
+
 TEST_F(ListenerTest, DeregisteringAnUnknownKeyIsRefusedAndLogged) {
     ASSERT_EQ(suite_->Brevant_RegisterListener(-2, 0xab, &AllCallbacks()), 0);
     EXPECT_EQ(suite_->Brevant_DeregisterListener(-2, 0xac), kBrevantErrRejected);
