@@ -1,5 +1,9 @@
 // The host as a whole: its main thread, its version, the exception report, and the reset and
 // leak report that span every part.
+//
+// Every host entry point starts with ClaimMainThread, so the thread state is a zero-initialized
+// global rather than a function-local static: once the main thread is known, the claim is one
+// load, with no guard to test.
 #include <cxxabi.h>
 
 #include <atomic>
@@ -16,14 +20,16 @@ namespace brevant_host {
 namespace {
 
 struct ThreadState {
-    std::atomic<std::thread::id> main{std::thread::id()};
-    std::atomic<uint64_t> offMainThreadCalls{0};
+    // Left to zero-initialization (a thread::id of all zero bits is "no thread"): the default
+    // constructor of the atomic is trivial, so no dynamic initializer runs, and a claim made from
+    // a static initializer elsewhere is never overwritten.
+    std::atomic<std::thread::id> main;
+    std::atomic<uint64_t> offMainThreadCalls;
 };
 
-ThreadState& Threads() {
-    static ThreadState state;
-    return state;
-}
+ThreadState gThreads;
+
+ThreadState& Threads() { return gThreads; }
 
 struct FreeDeleter {
     void operator()(char* text) const { std::free(text); }

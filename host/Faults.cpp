@@ -1,6 +1,8 @@
 // Fault injection: any host call that can fail is made to fail on request, so that every failure
-// path of a plug-in runs for real. TakeFault is asked on hot paths (each memory operation), so
-// it answers from one atomic mask while nothing is armed.
+// path of a plug-in runs for real. TakeFault is asked on hot paths (each memory operation and
+// suite acquisition), so while nothing is armed it answers from one load of an armed mask kept
+// in a constant-initialized global (no guard to test); the armed faults themselves sit behind
+// the mutex of the lazily built FaultState.
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -26,9 +28,11 @@ struct FaultState {
     ArmedFault calls[kCallCount];
     // (name, version) -> code; each acquisition of the pair fails until ClearFaults.
     std::map<std::pair<std::string, int32_t>, HostErr, std::less<>> suites;
-    // Bit i is set while calls[i] is armed; bit kCallCount while a suite fault exists.
-    std::atomic<uint32_t> armedMask{0};
 };
+
+// Bit i is set while calls[i] is armed; bit kCallCount while a suite fault exists. Changed under
+// FaultState's mutex, read without it.
+std::atomic<uint32_t> gArmedMask{0};
 
 FaultState& Faults() {
     static FaultState state;
@@ -54,9 +58,9 @@ void SetFault(HostCall call, HostErr code, int skip, int times) {
     fault.skip = skip > 0 ? skip : 0;
     fault.times = times < 0 ? -1 : times;
     if (fault.armed) {
-        state.armedMask.fetch_or(1u << index);
+        gArmedMask.fetch_or(1u << index);
     } else {
-        state.armedMask.fetch_and(~(1u << index));
+        gArmedMask.fetch_and(~(1u << index));
     }
 }
 
@@ -65,7 +69,7 @@ void SetSuiteFault(const std::string& name, int32_t version, HostErr code) {
     FaultState& state = Faults();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.suites[{name, version}] = FailingCode(code);
-    state.armedMask.fetch_or(kSuiteFaultBit);
+    gArmedMask.fetch_or(kSuiteFaultBit);
 }
 
 void ClearFaults() {
@@ -75,10 +79,16 @@ void ClearFaults() {
 
 bool TakeFault(HostCall call, HostErr* code) {
     core::ClaimMainThread();
+    return core::TakeCallFault(call, code);
+}
+
+namespace core {
+
+bool TakeCallFault(HostCall call, HostErr* code) {
     const int index = static_cast<int>(call);
     if (index < 0 || index >= kCallCount) return false;
+    if ((gArmedMask.load(std::memory_order_acquire) & (1u << index)) == 0) return false;
     FaultState& state = Faults();
-    if ((state.armedMask.load(std::memory_order_acquire) & (1u << index)) == 0) return false;
     std::lock_guard<std::mutex> lock(state.mutex);
     ArmedFault& fault = state.calls[index];
     if (!fault.armed) return false;
@@ -88,17 +98,15 @@ bool TakeFault(HostCall call, HostErr* code) {
     }
     if (fault.times > 0 && --fault.times == 0) {
         fault.armed = false;
-        state.armedMask.fetch_and(~(1u << index));
+        gArmedMask.fetch_and(~(1u << index));
     }
     if (code) *code = fault.code;
     return true;
 }
 
-namespace core {
-
 bool TakeSuiteFault(const char* name, int32_t version, HostErr* code) {
+    if ((gArmedMask.load(std::memory_order_acquire) & kSuiteFaultBit) == 0 || !name) return false;
     FaultState& state = Faults();
-    if ((state.armedMask.load(std::memory_order_acquire) & kSuiteFaultBit) == 0 || !name) return false;
     std::lock_guard<std::mutex> lock(state.mutex);
     const auto found = state.suites.find(std::make_pair(std::string(name), version));
     if (found == state.suites.end()) return false;
@@ -111,7 +119,7 @@ void ResetFaults() {
     std::lock_guard<std::mutex> lock(state.mutex);
     for (ArmedFault& fault : state.calls) fault = ArmedFault{};
     state.suites.clear();
-    state.armedMask.store(0);
+    gArmedMask.store(0);
 }
 
 }  // namespace core

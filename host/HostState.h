@@ -33,6 +33,11 @@ const void* MemorySuiteTable();
 // shown through the utility suite are then only recorded. [any-thread]
 bool SinkIsQuiet();
 
+// TakeFault without its main-thread claim, for the host's own hot paths (which have claimed
+// already): bound directly inside the library, where a call to the exported TakeFault goes
+// through the procedure linkage table. [any-thread]
+bool TakeCallFault(HostCall call, HostErr* code);
+
 // True when acquisitions of (name, version) must fail through SetSuiteFault. [any-thread]
 bool TakeSuiteFault(const char* name, int32_t version, HostErr* code);
 

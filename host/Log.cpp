@@ -1,5 +1,7 @@
 // HostLog and its sinks. Plug-ins log a line before every operation, so the Off sink returns
-// before any formatting, and the others format into a stack buffer unless a line is long.
+// after one load, before any formatting or claim, and the others format into a stack buffer
+// unless a line is long. The sink is a constant-initialized global so that this load needs no
+// guard; the recorder and the file sit behind the mutex of the lazily built LogState.
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -17,8 +19,10 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+// Written by SetLogSink and SetLogFile on the main thread, read by HostLog on any thread.
+std::atomic<LogSink> gSink{LogSink::Stderr};
+
 struct LogState {
-    std::atomic<LogSink> sink{LogSink::Stderr};
     std::mutex mutex;  // guards the recorder and the file
     std::vector<LogLine> recorded;
     std::unique_ptr<std::FILE, FileCloser> file;
@@ -50,7 +54,7 @@ void WriteLine(std::FILE* out, const char* tag, const char* function, const std:
 
 void SetLogSink(LogSink sink) {
     core::ClaimMainThread();
-    Log().sink.store(sink);
+    gSink.store(sink);
 }
 
 bool SetLogFile(const std::string& path) {
@@ -62,7 +66,7 @@ bool SetLogFile(const std::string& path) {
         std::lock_guard<std::mutex> lock(state.mutex);
         state.file = std::move(file);
     }
-    state.sink.store(LogSink::File);
+    gSink.store(LogSink::File);
     return true;
 }
 
@@ -81,7 +85,7 @@ void ClearRecordedLog() {
 namespace core {
 
 bool SinkIsQuiet() {
-    const LogSink sink = Log().sink.load(std::memory_order_relaxed);
+    const LogSink sink = gSink.load(std::memory_order_relaxed);
     return sink == LogSink::Recorder || sink == LogSink::Off;
 }
 
@@ -96,21 +100,19 @@ void ResetLog() {
 
 using namespace brevant_host;
 
-void HostLog(int32_t level, const char* tag, const char* function, const char* format, ...) {
-    core::ClaimMainThread();
-    LogState& state = Log();
-    const LogSink sink = state.sink.load(std::memory_order_relaxed);
-    if (sink == LogSink::Off) return;
+namespace {
 
+// The formatting and the sink, out of line so that HostLog itself stays a load, a compare and
+// the variadic prologue when the sink is Off. `args` is consumed.
+__attribute__((noinline)) void Emit(LogSink sink, int32_t level, const char* tag, const char* function,
+                                    const char* format, va_list args) {
+    LogState& state = Log();
     std::string message;
     if (format) {
         char buffer[512];
-        va_list args;
-        va_start(args, format);
         va_list retry;
         va_copy(retry, args);
         const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
-        va_end(args);
         if (length >= static_cast<int>(sizeof buffer)) {
             message.resize(static_cast<size_t>(length));
             std::vsnprintf(&message[0], message.size() + 1, format, retry);
@@ -139,4 +141,18 @@ void HostLog(int32_t level, const char* tag, const char* function, const char* f
             WriteLine(stderr, tag, function, message);
             break;
     }
+}
+
+}  // namespace
+
+void HostLog(int32_t level, const char* tag, const char* function, const char* format, ...) {
+    // Off is only ever set through SetLogSink, which has claimed the main thread already, so
+    // returning before the claim changes nothing.
+    const LogSink sink = gSink.load(std::memory_order_relaxed);
+    if (sink == LogSink::Off) return;
+    core::ClaimMainThread();
+    va_list args;
+    va_start(args, format);
+    Emit(sink, level, tag, function, format, args);
+    va_end(args);
 }
