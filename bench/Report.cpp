@@ -112,12 +112,14 @@ std::string HandleBound(const Results& results) {
     const double host = Time(results, "BM_Handle_HostMemorySuite");
     const double copy = Time(results, "BM_Handle_MallocCopy");
     const double suite = Time(results, "BM_Handle_SuiteAcquireRelease");
-    return "The host's memory suite alone (MemCreate zero-filled, MemLock, copy, MemUnlock, MemFree; each call "
-           "takes the host's handle-table lock) costs " +
+    return "The host's memory suite alone (MemCreate zero-filled, MemLock, copy, MemUnlock, MemFree: a checked "
+           "token per handle, the handle table's lock on create and free, an atomic operation on lock and "
+           "unlock) costs " +
            FormatTime(host) + ", " + FormatRatio(host / copy) + " the reference by itself. Brevant adds " +
            FormatTime(brevant - host) + ", of which " + FormatTime(suite) +
            " is acquiring and releasing the memory suite for every conversion (BM_Handle_SuiteAcquireRelease) "
-           "and the rest the suite operation's boundary (main-thread check, entry log line, session lookup).";
+           "and the rest the suite operation's boundary (main-thread check, entry log line, and the strong "
+           "reference to the session held for the call).";
 }
 
 std::string FrameBound(const Results& results) {

@@ -5,12 +5,6 @@
 
 #include "session/BrevantSession.h"
 
-#if defined(_MSC_VER)
-#define BREVANT_COLD __declspec(noinline)
-#else
-#define BREVANT_COLD __attribute__((noinline, cold))
-#endif
-
 namespace brevant {
 namespace {
 constexpr const char* kTag = "BrevantListenerManager";
@@ -79,46 +73,13 @@ void BrevantListenerManager::Publish(std::shared_ptr<const Registry> registry) {
     generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
-// Picks the registry that one fan-out walks and keeps it alive until the walk ends. Only the
-// main thread's outermost fan-out may refresh the main thread's reference: a nested one would
-// free the registry that the outer fan-out is still walking.
-class BrevantListenerManager::FanOutScope {
-public:
-    explicit FanOutScope(BrevantListenerManager& manager) : manager_(manager) {
-        if (std::this_thread::get_id() != manager.mainThread_ || manager.mainFanOutDepth_ > 0) {
-            TakeSnapshot();
-            return;
-        }
-        if (manager.generation_.load(std::memory_order_acquire) != manager.mainGeneration_) Refresh();
-        registry_ = manager.mainRegistry_.get();
-        ++manager.mainFanOutDepth_;
-        outermost_ = true;
-    }
-    ~FanOutScope() {
-        if (outermost_) --manager_.mainFanOutDepth_;
-    }
-    FanOutScope(const FanOutScope&) = delete;
-    FanOutScope& operator=(const FanOutScope&) = delete;
-
-    const Registry& Listeners() const { return *registry_; }
-
-private:
-    // The slow paths stay out of line so that the common one is a few loads.
-    BREVANT_COLD void TakeSnapshot() {
-        held_ = manager_.Snapshot();
-        registry_ = held_.get();
-    }
-    BREVANT_COLD void Refresh() {
-        boost::unique_lock<boost::mutex> guard(manager_.lock_);
-        manager_.mainRegistry_ = manager_.listeners_;
-        manager_.mainGeneration_ = manager_.generation_.load(std::memory_order_relaxed);
-    }
-
-    BrevantListenerManager& manager_;
-    std::shared_ptr<const Registry> held_;
-    const Registry* registry_ = nullptr;
-    bool outermost_ = false;
-};
+// Only the main thread's outermost fan-out may refresh the main thread's reference: a nested
+// one would free the registry that the outer fan-out is still walking.
+void BrevantListenerManager::RefreshMainRegistry() {
+    boost::unique_lock<boost::mutex> guard(lock_);
+    mainRegistry_ = listeners_;
+    mainGeneration_ = generation_.load(std::memory_order_relaxed);
+}
 
 size_t BrevantListenerManager::ListenerCount() { return Snapshot()->size(); }
 
@@ -127,13 +88,27 @@ std::shared_ptr<const BrevantListenerManager::Registry> BrevantListenerManager::
     return listeners_;
 }
 
-// Calls every listener of the snapshot in key order, numbered from 1 whether or not it wants
-// the event. Whatever a callback throws stays here.
+// Walks the registry that was current when the event was raised: the main thread's own
+// reference when it is not already inside a fan-out, else a reference taken under the lock.
 template <typename Call, typename Failure>
 void BrevantListenerManager::FanOut(const char* operation, int64_t sessionId, const Call& call,
                                     const Failure& failure) {
-    const FanOutScope scope(*this);
-    const Registry& listeners = scope.Listeners();
+    if (std::this_thread::get_id() == mainThread_ && mainFanOutDepth_ == 0) {
+        if (generation_.load(std::memory_order_acquire) != mainGeneration_) RefreshMainRegistry();
+        ++mainFanOutDepth_;
+        Walk(*mainRegistry_, operation, sessionId, call, failure);
+        --mainFanOutDepth_;
+    } else {
+        const std::shared_ptr<const Registry> snapshot = Snapshot();
+        Walk(*snapshot, operation, sessionId, call, failure);
+    }
+}
+
+// Calls every listener in key order, numbered from 1 whether or not it wants the event.
+// Whatever a callback throws stays here, so the walk itself never throws.
+template <typename Call, typename Failure>
+void BrevantListenerManager::Walk(const Registry& listeners, const char* operation, int64_t sessionId,
+                                  const Call& call, const Failure& failure) noexcept {
     HostLog(0, kTag, operation, "calling %d listeners for session %lld",
             static_cast<int>(listeners.size()), static_cast<long long>(sessionId));
     int number = 0;

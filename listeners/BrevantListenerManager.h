@@ -64,13 +64,16 @@ private:
     };
     using Registry = std::vector<Entry>;
 
-    class FanOutScope;
-
     std::shared_ptr<const Registry> Snapshot();
+    // Points the main thread's reference at the current registry. [main thread]
+    void RefreshMainRegistry();
     // Replaces the registry and bumps the generation. Caller holds lock_.
     void Publish(std::shared_ptr<const Registry> registry);
     template <typename Call, typename Failure>
     void FanOut(const char* operation, int64_t sessionId, const Call& call, const Failure& failure);
+    template <typename Call, typename Failure>
+    void Walk(const Registry& listeners, const char* operation, int64_t sessionId, const Call& call,
+              const Failure& failure) noexcept;
 
     const HostBasicSuite* basicSuite_;
     std::shared_ptr<const Registry> listeners_;  // guarded by lock_
