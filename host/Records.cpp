@@ -17,15 +17,14 @@ namespace brevant_host {
 
 namespace {
 
-std::mutex& RegistryMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
+// The live queues, built when the host library loads: a queue that a function-local static of
+// the process still holds at exit (a client's or a harness's job cache) unregisters itself from
+// a registry that is destroyed only after it.
+std::mutex gRegistryMutex;
+std::vector<const HostRenderQueue*> gQueueRegistry;
 
-std::vector<const HostRenderQueue*>& QueueRegistry() {
-    static std::vector<const HostRenderQueue*> queues;
-    return queues;
-}
+std::mutex& RegistryMutex() { return gRegistryMutex; }
+std::vector<const HostRenderQueue*>& QueueRegistry() { return gQueueRegistry; }
 
 // Module infos handed out by HostModuleInfoQuery and not yet released: a foreign or released
 // pointer is refused instead of being read.
