@@ -25,17 +25,22 @@ function(brevant_add_property_list target source)
     string(APPEND rc_body "    \"${key}\", \"${value}\\0\",\n")
   endforeach()
   set(out_dir "${CMAKE_CURRENT_BINARY_DIR}/${target}_pipl")
+  # Written through a scratch file and copied only when it changed: every configure makes the
+  # source again, and a new timestamp would relink the library each time.
   if(WIN32)
-    file(WRITE "${out_dir}/${target}.rc"
+    set(out "${out_dir}/${target}.rc")
+    file(WRITE "${out}.new"
       "// Made from ${source}; edit that file instead.\n"
       "${resource_id} PiPL\nBEGIN\n${rc_body}END\n")
-    target_sources(${target} PRIVATE "${out_dir}/${target}.rc")
   else()
-    file(WRITE "${out_dir}/${target}_pipl.c"
+    set(out "${out_dir}/${target}_pipl.c")
+    file(WRITE "${out}.new"
       "/* Made from ${source}; edit that file instead. */\n"
       "__attribute__((section(\".brevant_pipl\"), used, aligned(8)))\n"
       "static const char brevant_property_list[] = \"${text}\";\n")
-    target_sources(${target} PRIVATE "${out_dir}/${target}_pipl.c")
   endif()
+  file(COPY_FILE "${out}.new" "${out}" ONLY_IF_DIFFERENT)
+  file(REMOVE "${out}.new")
+  target_sources(${target} PRIVATE "${out}")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${src}")
 endfunction()
