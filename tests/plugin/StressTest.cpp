@@ -51,6 +51,7 @@ TEST_F(StressTest, RegistrationRacesRenderingSafely) {
     session->RenderItemStart(nullptr);
 
     std::atomic<bool> done{false};
+    std::atomic<int> cycling{0};  // workers that have been through one whole cycle
     std::vector<std::thread> workers;
     const ListenerCallbacks table{nullptr, nullptr, nullptr, OnUpdate, nullptr, nullptr};
     for (int t = 0; t < kThreads; ++t) {
@@ -66,9 +67,13 @@ TEST_F(StressTest, RegistrationRacesRenderingSafely) {
                 std::this_thread::yield();
                 EXPECT_EQ(suite_->Brevant_DeregisterListener(100 + t, refcon), 0);
                 times[refcon].deregisterDone = gSequence++;
+                if (next == t * perThread + 1) ++cycling;
             }
         });
     }
+
+    // On a loaded machine the frames would otherwise all be rendered before a worker runs.
+    while (cycling.load() < kThreads) std::this_thread::yield();
 
     std::vector<std::pair<uint64_t, uint64_t>> frameSpans(kFrames);
     HostFrameUpdate update{};
