@@ -17,6 +17,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -145,6 +146,9 @@ struct InputState {
     std::vector<HostMemoryHandle> unfreed;                // handles whose MemFree failed
     std::vector<std::pair<const char*, int32_t>> heldSuites;
     bool handlesMayLeak = false;          // a fault that can keep Brevant from freeing was armed
+    // Codes that MemCreate, MemLock or MemUnlock were armed to fail with: a conversion hands the
+    // memory suite's code back unchanged, so a query may then answer 1 or 3 for that reason.
+    std::vector<HostErr> memoryCodes;
     bool tearingDown = false;
     int callbackBudget = kCallbackBudget;
 };
@@ -368,13 +372,18 @@ void MonitorCall(const BrevantMonitorSuite1& s, Reader& r, const Context& c) {
         }
         return;
     }
-    if (result == kBrevantErrNone + 1 /* not running: registration only */) Fail("result 1 from a query", op);
+    const auto memoryMayAnswer = [](HostErr code) {
+        return std::find(gS->memoryCodes.begin(), gS->memoryCodes.end(), code) != gS->memoryCodes.end();
+    };
+    if (result == kBrevantErrNotRunning && !memoryMayAnswer(result)) Fail("result 1 from a query", op);
     // A refusal leaves the out-parameters as they were; a key delivered before its value failed
     // is the caller's.
     // The one exception: a thumbnail that was made but whose handle could not be created (the
     // memory suite's own code) has told the caller its size; a refusal (3) has not.
     const bool sizeWritten = width != widthIn || height != heightIn;
-    if (kind == kThumb && result != kBrevantErrRejected) {
+    const bool madeButNotDelivered =
+        kind == kThumb && (result != kBrevantErrRejected || (sizeWritten && memoryMayAnswer(result)));
+    if (madeButNotDelivered) {
         if (width <= 0 || height <= 0 || (width > widthIn && height > heightIn)) Fail("thumbnail size", width);
     } else if (sizeWritten) {
         Fail("a failed call wrote an out-parameter", op);
@@ -924,6 +933,9 @@ void Step(Reader& r) {
             // A failing MemFree, or a memory suite that cannot be acquired to free with, keeps a
             // handle alive that Brevant did try to free.
             if (call == HostCall::MemFree || call == HostCall::AcquireSuite) gS->handlesMayLeak = true;
+            if (call == HostCall::MemCreate || call == HostCall::MemLock || call == HostCall::MemUnlock) {
+                gS->memoryCodes.push_back(code);
+            }
             brevant_host::SetFault(call, code, skip, times);
             break;
         }
@@ -933,7 +945,10 @@ void Step(Reader& r) {
             brevant_host::SetSuiteFault(suite.first, suite.second, PickCode(r));
             break;
         }
-        case kOpClearFaults: brevant_host::ClearFaults(); break;
+        case kOpClearFaults:
+            brevant_host::ClearFaults();
+            gS->memoryCodes.clear();
+            break;
         case kOpAcquireSuite: {
             const auto suite = PickSuite(r);
             const void* table = nullptr;
