@@ -18,6 +18,15 @@ namespace brevant {
 
 class BrevantPlugin;
 
+// A job item id is the host's queue index + 1, and the index is the id - 1, both in 32-bit
+// two's complement: queue index INT32_MAX is id INT32_MIN, and that id leads back to it.
+inline int32_t ItemIdOfQueueIndex(int32_t queueIndex) {
+    return static_cast<int32_t>(static_cast<uint32_t>(queueIndex) + 1u);
+}
+inline int32_t QueueIndexOfItemId(int32_t itemId) {
+    return static_cast<int32_t>(static_cast<uint32_t>(itemId) - 1u);
+}
+
 // What the session keeps per described item, ordered by job item id. A sorted vector rather than
 // a tree: items are described in queue order, so each lands at the end, and a lookup touches the
 // item's own entry and little else.
@@ -28,7 +37,7 @@ using ItemMap = boost::container::flat_map<int32_t, T>;
 // in order the entry of id n is the n-th: that is tried first, then a binary search.
 template <typename T>
 const T* FindItem(const ItemMap<T>& map, int32_t itemId) {
-    const uint32_t position = static_cast<uint32_t>(itemId) - 1u;
+    const uint32_t position = static_cast<uint32_t>(QueueIndexOfItemId(itemId));
     if (position < map.size()) {
         const auto guess = map.nth(position);
         if (guess->first == itemId) return &guess->second;

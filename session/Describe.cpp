@@ -41,7 +41,7 @@ struct ModuleInfoHolder {
 
 void BrevantSession::DescribeAddItem(int32_t queueIndex, HostRenderItem& item) {
     LogOperation("DescribeAddItem");
-    const int32_t itemId = static_cast<int32_t>(static_cast<uint32_t>(queueIndex) + 1u);
+    const int32_t itemId = ItemIdOfQueueIndex(queueIndex);
     jobItemIds.push_back(itemId);
 
     PropertyList& settings = renderSettings[itemId];

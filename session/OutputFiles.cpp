@@ -29,7 +29,7 @@ bool BrevantSession::GetNumJobItemOutputModuleProperties(int32_t itemId, int32_t
     properties.clear();
     if (!updateContext || !updateRecord) return true;
 
-    const HostRenderItem* item = HostRenderItemAt(HostRenderQueueItems(updateContext), itemId - 1);
+    const HostRenderItem* item = HostRenderItemAt(HostRenderQueueItems(updateContext), QueueIndexOfItemId(itemId));
     const HostOutputModuleList modules = HostRenderItemOutputModules(item);
     if (static_cast<uint64_t>(moduleIndex) >= modules.count) return true;
     HostOutputModule* module = modules.modules[moduleIndex];

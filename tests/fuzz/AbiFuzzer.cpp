@@ -146,9 +146,11 @@ struct InputState {
     std::vector<HostMemoryHandle> unfreed;                // handles whose MemFree failed
     std::vector<std::pair<const char*, int32_t>> heldSuites;
     bool handlesMayLeak = false;          // a fault that can keep Brevant from freeing was armed
-    // Codes that MemCreate, MemLock or MemUnlock were armed to fail with: a conversion hands the
-    // memory suite's code back unchanged, so a query may then answer 1 or 3 for that reason.
-    std::vector<HostErr> memoryCodes;
+    // Codes that host calls were armed to fail with, of the calls whose code a monitor-suite
+    // operation hands back unchanged (the memory suite's in every conversion; the file-system
+    // and output-module queries in operation 15): a query may then answer 1 or 3 for that reason.
+    std::vector<HostErr> passedOnCodes;
+    std::vector<HostErr> jobCodes;  // the same from the records of the input's jobs, which stay
     bool tearingDown = false;
     int callbackBudget = kCallbackBudget;
 };
@@ -372,17 +374,20 @@ void MonitorCall(const BrevantMonitorSuite1& s, Reader& r, const Context& c) {
         }
         return;
     }
-    const auto memoryMayAnswer = [](HostErr code) {
-        return std::find(gS->memoryCodes.begin(), gS->memoryCodes.end(), code) != gS->memoryCodes.end();
+    const auto hostMayAnswer = [](HostErr code) {
+        const auto in = [code](const std::vector<HostErr>& codes) {
+            return std::find(codes.begin(), codes.end(), code) != codes.end();
+        };
+        return in(gS->passedOnCodes) || in(gS->jobCodes);
     };
-    if (result == kBrevantErrNotRunning && !memoryMayAnswer(result)) Fail("result 1 from a query", op);
+    if (result == kBrevantErrNotRunning && !hostMayAnswer(result)) Fail("result 1 from a query", op);
     // A refusal leaves the out-parameters as they were; a key delivered before its value failed
     // is the caller's.
     // The one exception: a thumbnail that was made but whose handle could not be created (the
     // memory suite's own code) has told the caller its size; a refusal (3) has not.
     const bool sizeWritten = width != widthIn || height != heightIn;
     const bool madeButNotDelivered =
-        kind == kThumb && (result != kBrevantErrRejected || (sizeWritten && memoryMayAnswer(result)));
+        kind == kThumb && (result != kBrevantErrRejected || (sizeWritten && hostMayAnswer(result)));
     if (madeButNotDelivered) {
         if (width <= 0 || height <= 0 || (width > widthIn && height > heightIn)) Fail("thumbnail size", width);
     } else if (sizeWritten) {
@@ -541,7 +546,8 @@ std::string JsonInt(int64_t value) { return std::to_string(value); }
 // module: h, h2, template text, path, exporter, spec flags (1 + 4), info type text, info
 //         subtype text, info error (2), action (1 + 4), write, constraint (3), size warning
 //         text, frame-rate warning text, setting key, setting text
-std::string BuildJobText(Reader& r) {
+// `codes` gets the error codes that the job's records will answer with.
+std::string BuildJobText(Reader& r, std::vector<HostErr>& codes) {
     static const char* const kRenderKeys[] = {"quality", "resolution", "size", "proxyUse", "effects", "diskCache",
                                               "colorDepth", "frameBlending", "fieldRender", "pulldown", "motionBlur",
                                               "useOpenGL", "solos", "timeSpan", "start", "end", "duration",
@@ -561,7 +567,10 @@ std::string BuildJobText(Reader& r) {
     if (top & 1) j += ", \"project\": " + project;
     if (top & 2) {
         j += ", \"exporters\": [{\"id\": 20, \"flags\": " + JsonInt(exporterFlags);
-        if (top & 4) j += ", \"queryError\": " + JsonInt(queryError);
+        if (top & 4) {
+            j += ", \"queryError\": " + JsonInt(queryError);
+            codes.push_back(queryError);
+        }
         j += "}]";
     }
     j += ", \"items\": [";
@@ -626,7 +635,10 @@ std::string BuildJobText(Reader& r) {
             if (h & 16) j += ", \"outputSpecFlags\": " + JsonInt((specForm & 1) ? 0x100 : specFlags);
             if (h & 32) {
                 j += ", \"outputInfo\": {\"type\": " + infoType + ", \"subType\": " + infoSubType;
-                if (infoFails & 1) j += ", \"error\": " + JsonInt(static_cast<int8_t>(infoError));
+                if (infoFails & 1) {
+                    j += ", \"error\": " + JsonInt(static_cast<int8_t>(infoError));
+                    codes.push_back(static_cast<int8_t>(infoError));
+                }
                 j += "}";
             }
             if (h & 64) {
@@ -817,7 +829,10 @@ void Step(Reader& r) {
         }
         case kOpBuildJob: {
             std::shared_ptr<brevant_host::Job>& slot = gS->jobs[r.U8() % kJobSlots];
-            const std::string text = BuildJobText(r);
+            std::vector<HostErr> codes;
+            const std::string text = BuildJobText(r, codes);
+            // The records' own error codes reach clients as the host's codes do.
+            gS->jobCodes.insert(gS->jobCodes.end(), codes.begin(), codes.end());
             // Parsed jobs are kept across inputs (records the plug-in only borrows; the host's
             // clock is restarted per item): parsing is most of a short input's time otherwise.
             static std::map<std::string, std::shared_ptr<brevant_host::Job>> cache;
@@ -933,8 +948,10 @@ void Step(Reader& r) {
             // A failing MemFree, or a memory suite that cannot be acquired to free with, keeps a
             // handle alive that Brevant did try to free.
             if (call == HostCall::MemFree || call == HostCall::AcquireSuite) gS->handlesMayLeak = true;
-            if (call == HostCall::MemCreate || call == HostCall::MemLock || call == HostCall::MemUnlock) {
-                gS->memoryCodes.push_back(code);
+            if (call == HostCall::MemCreate || call == HostCall::MemLock || call == HostCall::MemUnlock ||
+                call == HostCall::FileSpecName || call == HostCall::ModuleInfoQuery ||
+                call == HostCall::OutputInfoQuery) {
+                gS->passedOnCodes.push_back(code);
             }
             brevant_host::SetFault(call, code, skip, times);
             break;
@@ -947,7 +964,7 @@ void Step(Reader& r) {
         }
         case kOpClearFaults:
             brevant_host::ClearFaults();
-            gS->memoryCodes.clear();
+            gS->passedOnCodes.clear();
             break;
         case kOpAcquireSuite: {
             const auto suite = PickSuite(r);

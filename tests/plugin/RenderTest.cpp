@@ -278,3 +278,36 @@ TEST_F(RenderTest, FailingVolumeNameIsReturnedToTheClient) {
 }
 
 }  // namespace
+
+namespace {
+
+// Queue index INT32_MAX is item id INT32_MIN: finding the host's item again from that id
+// during the update must lead back to the same index, not overflow.
+TEST_F(RenderTest, TheLastQueueIndexIsFoundAgainFromItsId) {
+    job_ = MakeJob(kTwoModules);
+    ASSERT_TRUE(job_);
+    std::vector<int64_t> seen;
+    SetAction(11, 1, [&](const ListenerEvent& e) {
+        if (e.event != "JobItemUpdate") return;
+        int32_t modules = -1;
+        EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &modules), 0);
+        seen.push_back(e.itemId);
+        seen.push_back(modules);
+    });
+    auto session = StartSession();
+    session->DescribeBegin(u"last index");
+    session->DescribeAddItem(INT32_MAX, *job_->Item(0));
+    session->DescribeEnd();
+    session->RenderItemStart(job_->Queue());
+    HostFrameUpdate update{};
+    update.updateStatus = 3;
+    update.frameId = 1;
+    update.framesTotal = 5;
+    session->RenderItemUpdate(job_->Queue(), &update);
+    session->RenderItemEnd(job_->Queue(), 6);
+    session.reset();
+    // The queue holds no item at that index, so the module has no properties to report.
+    EXPECT_EQ(seen, (std::vector<int64_t>{INT32_MIN, 0}));
+}
+
+}  // namespace
