@@ -586,8 +586,9 @@ std::string BuildJobText(Reader& r, std::vector<HostErr>& codes) {
         const std::string templateName = JsonText(r), comment = JsonText(r);
         const bool big = (f & 0xC0) == 0xC0;
         j += "{\"comp\": {\"name\": " + name;
-        j += ", \"width\": " + JsonInt(1 + (big ? width % 640 : width % 40));
-        j += ", \"height\": " + JsonInt(1 + (big ? height % 480 : height % 40));
+        // Big enough that thumbnails scale down from it; drawing larger frames was most of a run.
+        j += ", \"width\": " + JsonInt(1 + (big ? width % 200 : width % 40));
+        j += ", \"height\": " + JsonInt(1 + (big ? height % 150 : height % 40));
         j += ", \"frames\": " + JsonInt(1 + frames % 6);
         if (f & 1) j += ", \"startFrame\": " + JsonInt(static_cast<int8_t>(start));
         if (f & 2) j += ", \"pixelAspect\": [" + JsonInt(1 + aspectNum % 40) + ", " + JsonInt(1 + aspectDen % 40) + "]";
