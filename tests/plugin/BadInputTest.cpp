@@ -126,14 +126,24 @@ TEST_F(BadInputTest, EveryOperationRefusesAndLeavesItsOutParameters) {
     DescribeOneItem();
     ExpectRefused("previous session", kSession, {s, 1, 0, 0, 1, false});
 
-    // After DeathHook every operation refuses; registration answers 1.
+    EXPECT_EQ(provider_->Brevant_StartSession(nullptr), kBrevantErrNotRunning);
+
+    // After DeathHook every operation refuses, registration and sessions answer 1, and each
+    // still logs its entry.
     StopPlugin();
+    brevant_host::ClearRecordedLog();
     ExpectRefused("after DeathHook", kAll, {sessionId_, 1, 0, 0, 1, false});
     const ListenerCallbacks table = AllCallbacks();
-    EXPECT_EQ(suite_->Brevant_RegisterListener(1, 1, &table), kBrevantErrNotRunning);
+    EXPECT_EQ(suite_->Brevant_RegisterListener(1, 2, &table), kBrevantErrNotRunning);
     std::shared_ptr<RQSession> kept = session_;
     EXPECT_EQ(provider_->Brevant_StartSession(&kept), kBrevantErrNotRunning);
     EXPECT_EQ(kept, session_);
+    for (const auto& op : Operations()) {
+        EXPECT_TRUE(HasLine("Brevant", std::string("Brevant_") + op.name, op.uses & kOuts ? "called" : "plugin=63, refcon=63"))
+            << op.name;
+    }
+    EXPECT_TRUE(HasLine("Brevant", "Brevant_RegisterListener", "plugin=1, refcon=2"));
+    EXPECT_TRUE(HasLine("Brevant", "Brevant_StartSession", "called"));
     session_.reset();
     kept.reset();
     EXPECT_EQ(brevant_host::LiveHandleCount(), 0u);

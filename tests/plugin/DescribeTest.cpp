@@ -172,8 +172,10 @@ TEST_F(DescribeTest, WarningsKeepTheirOrderAndDropEmptyTexts) {
     EXPECT_EQ(modules, 0);
 }
 
-// Every refusal answers 3 and leaves the caller's value; an item that was never described is
-// not an item with nothing in it; only the low 32 bits of an item id count.
+// Refusals at this job's own edges (the general ones are BadInputTest's): item 0 was never
+// described, an item without modules has no module 0, the last index of each list is one short
+// of its count, and a null value refuses even with a key to write. Only the low 32 bits of an
+// item id count.
 TEST_F(DescribeTest, RefusedQueriesLeaveTheirOutParameters) {
     DescribeJob(kTwoItems);
     const int64_t farItem = (int64_t{1} << 32) + 1;
@@ -183,16 +185,9 @@ TEST_F(DescribeTest, RefusedQueriesLeaveTheirOutParameters) {
         HostErr expected;
         int32_t count;
     } cases[] = {
-        {"render settings of item 3", [&](int32_t* n) { return suite_->Brevant_GetNumJobItemRenderSettings(sessionId_, 3, n); }, 3, 7},
         {"render settings of item 0", [&](int32_t* n) { return suite_->Brevant_GetNumJobItemRenderSettings(sessionId_, 0, n); }, 3, 7},
         {"item 2^32 + 1 is item 1", [&](int32_t* n) { return suite_->Brevant_GetNumJobItemRenderSettings(sessionId_, farItem, n); }, 0, 23},
-        {"modules of item 3", [&](int32_t* n) { return suite_->Brevant_GetNumJobItemOutputModules(sessionId_, 3, n); }, 3, 7},
-        {"settings of module -1", [&](int32_t* n) { return suite_->Brevant_GetNumJobItemOutputModuleSettings(sessionId_, 1, -1, n); }, 3, 7},
-        {"settings of module 5", [&](int32_t* n) { return suite_->Brevant_GetNumJobItemOutputModuleSettings(sessionId_, 1, 5, n); }, 3, 7},
-        {"warnings of module 5", [&](int32_t* n) { return suite_->Brevant_GetNumJobItemOutputModuleWarnings(sessionId_, 1, 5, n); }, 3, 7},
         {"warnings of item 2 module 0", [&](int32_t* n) { return suite_->Brevant_GetNumJobItemOutputModuleWarnings(sessionId_, 2, 0, n); }, 3, 7},
-        {"another session", [&](int32_t* n) { return suite_->Brevant_GetNumJobItemRenderSettings(sessionId_ + 1, 1, n); }, 3, 7},
-        {"null count", [&](int32_t*) { return suite_->Brevant_GetNumJobItemOutputModules(sessionId_, 1, nullptr); }, 3, 7},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -204,14 +199,10 @@ TEST_F(DescribeTest, RefusedQueriesLeaveTheirOutParameters) {
         const char* name;
         std::function<HostErr(HostMemoryHandle*, HostMemoryHandle*)> call;
     } pairCases[] = {
-        {"setting -1", [&](HostMemoryHandle* k, HostMemoryHandle* v) { return suite_->Brevant_GetJobItemRenderSetting(sessionId_, 1, -1, k, v); }},
-        {"setting 23", [&](HostMemoryHandle* k, HostMemoryHandle* v) { return suite_->Brevant_GetJobItemRenderSetting(sessionId_, 1, 23, k, v); }},
-        {"module setting 17", [&](HostMemoryHandle* k, HostMemoryHandle* v) { return suite_->Brevant_GetJobItemOutputModuleSetting(sessionId_, 1, 4, 15, k, v); }},
+        {"past the last module setting", [&](HostMemoryHandle* k, HostMemoryHandle* v) { return suite_->Brevant_GetJobItemOutputModuleSetting(sessionId_, 1, 4, 15, k, v); }},
         {"module 5", [&](HostMemoryHandle* k, HostMemoryHandle* v) { return suite_->Brevant_GetJobItemOutputModuleSetting(sessionId_, 1, 5, 0, k, v); }},
         {"null value", [&](HostMemoryHandle* k, HostMemoryHandle*) { return suite_->Brevant_GetJobItemRenderSetting(sessionId_, 1, 0, k, nullptr); }},
         {"warning 2", [&](HostMemoryHandle* k, HostMemoryHandle*) { return suite_->Brevant_GetJobItemOutputModuleWarning(sessionId_, 1, 1, 2, k); }},
-        {"frame property outside a render", [&](HostMemoryHandle* k, HostMemoryHandle* v) { return suite_->Brevant_GetJobItemFrameProperty(sessionId_, 1, -1, 0, k, v); }},
-        {"module property outside a render", [&](HostMemoryHandle* k, HostMemoryHandle* v) { return suite_->Brevant_GetJobItemOutputModuleProperty(sessionId_, 1, 0, 0, k, v); }},
     };
     for (const auto& c : pairCases) {
         SCOPED_TRACE(c.name);

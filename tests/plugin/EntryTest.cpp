@@ -102,21 +102,4 @@ TEST_F(EntryTest, DeathHookWithNullRefconClearsThePointerOnly) {
     // The object itself was not deleted: the host's own call of the hook at tear-down ends it.
 }
 
-TEST_F(EntryTest, AfterDeathHookEveryOperationRefusesAndStillLogsItsEntry) {
-    StopPlugin();
-    brevant_host::ClearRecordedLog();
-    ListenerCallbacks table = AllCallbacks();
-    EXPECT_EQ(suite_->Brevant_RegisterListener(1, 2, &table), kBrevantErrNotRunning);
-    EXPECT_EQ(suite_->Brevant_DeregisterListener(1, 2), kBrevantErrRejected);
-    int32_t count = 17;
-    EXPECT_EQ(suite_->Brevant_GetNumJobItems(1, &count), kBrevantErrRejected);
-    EXPECT_EQ(count, 17);
-    std::shared_ptr<RQSession> session;
-    EXPECT_EQ(provider_->Brevant_StartSession(&session), kBrevantErrNotRunning);
-    EXPECT_EQ(session, nullptr);
-    EXPECT_TRUE(HasLine("Brevant", "Brevant_RegisterListener", "plugin=1, refcon=2"));
-    EXPECT_TRUE(HasLine("Brevant", "Brevant_GetNumJobItems", "called"));
-    EXPECT_TRUE(HasLine("Brevant", "Brevant_StartSession", "called"));
-}
-
 }  // namespace

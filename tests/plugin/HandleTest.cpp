@@ -136,14 +136,4 @@ TEST_F(HandleTest, LogRelayHandsAHandleAndFreesIt) {
     EXPECT_EQ(brevant_host::LiveHandleCount(), 0u);
 }
 
-TEST_F(HandleTest, NullOutParametersAreRefused) {
-    const int64_t id = Describe(u"p");
-    EXPECT_EQ(suite_->Brevant_GetProjectName(id, nullptr), kBrevantErrRejected);
-    EXPECT_EQ(suite_->Brevant_GetAppVersion(id, nullptr), kBrevantErrRejected);
-    EXPECT_EQ(suite_->Brevant_GetNumJobItems(id, nullptr), kBrevantErrRejected);
-    EXPECT_EQ(suite_->Brevant_GetJobItemID(id, 0, nullptr), kBrevantErrRejected);
-    EXPECT_EQ(provider_->Brevant_StartSession(nullptr), kBrevantErrNotRunning);
-    EXPECT_EQ(brevant_host::LiveHandleCount(), 0u);
-}
-
 }  // namespace
