@@ -46,8 +46,13 @@ public:
     Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     bool Empty() const { return pos_ >= size_; }
     size_t Left() const { return Empty() ? 0 : size_ - pos_; }
-    const uint8_t* Here() const { return data_ + pos_; }
     void Skip(size_t n) { pos_ = n >= Left() ? size_ : pos_ + n; }
+    // The next n bytes, or what is left of them.
+    std::vector<uint8_t> Take(size_t n) {
+        const uint8_t* from = data_ + pos_;
+        Skip(n);
+        return std::vector<uint8_t>(from, data_ + pos_);
+    }
     uint8_t U8() { return pos_ < size_ ? data_[pos_++] : 0; }
     uint16_t U16() {
         const uint16_t low = U8();
@@ -439,11 +444,8 @@ void RunListener(const ListenerBasicData* data, Event event, const Context& c, c
             }
             case kActRegisterOther: {
                 const ListenerKey key = PickKey(r);
-                const size_t length = r.U8() % 12;
-                const size_t take = length < r.Left() ? length : r.Left();
                 // Ill-formed scripts are fine; the new listener's script is the next bytes.
-                std::vector<uint8_t> next(r.Here(), r.Here() + take);
-                r.Skip(take);
+                std::vector<uint8_t> next = r.Take(r.U8() % 12);
                 RegisterListener(key, r, std::move(next));
                 break;
             }
@@ -928,10 +930,7 @@ void Step(Reader& r) {
         }
         case kOpRegister: {
             const ListenerKey key = PickKey(r);
-            const size_t length = r.U8() % 64;
-            const size_t take = length < r.Left() ? length : r.Left();
-            std::vector<uint8_t> script(r.Here(), r.Here() + take);
-            r.Skip(take);
+            std::vector<uint8_t> script = r.Take(r.U8() % 64);
             RegisterListener(key, r, std::move(script));
             break;
         }
