@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "listeners/BrevantListener.h"
+#include <brevant/listener.h>
 
 namespace brevant_bench {
 

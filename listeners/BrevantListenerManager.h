@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "listeners/BrevantListener.h"
+#include <brevant/listener.h>
 
 namespace brevant {
 

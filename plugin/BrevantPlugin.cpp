@@ -5,7 +5,7 @@
 #include "plugin/SuiteHandler.h"
 #include "plugin/Text.h"
 #include "session/BrevantSession.h"
-#include "suite/BrevantMonitorSuite.h"
+#include <brevant/monitor.h>
 
 namespace brevant {
 namespace {

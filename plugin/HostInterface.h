@@ -1,4 +1,5 @@
-// What Brevant asks of the host application: suites, records, plain calls.
+// What Brevant asks of the host application: the public suites of <brevant/host.h>, records,
+// plain calls.
 //
 // On the real platform the host application provides everything declared here; in this
 // repository the stand-in host library (libbrevant_host) does. Plug-ins, the stand-in host and
@@ -16,91 +17,12 @@
 #include <string>
 #include <vector>
 
+// The suites, result codes, memory handles and entry-point signature that the plug-in shares
+// with its clients are the SDK's; what follows is the plug-in's own view of the host.
+#include <brevant/host.h>
+
 // The host's UTF-16 string.
 using HostString = std::u16string;
-
-// Host error codes: 0 is success. Codes below are the stand-in host's own.
-using HostErr = int32_t;
-constexpr HostErr kHostErrNone = 0;
-constexpr HostErr kHostErrGeneric = 2;
-constexpr HostErr kHostErrOutOfMemory = 4;
-constexpr HostErr kHostErrBadHandle = 5;
-constexpr HostErr kHostErrUnknownSuite = 6;
-constexpr HostErr kHostErrBadArgument = 7;
-
-extern "C" {
-
-// ---- Suites ---------------------------------------------------------------------------------
-
-// The table handed to every plug-in's entry point. [any-thread]
-struct HostBasicSuite {
-    // Acquires the suite (name, version). On 0 the table is written; it stays valid until the
-    // matching release. An unknown pair answers kHostErrUnknownSuite and writes nothing.
-    HostErr (*AcquireSuite)(const char* name, int32_t version, const void** table);
-    // Releases one acquisition of (name, version).
-    HostErr (*ReleaseSuite)(const char* name, int32_t version);
-};
-
-// "Orb Suites Suite" 2. [main-thread]
-struct HostOrbSuitesSuite2 {
-    void* reserved0;
-    void* reserved1;
-    // Publishes a suite so that any plug-in can acquire it by (name, version). The table must
-    // stay valid while the host runs; the host keeps its address. The out reference is the
-    // host's token for the publication.
-    HostErr (*PublishSuite)(void* reserved_a, void* reserved_b, const char* name, int32_t version,
-                            int32_t internal_version, const void* table, void** out_ref);
-};
-
-// Called by the host at shutdown with the global refcon that the entry point stored.
-typedef HostErr (*HostDeathHookFunc)(void* global_refcon, void* hook_refcon);
-
-// "KOVA Register Suite" 6. [main-thread]
-struct HostRegisterSuite6 {
-    void* reserved0;
-    void* reserved1;
-    HostErr (*RegisterDeathHook)(int32_t plugin_id, HostDeathHookFunc hook, void* hook_refcon);
-};
-
-// "KOVA Utility Suite" 7. [main-thread]
-struct HostUtilitySuite7 {
-    // Shows a message to the user on behalf of the plug-in.
-    HostErr (*ReportMessage)(int32_t plugin_id, const char* message);
-};
-
-// A block of host memory, opaque to plug-ins.
-typedef struct HostMemoryHandleOpaque* HostMemoryHandle;
-
-constexpr int32_t kHostMemFlagClear = 1;  // zero-filled memory
-
-// "KOVA Memory Suite" 1. [any-thread]
-// A handle belongs to whoever received it; any plug-in may lock, unlock and free it. A freed or
-// unknown handle is refused with kHostErrBadHandle.
-struct HostMemorySuite1 {
-    HostErr (*MemCreate)(int32_t plugin_id, const char* label, uint64_t size, int32_t flags,
-                         HostMemoryHandle* out_handle);
-    HostErr (*MemFree)(HostMemoryHandle handle);
-    HostErr (*MemLock)(HostMemoryHandle handle, void** out_block);
-    HostErr (*MemUnlock)(HostMemoryHandle handle);
-    // Size in bytes of the block. Not used by Brevant; clients read strings with it.
-    HostErr (*MemSize)(HostMemoryHandle handle, uint64_t* out_size);
-};
-
-// The entry-point signature of a general plug-in. [main-thread]
-typedef HostErr (*HostPluginEntryFunc)(const HostBasicSuite* basic, int32_t major_version,
-                                       int32_t minor_version, int32_t plugin_id,
-                                       void** global_refcon);
-
-}  // extern "C"
-
-constexpr const char* kHostOrbSuitesSuite = "Orb Suites Suite";
-constexpr int32_t kHostOrbSuitesSuiteVersion = 2;
-constexpr const char* kHostRegisterSuite = "KOVA Register Suite";
-constexpr int32_t kHostRegisterSuiteVersion = 6;
-constexpr const char* kHostUtilitySuite = "KOVA Utility Suite";
-constexpr int32_t kHostUtilitySuiteVersion = 7;
-constexpr const char* kHostMemorySuite = "KOVA Memory Suite";
-constexpr int32_t kHostMemorySuiteVersion = 1;
 
 // ---- Records --------------------------------------------------------------------------------
 // Opaque to the plug-in unless a layout is given here.

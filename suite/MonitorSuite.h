@@ -1,7 +1,7 @@
 // The monitor suite's table, published by BrevantMain as "KOVA Brevant Suite" 1.
 #pragma once
 
-#include "suite/BrevantMonitorSuite.h"
+#include <brevant/monitor.h>
 
 namespace brevant {
 extern const BrevantMonitorSuite1 kMonitorSuite;

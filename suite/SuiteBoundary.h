@@ -7,7 +7,7 @@
 
 #include "plugin/BrevantPlugin.h"
 #include "session/BrevantSession.h"
-#include "suite/BrevantMonitorSuite.h"
+#include <brevant/monitor.h>
 
 namespace brevant {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "clients/common/BrevantClient.h"
-#include "clients/console_monitor/ConsoleView.h"
+#include <brevant/client.hpp>
+#include "ConsoleView.h"
 
 namespace {
 
@@ -194,7 +194,7 @@ HostErr ConsoleMonitorDeathHook(void* globalRefcon, void* /*hookRefcon*/) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) HostErr ConsoleMonitorMain(
+extern "C" BREVANT_EXPORT HostErr ConsoleMonitorMain(
     const HostBasicSuite* basic, int32_t /*majorVersion*/, int32_t /*minorVersion*/, int32_t pluginId,
     void** globalRefcon) {
     return Guarded([&] {

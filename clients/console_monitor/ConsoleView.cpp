@@ -1,9 +1,9 @@
-#include "clients/console_monitor/ConsoleView.h"
+#include "ConsoleView.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "clients/common/BrevantClient.h"
+#include <brevant/client.hpp>
 
 namespace console_monitor {
 

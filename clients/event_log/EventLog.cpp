@@ -1,4 +1,4 @@
-#include "clients/event_log/EventLog.h"
+#include "EventLog.h"
 
 #include <cstdio>
 #include <cstring>

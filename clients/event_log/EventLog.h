@@ -15,7 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "clients/common/BrevantClient.h"
+#include <brevant/client.hpp>
 
 namespace event_log {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <system_error>
 
-#include "clients/common/BrevantClient.h"
-#include "clients/event_log/EventLog.h"
+#include <brevant/client.hpp>
+#include "EventLog.h"
 
 namespace {
 
@@ -225,7 +225,7 @@ HostErr EventLogDeathHook(void* globalRefcon, void* /*hookRefcon*/) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) HostErr EventLogMain(const HostBasicSuite* basic,
+extern "C" BREVANT_EXPORT HostErr EventLogMain(const HostBasicSuite* basic,
                                                                      int32_t /*majorVersion*/,
                                                                      int32_t /*minorVersion*/, int32_t pluginId,
                                                                      void** globalRefcon) {

@@ -62,7 +62,13 @@ std::string ResolveClient(const std::string& client) {
     return (ExecutableDirectory() / ("lib" + client + ".so")).string();
 }
 
-std::string DefaultPluginPath() { return (ExecutableDirectory() / "libbrevant.so").string(); }
+// Beside brevant-host in a build tree; in the library folder of an installed prefix.
+std::string DefaultPluginPath() {
+    const std::filesystem::path beside = ExecutableDirectory() / BREVANT_PLUGIN_FILE_NAME;
+    std::error_code error;
+    if (std::filesystem::exists(beside, error)) return beside.string();
+    return (ExecutableDirectory() / BREVANT_BIN_TO_LIB / BREVANT_PLUGIN_FILE_NAME).lexically_normal().string();
+}
 
 void PrintProperties(const brevant_host::LoadedPlugin& plugin) {
     const auto& p = plugin.properties;

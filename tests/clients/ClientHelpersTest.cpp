@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "clients/common/BrevantClient.h"
+#include <brevant/client.hpp>
 #include "host/StandInHost.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "listeners/BrevantListener.h"
-#include "suite/BrevantMonitorSuite.h"
+#include <brevant/listener.h>
+#include <brevant/monitor.h>
 
 namespace clients_test {
 

@@ -31,9 +31,9 @@
 
 #include "host/Job.h"
 #include "host/StandInHost.h"
-#include "listeners/BrevantListener.h"
+#include <brevant/listener.h>
 #include "session/RQSession.h"
-#include "suite/BrevantMonitorSuite.h"
+#include <brevant/monitor.h>
 
 namespace {
 

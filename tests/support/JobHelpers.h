@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/Job.h"
-#include "suite/BrevantMonitorSuite.h"
+#include <brevant/monitor.h>
 #include "support/PluginFixture.h"
 
 namespace brevant_test {

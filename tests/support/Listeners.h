@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "listeners/BrevantListener.h"
+#include <brevant/listener.h>
 
 namespace brevant_test {
 

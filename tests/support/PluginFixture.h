@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "host/StandInHost.h"
-#include "listeners/BrevantListener.h"
+#include <brevant/listener.h>
 #include "session/RQSession.h"
-#include "suite/BrevantMonitorSuite.h"
+#include <brevant/monitor.h>
 
 namespace brevant_test {
 

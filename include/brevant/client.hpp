@@ -1,4 +1,5 @@
-// Helpers for client plug-ins of Brevant, header-only, built on the public headers alone.
+// The C++ helper for client plug-ins of Brevant: header-only, C++17, built on the C headers of
+// the SDK alone (<brevant/host.h>, <brevant/listener.h>, <brevant/monitor.h>).
 //
 // A client acquires the suites it needs for one callback and releases them when the callback
 // returns (SuiteHandle); every string or image that the monitor suite hands out arrives in a
@@ -19,9 +20,9 @@
 #include <utility>
 #include <vector>
 
-#include "listeners/BrevantListener.h"
-#include "plugin/HostInterface.h"
-#include "suite/BrevantMonitorSuite.h"
+#include <brevant/host.h>
+#include <brevant/listener.h>
+#include <brevant/monitor.h>
 
 namespace brevant_client {
 

@@ -1,0 +1,55 @@
+# `cmake --install`: the SDK (headers, CMake package, pkg-config file), the plug-in, and
+# brevant-host with the stand-in host library and the example job files, so that a client author
+# builds a client against the prefix and runs it through a simulated render.
+include(CMakePackageConfigHelpers)
+
+set(BREVANT_INSTALL_DATADIR ${CMAKE_INSTALL_DATADIR}/brevant)
+set(BREVANT_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Brevant)
+set(BREVANT_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/brevant DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS brevant_headers EXPORT BrevantTargets)
+install(EXPORT BrevantTargets NAMESPACE Brevant:: DESTINATION ${BREVANT_INSTALL_CMAKEDIR})
+
+# The installed programs find their libraries beside them or in the library folder, wherever the
+# prefix is moved.
+file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR})
+set_target_properties(brevant PROPERTIES INSTALL_RPATH "$ORIGIN")
+install(TARGETS brevant_host brevant
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+if(TARGET brevant-host)
+  set_target_properties(brevant-host PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  # Its default plug-in: beside it in a build tree, in the library folder when installed.
+  target_compile_definitions(brevant-host PRIVATE
+    BREVANT_PLUGIN_FILE_NAME="$<TARGET_FILE_NAME:brevant>"
+    BREVANT_BIN_TO_LIB="${bin_to_lib}")
+  install(TARGETS brevant-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/examples/README.md DESTINATION ${BREVANT_INSTALL_DATADIR}/examples)
+file(GLOB example_jobs ${PROJECT_SOURCE_DIR}/examples/*.json)
+install(FILES ${example_jobs} DESTINATION ${BREVANT_INSTALL_DATADIR}/examples)
+
+# The package: its version, the function for clients, and the paths of what was installed. Both
+# files name the plug-in and brevant-host by generator expression, evaluated after configuring.
+configure_package_config_file(cmake/BrevantConfig.cmake.in ${PROJECT_BINARY_DIR}/BrevantConfig.cmake.in.gen
+  INSTALL_DESTINATION ${BREVANT_INSTALL_CMAKEDIR}
+  PATH_VARS CMAKE_INSTALL_BINDIR CMAKE_INSTALL_LIBDIR BREVANT_INSTALL_DATADIR)
+file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/BrevantConfig.cmake
+  INPUT ${PROJECT_BINARY_DIR}/BrevantConfig.cmake.in.gen)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/BrevantConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/BrevantConfig.cmake
+  ${PROJECT_BINARY_DIR}/BrevantConfigVersion.cmake
+  ${PROJECT_SOURCE_DIR}/cmake/BrevantClient.cmake
+  ${PROJECT_SOURCE_DIR}/cmake/PropertyList.cmake
+  DESTINATION ${BREVANT_INSTALL_CMAKEDIR})
+
+file(RELATIVE_PATH BREVANT_PC_PREFIX_FROM_PCDIR
+  ${CMAKE_INSTALL_PREFIX}/${BREVANT_INSTALL_PKGCONFIGDIR} ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" BREVANT_PC_PREFIX_FROM_PCDIR "${BREVANT_PC_PREFIX_FROM_PCDIR}")
+configure_file(cmake/brevant.pc.in ${PROJECT_BINARY_DIR}/brevant.pc.gen @ONLY)
+file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/brevant.pc INPUT ${PROJECT_BINARY_DIR}/brevant.pc.gen)
+install(FILES ${PROJECT_BINARY_DIR}/brevant.pc DESTINATION ${BREVANT_INSTALL_PKGCONFIGDIR})
