@@ -8,6 +8,11 @@ set(BREVANT_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Brevant)
 set(BREVANT_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/brevant DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The example client's sources, to copy and start from.
+set(example_client ${PROJECT_SOURCE_DIR}/examples/frame_progress)
+install(FILES ${example_client}/frame_progress.cpp ${example_client}/frame_progress.pipl
+  ${example_client}/CMakeLists.txt ${example_client}/Makefile
+  DESTINATION ${BREVANT_INSTALL_DATADIR}/examples/frame_progress)
 install(TARGETS brevant_headers EXPORT BrevantTargets)
 install(EXPORT BrevantTargets NAMESPACE Brevant:: DESTINATION ${BREVANT_INSTALL_CMAKEDIR})
 
