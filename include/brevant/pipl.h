@@ -41,11 +41,22 @@
 /* Places the text (a string literal) in the library as its property list. At file scope, once
  * per library, followed by a semicolon. On Windows the list is a resource instead, made by
  * brevant_add_client() or written as a resource script, so this only checks the text there. */
+/* Nothing refers to the list: "used" keeps it from the compiler and, where the toolchain has
+ * it, "retain" from the linker's garbage collection (-Wl,--gc-sections). */
+#if defined(__has_attribute)
+#if __has_attribute(retain)
+#define BREVANT_PIPL_RETAIN , retain
+#endif
+#endif
+#ifndef BREVANT_PIPL_RETAIN
+#define BREVANT_PIPL_RETAIN
+#endif
+
 #if defined(_WIN32)
 #define BREVANT_PROPERTY_LIST(text) BREVANT_STATIC_ASSERT(sizeof(text) > 1, "an empty property list")
 #else
 #define BREVANT_PROPERTY_LIST(text)                                                            \
-    __attribute__((section(BREVANT_PIPL_SECTION), used, aligned(8)))                           \
+    __attribute__((section(BREVANT_PIPL_SECTION), used, aligned(8) BREVANT_PIPL_RETAIN))       \
     static const char brevant_property_list[] = text
 #endif
 

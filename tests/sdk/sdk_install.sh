@@ -29,10 +29,11 @@ for header in host.h listener.h monitor.h pipl.h client.hpp; do
   for c in "${cxx_compilers[@]}"; do "$c" -x c++ -std=c++17 "${strict[@]}" -c "$work/one.h.c" -o "$work/one.o" || fail "$header as C++17 with $c"; done
 done
 
-echo "== the example client with CMake (a CXX-only project) and with pkg-config"
+echo "== the example client with CMake (a CXX-only project, linked with --gc-sections) and with pkg-config"
 cp -r "$jobs/frame_progress" "$work/cmake-src"
 cmake -S "$work/cmake-src" -B "$work/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
+  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror -ffunction-sections -fdata-sections" \
+  -DCMAKE_SHARED_LINKER_FLAGS="-Wl,--gc-sections" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
 cp -r "$jobs/frame_progress" "$work/make-src"
 PKG_CONFIG_PATH=$prefix/lib/pkgconfig make -s -C "$work/make-src" CXX="$cxx" CXXFLAGS="-O2 -Wall -Wextra -Werror"
