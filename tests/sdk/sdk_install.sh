@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The SDK as a third party gets it: install the build into an empty prefix, compile the public
 # headers alone as C11 and C++17, build the example client out of tree with CMake and with
-# pkg-config (from the copy the prefix holds), and a C-only client with CMake, then run them through the installed brevant-host,
+# pkg-config (from the copy the prefix holds), a C-only client and the README's client with
+# CMake, then run them through the installed brevant-host,
 # which exits 5 on a leaked suite or handle.
 # Usage: sdk_install.sh BUILD_DIR SOURCE_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
@@ -64,6 +65,25 @@ cmake -S "$work/c-src" -B "$work/c-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix"
   -DCMAKE_C_FLAGS="-std=c11 -Wall -Wextra -Werror" >/dev/null
 cmake --build "$work/c-build" >/dev/null
 
+echo "== the README's own client, as written there"
+mkdir "$work/readme-src"
+/usr/bin/python3 - "$source/README.md" "$work/readme-src" <<'PY'
+import re, sys
+text = open(sys.argv[1]).read()
+section = text[text.index("## Writing a client"):]
+section = section[:section.index("\n## ", 3)]
+blocks = re.findall(r"```(\w*)\n(.*?)```", section, re.S)
+files = {"my_client.cpp": [b for lang, b in blocks if lang == "cpp" and "MyClientMain(" in b],
+         "my_client.pipl": [b for lang, b in blocks if lang == "" and "entry" in b],
+         "CMakeLists.txt": [b for lang, b in blocks if lang == "cmake"]}
+for name, found in files.items():
+    if len(found) != 1: sys.exit("README: expected one block for " + name)
+    open(sys.argv[2] + "/" + name, "w").write(found[0])
+PY
+cmake -S "$work/readme-src" -B "$work/readme-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
+cmake --build "$work/readme-build" >/dev/null
+
 # run JOB CLIENT EXPECTED_EXIT PATTERN...: the client through the installed brevant-host, with
 # its default plug-in; every pattern must appear in what it printed.
 run() {
@@ -88,4 +108,6 @@ run "$jobs/failures.json" "$client" 3 \
 run "$source/tests/sdk/faults.json" "$client" 0 \
   "failed with code 4" "failed with code 5" "failed with code 6" "item 1 log: again" "item 1 frame 12/12" "item 1 done"
 run "$jobs/minimal.json" "$work/c-build/libc_client.so" 0 "c_client: KOVA Brevant Suite 1 acquired"
+run "$jobs/minimal.json" "$work/readme-build/libmy_client.so" 0 "name \"My Client\"" \
+  "my_client: item 1 frame 12: ElapsedTime="
 echo "SDK install, headers, example client: all good"
