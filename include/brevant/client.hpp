@@ -8,6 +8,12 @@
 // itself: Guarded() is the one firewall that every entry point and callback of a client runs
 // its body through.
 //
+// In a client: the entry point calls RegisterClient (listener and death hook) and the death
+// hook DeregisterClient; each callback runs its body in Guarded and reads through a Monitor made
+// for that callback, whose methods count and read a whole list (strings as UTF-8, handles freed)
+// and return the suite's or the host's code, writing their out-parameter only on success. The
+// lent log message is read with ReadHandleText and never freed. See examples/frame_progress.
+//
 // Threads: everything here is [main-thread], like the monitor suite that it wraps.
 #pragma once
 
