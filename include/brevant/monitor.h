@@ -52,7 +52,7 @@ typedef struct BrevantMonitorSuite1 {
      * or when Brevant was shut down first (the listener is gone already). */
     HostErr (*Brevant_DeregisterListener)(int32_t plugin_id, uint64_t refcon);
 
-    /* 2, 3. The project's name; the host's version text. From JobBegin to JobEnd. */
+    /* 2, 3. The project's name; the host's version text. */
     HostErr (*Brevant_GetProjectName)(int64_t session_id, HostMemoryHandle* out_name);
     HostErr (*Brevant_GetAppVersion)(int64_t session_id, HostMemoryHandle* out_version);
 
