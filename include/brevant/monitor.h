@@ -15,7 +15,8 @@
  * may already be yours. Start both handles null and free whichever is non-null afterwards.
  *
  * Results: kBrevantErrNone on success, with every out-parameter written. Otherwise nothing is
- * written (except the key of a pair, above) and the result is kBrevantErrNotRunning
+ * written (except the key of a pair, above, and a thumbnail's width and height, which stay
+ * written when its handle cannot be made) and the result is kBrevantErrNotRunning
  * (Brevant_RegisterListener only: Brevant is not running, or null callbacks), kBrevantErrRejected
  * for any other refusal (Brevant not running, no such session, item, frame or index, a null
  * pointer, a list that does not exist at this moment), the memory suite's code of a failed
@@ -88,8 +89,9 @@ typedef struct BrevantMonitorSuite1 {
     /* 13, 14. The frame just reported: "ElapsedTime", "FramesTotal", then "RemainingTime" (ms)
      * when the host knows it, so not on the last frame. Call 13 first, inside the JobItemUpdate
      * callback of that frame. For the current item and frame outside that callback it answers
-     * 0 with a count of 0; for any other item or frame, and from JobItemEnd on, it answers
-     * kBrevantErrRejected. */
+     * 0 with a count of 0; for any other item or frame it answers kBrevantErrRejected. Inside
+     * JobItemStart and from JobItemEnd on the current frame is -1, so every real frame id is
+     * rejected there. */
     HostErr (*Brevant_GetNumJobItemFrameProperties)(int64_t session_id, int64_t item_id,
                                                     int64_t frame_id, int32_t* out_count);
     HostErr (*Brevant_GetJobItemFrameProperty)(int64_t session_id, int64_t item_id,
@@ -113,8 +115,9 @@ typedef struct BrevantMonitorSuite1 {
 
     /* 17. A JPEG of the frame just reported, inside its JobItemUpdate callback. Width and height
      * hold the limits on entry (both above 0, else kBrevantErrRejected) and the image's size on
-     * success; the limit along the frame's longer side decides and frames are never enlarged.
-     * The JPEG's byte count is the handle's MemSize. */
+     * success, also when the handle then cannot be made. A composition with non-square pixels
+     * is first widened by its pixel aspect ratio; then the limit along the longer side decides
+     * and the picture is never enlarged. The JPEG's byte count is the handle's MemSize. */
     HostErr (*Brevant_GetJobItemFrameThumbnail)(int64_t session_id, int64_t item_id,
                                                 int64_t frame_id, int32_t* in_out_width,
                                                 int32_t* in_out_height, HostMemoryHandle* out_jpeg);
