@@ -10,6 +10,7 @@ packages=(
   libturbojpeg0-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev libstb-dev
+  libmosquitto-dev mosquitto mosquitto-clients openssl
 )
 
 missing=()

@@ -1,0 +1,244 @@
+// The farm publisher's C boundary: entry point, listener callbacks and death hook. Each
+// callback reads what the monitor suite offers at its event and hands the messages to the
+// outbox; the link's own thread does all network work. A setting that cannot be used, or a
+// broker that refuses the credentials or the TLS handshake, is told to the user once through the
+// host's message call, and the publisher then stays out of the render's way. Callbacks run on
+// the host's main thread; nothing escapes as an exception.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <brevant/client.hpp>
+#include "Farm.h"
+#include "Link.h"
+#include "Outbox.h"
+
+extern char** environ;
+
+namespace {
+
+using brevant_client::Guarded;
+using brevant_client::KeyValueList;
+using brevant_client::Monitor;
+using farm_publisher::FrameReading;
+
+// Shows `text` to the user through the host's utility suite, acquired for this call.
+void TellUser(const HostBasicSuite* basic, int32_t pluginId, const std::string& text) {
+    brevant_client::SuiteHandle<HostUtilitySuite7> utility(basic, kHostUtilitySuite, kHostUtilitySuiteVersion);
+    const std::string message = std::string(farm_publisher::kClientName) + ": " + text;
+    if (utility && utility->ReportMessage != nullptr) utility->ReportMessage(pluginId, message.c_str());
+}
+
+struct FarmState {
+    int32_t pluginId;
+    const HostBasicSuite* basic;
+    farm_publisher::Config config;
+    std::shared_ptr<farm_publisher::Outbox> outbox;
+    farm_publisher::Link link;
+    farm_publisher::Publisher publisher;
+    bool quiet = false;  // the broker refused us for good: nothing more is read or sent
+
+    FarmState(int32_t id, const HostBasicSuite* suite, farm_publisher::Config settings,
+              farm_publisher::Identity identity)
+        : pluginId(id), basic(suite), config(std::move(settings)),
+          outbox(std::make_shared<farm_publisher::Outbox>(config.queueBytes)),
+          link(config, identity, outbox),
+          publisher(config, identity, [this](farm_publisher::Message message) { outbox->Push(std::move(message)); },
+                    farm_publisher::WallMicros) {}
+
+    // Whether this callback should publish; tells the user of a problem the link found.
+    bool Active() {
+        if (quiet) return false;
+        if (std::optional<std::string> problem = link.TakeProblem()) {
+            TellUser(basic, pluginId, *problem);
+            quiet = link.Failed();
+        }
+        return !quiet;
+    }
+};
+
+// Owned from the entry point until the death hook; one per loaded library.
+std::unique_ptr<FarmState> g_state;
+
+uint64_t RefconOf(const FarmState* state) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(state)); }
+
+FarmState* StateFor(const ListenerBasicData* data) {
+    if (data == nullptr || !g_state || data->refcon != RefconOf(g_state.get())) return nullptr;
+    return g_state->Active() ? g_state.get() : nullptr;
+}
+
+// What cannot be read stays empty: a dashboard shows less, the render goes on.
+farm_publisher::JobDescription ReadJob(const Monitor& monitor) {
+    farm_publisher::JobDescription job;
+    monitor.ProjectName(&job.project);
+    monitor.AppVersion(&job.appVersion);
+    std::vector<int64_t> ids;
+    monitor.ItemIds(&ids);
+    for (int64_t id : ids) {
+        farm_publisher::ItemDescription item;
+        item.id = id;
+        monitor.RenderSettings(id, &item.renderSettings);
+        int32_t moduleCount = 0;
+        monitor.OutputModuleCount(id, &moduleCount);
+        for (int32_t m = 0; m < moduleCount; ++m) {
+            KeyValueList settings;
+            monitor.OutputModuleSettings(id, m, &settings);
+            item.outputModules.push_back(std::move(settings));
+            std::vector<std::string> warnings;
+            monitor.OutputModuleWarnings(id, m, &warnings);
+            item.warnings.insert(item.warnings.end(), warnings.begin(), warnings.end());
+        }
+        job.items.push_back(std::move(item));
+    }
+    return job;
+}
+
+FrameReading ReadFrame(const Monitor& monitor, const farm_publisher::Config& config, int64_t item, int64_t frame,
+                       bool thumbnailDue) {
+    FrameReading reading;
+    monitor.FrameProperties(item, frame, &reading.frameProperties);
+    int32_t moduleCount = 0;
+    monitor.OutputModuleCount(item, &moduleCount);
+    for (int32_t m = 0; m < moduleCount; ++m) {
+        KeyValueList properties;
+        monitor.OutputModuleProperties(item, m, &properties);
+        reading.outputModuleProperties.push_back(std::move(properties));
+    }
+    if (thumbnailDue) {
+        brevant_client::Thumbnail thumbnail;
+        if (monitor.FrameThumbnail(item, frame, config.thumbWidth, config.thumbHeight, &thumbnail) == kHostErrNone) {
+            reading.thumbnailJpeg = std::move(thumbnail.jpeg);
+        }
+    }
+    return reading;
+}
+
+HostErr OnJobBegin(const ListenerBasicData* data, int64_t session) {
+    return Guarded([&] {
+        FarmState* state = StateFor(data);
+        if (state == nullptr) return kHostErrNone;
+        Monitor monitor(data->basicSuite, session);
+        state->publisher.JobBegin(session, monitor.error() == kHostErrNone ? ReadJob(monitor)
+                                                                           : farm_publisher::JobDescription{});
+        return kHostErrNone;
+    });
+}
+
+HostErr OnJobEnd(const ListenerBasicData* data, int64_t session) {
+    return Guarded([&] {
+        if (FarmState* state = StateFor(data)) state->publisher.JobEnd(session);
+        return kHostErrNone;
+    });
+}
+
+HostErr OnJobItemStart(const ListenerBasicData* data, int64_t session, int64_t item) {
+    return Guarded([&] {
+        if (FarmState* state = StateFor(data)) state->publisher.ItemStart(session, item);
+        return kHostErrNone;
+    });
+}
+
+HostErr OnJobItemUpdate(const ListenerBasicData* data, int64_t session, int64_t item, int64_t frame) {
+    return Guarded([&] {
+        FarmState* state = StateFor(data);
+        if (state == nullptr) return kHostErrNone;
+        Monitor monitor(data->basicSuite, session);
+        FrameReading reading;
+        if (monitor.error() == kHostErrNone) {
+            reading = ReadFrame(monitor, state->config, item, frame, state->publisher.ThumbnailDue(item));
+        }
+        state->publisher.Frame(session, item, frame, reading);
+        return kHostErrNone;
+    });
+}
+
+HostErr OnJobItemEnd(const ListenerBasicData* data, int64_t session, int64_t item, int32_t status) {
+    return Guarded([&] {
+        if (FarmState* state = StateFor(data)) state->publisher.ItemEnd(session, item, status);
+        return kHostErrNone;
+    });
+}
+
+// The message handle stays Brevant's: read, never freed.
+HostErr OnJobItemLog(const ListenerBasicData* data, int64_t session, int64_t item, uint8_t flag,
+                     const HostMemoryHandle* message) {
+    return Guarded([&] {
+        FarmState* state = StateFor(data);
+        if (state == nullptr || message == nullptr) return kHostErrNone;
+        brevant_client::MemorySuiteHandle memory = brevant_client::AcquireMemorySuite(data->basicSuite);
+        std::string text;
+        if (!memory || brevant_client::ReadHandleText(memory.get(), *message, &text) != kHostErrNone) {
+            return kHostErrNone;
+        }
+        state->publisher.Log(session, item, flag, text);
+        return kHostErrNone;
+    });
+}
+
+const ListenerCallbacks kCallbacks = {
+    OnJobBegin, OnJobEnd, OnJobItemStart, OnJobItemUpdate, OnJobItemEnd, OnJobItemLog,
+};
+
+HostErr FarmPublisherDeathHook(void* globalRefcon, void* /*hookRefcon*/) {
+    return Guarded([&] {
+        if (!g_state || globalRefcon != g_state.get()) return kHostErrBadArgument;
+        const HostErr err =
+            brevant_client::DeregisterClient(g_state->basic, g_state->pluginId, RefconOf(g_state.get()));
+        g_state->link.Stop();
+        // A problem found only now (the broker refused us during the last frames) is still told.
+        g_state->Active();
+        g_state.reset();
+        return err;
+    });
+}
+
+std::vector<std::string> EnvironmentNames() {
+    std::vector<std::string> names;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        names.push_back(text.substr(0, text.find('=')));
+    }
+    return names;
+}
+
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
+    return name;
+}
+
+}  // namespace
+
+// A setting that cannot be used is told to the user and the entry point still succeeds without
+// registering anything: the render goes on without the publisher.
+extern "C" BREVANT_EXPORT HostErr FarmPublisherMain(const HostBasicSuite* basic, int32_t /*majorVersion*/,
+                                                    int32_t /*minorVersion*/, int32_t pluginId,
+                                                    void** globalRefcon) {
+    return Guarded([&] {
+        if (basic == nullptr || globalRefcon == nullptr) return kHostErrBadArgument;
+        if (g_state) return kHostErrGeneric;
+        farm_publisher::Config config;
+        std::string problem;
+        if (!farm_publisher::ReadConfig([](const char* name) { return std::getenv(name); }, EnvironmentNames(),
+                                        HostName(), &config, &problem)) {
+            TellUser(basic, pluginId, problem + "; not publishing");
+            return kHostErrNone;
+        }
+        farm_publisher::Identity identity{config.prefix, config.machine, farm_publisher::WallMicros(),
+                                          static_cast<int64_t>(::getpid())};
+        auto state = std::make_unique<FarmState>(pluginId, basic, std::move(config), std::move(identity));
+        if (!state->link.Start(&problem)) {
+            TellUser(basic, pluginId, problem + "; not publishing");
+            return kHostErrNone;
+        }
+        const HostErr err = brevant_client::RegisterClient(basic, pluginId, RefconOf(state.get()), &kCallbacks,
+                                                           FarmPublisherDeathHook);
+        if (err != kHostErrNone) return err;
+        *globalRefcon = state.get();
+        g_state = std::move(state);
+        return kHostErrNone;
+    });
+}
