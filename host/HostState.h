@@ -29,9 +29,9 @@ const void* RegisterSuiteTable();
 const void* UtilitySuiteTable();
 const void* MemorySuiteTable();
 
-// True when the log sink keeps messages away from standard error (Recorder or Off): messages
-// shown through the utility suite are then only recorded. [any-thread]
-bool SinkIsQuiet();
+// True when the log sink is the tests' recorder: messages shown through the utility suite are
+// then only recorded, not written to standard error. [any-thread]
+bool SinkIsRecorder();
 
 // TakeFault without its main-thread claim, for the host's own hot paths (which have claimed
 // already): bound directly inside the library, where a call to the exported TakeFault goes

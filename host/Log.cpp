@@ -84,10 +84,7 @@ void ClearRecordedLog() {
 
 namespace core {
 
-bool SinkIsQuiet() {
-    const LogSink sink = gSink.load(std::memory_order_relaxed);
-    return sink == LogSink::Recorder || sink == LogSink::Off;
-}
+bool SinkIsRecorder() { return gSink.load(std::memory_order_relaxed) == LogSink::Recorder; }
 
 void ResetLog() {
     LogState& state = Log();

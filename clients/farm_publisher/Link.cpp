@@ -57,6 +57,7 @@ struct Link::Shared {
     std::atomic<bool> failed{false};
     bool everConnected = false;
     bool attempted = false;
+    bool stopping = false;  // the shutdown status is out (or waiting)
     milliseconds backoff = kFirstBackoff;
     SteadyClock::time_point nextAttempt;
     SteadyClock::time_point nextStatus;
@@ -76,6 +77,14 @@ struct Link::Shared {
             failed = true;
             outbox->Close();
         }
+    }
+
+    // Certificates do not change by asking again.
+    void ReportTlsFailure() {
+        Report("TLS with " + config.Broker() +
+                   " failed: check that BREVANT_FARM_CAFILE is the CA of the broker's certificate, and "
+                   "BREVANT_FARM_CERTFILE and BREVANT_FARM_KEYFILE",
+               true);
     }
 
     Message Status(const char* state, const char* reason) {
@@ -105,7 +114,7 @@ struct Link::Shared {
             backoff = kFirstBackoff;
             ++connects;
             outbox->RequeueRetained();
-            outbox->Push(Status("online", nullptr));
+            outbox->Push(stopping ? Status("offline", "shutdown") : Status("online", nullptr));
             nextStatus = SteadyClock::now() + std::chrono::seconds(config.statusSeconds);
             return;
         }
@@ -165,9 +174,7 @@ struct Link::Shared {
             return;
         }
         if (rc == MOSQ_ERR_TLS) {
-            Report("TLS set-up for " + config.Broker() +
-                       " failed: check BREVANT_FARM_CAFILE, BREVANT_FARM_CERTFILE and BREVANT_FARM_KEYFILE",
-                   true);
+            ReportTlsFailure();
             return;
         }
         if (rc == MOSQ_ERR_EAI) Report("cannot resolve the broker's host name " + config.host, false);
@@ -184,10 +191,15 @@ struct Link::Shared {
             SteadyClock::time_point now = SteadyClock::now();
             if (stop && !stopDeadline) {
                 stopDeadline = now + milliseconds(config.shutdownWaitMs);
+                stopping = true;
                 outbox->Push(Status("offline", "shutdown"));
             }
-            if (stopDeadline && (state != State::Connected || now >= *stopDeadline ||
-                                 (outbox->Empty() && inflight.empty() && !mosquitto_want_write(client.get())))) {
+            // A connection under way (or a first one not yet tried: the render may have been
+            // shorter than the thread's start) may still carry the last state out; without one
+            // there is nobody to wait for.
+            if (stopDeadline && ((state == State::Idle && attempted) || now >= *stopDeadline ||
+                                 (state == State::Connected && outbox->Empty() && inflight.empty() &&
+                                  !mosquitto_want_write(client.get())))) {
                 break;
             }
             if (state == State::Idle && now >= nextAttempt) {
@@ -220,9 +232,7 @@ struct Link::Shared {
                 if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) rc = mosquitto_loop_read(client.get(), 16);
                 if (rc == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT)) rc = mosquitto_loop_write(client.get(), 16);
                 if (rc == MOSQ_ERR_TLS && !everConnected) {
-                    Report("the TLS handshake with " + config.Broker() +
-                               " failed: check BREVANT_FARM_CAFILE (the broker's CA) and the client certificate",
-                           true);
+                    ReportTlsFailure();
                     break;
                 }
             }

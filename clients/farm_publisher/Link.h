@@ -34,8 +34,8 @@ public:
     // True once the link has given up for good (credentials or TLS refused). [any-thread]
     bool Failed() const;
     // Publishes "offline" (reason "shutdown"), waits until everything waiting has left or the
-    // shutdown wait is over, disconnects cleanly and ends the thread. Does not wait when the
-    // broker is not connected. [main-thread]
+    // shutdown wait is over, disconnects cleanly and ends the thread. Does not wait when no
+    // connection is up or under way (the broker is away). [main-thread]
     void Stop();
 
 private:
