@@ -14,6 +14,7 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -205,8 +206,17 @@ int main(int argc, char** argv) {
         status = 1;
     }
     if (!options.readmePath.empty()) {
+        // Sections written by hand (the farm's runs) follow a marker and are kept.
+        const std::string marker = "<!-- written by hand below: kept when this file is rewritten -->";
+        std::string kept;
+        {
+            std::ifstream previous(options.readmePath);
+            const std::string text((std::istreambuf_iterator<char>(previous)), std::istreambuf_iterator<char>());
+            const size_t at = text.find(marker);
+            if (at != std::string::npos) kept = "\n" + text.substr(at);
+        }
         std::ofstream readme(options.readmePath);
-        readme << Readme(results, DescribeRun(options, reporter, loadAverage));
+        readme << Readme(results, DescribeRun(options, reporter, loadAverage)) << kept;
         if (!readme) {
             std::fprintf(stderr, "brevant_bench: cannot write %s\n", options.readmePath.c_str());
             status = 1;
