@@ -60,6 +60,15 @@ struct FarmState {
     }
 };
 
+// Wakes the link once per callback, after all of its messages are in: the link takes them
+// while the main thread is back at the render rather than while it is still pushing.
+struct WakeLinkAtEnd {
+    FarmState* state;
+    ~WakeLinkAtEnd() {
+        if (state != nullptr) state->outbox->Wake();
+    }
+};
+
 // Owned from the entry point until the death hook; one per loaded library.
 std::unique_ptr<FarmState> g_state;
 
@@ -120,6 +129,7 @@ HostErr OnJobBegin(const ListenerBasicData* data, int64_t session) {
     return Guarded([&] {
         FarmState* state = StateFor(data);
         if (state == nullptr) return kHostErrNone;
+        const WakeLinkAtEnd wake{state};
         Monitor monitor(data->basicSuite, session);
         state->publisher.JobBegin(session, monitor.error() == kHostErrNone ? ReadJob(monitor)
                                                                            : farm_publisher::JobDescription{});
@@ -129,14 +139,18 @@ HostErr OnJobBegin(const ListenerBasicData* data, int64_t session) {
 
 HostErr OnJobEnd(const ListenerBasicData* data, int64_t session) {
     return Guarded([&] {
-        if (FarmState* state = StateFor(data)) state->publisher.JobEnd(session);
+        FarmState* state = StateFor(data);
+        const WakeLinkAtEnd wake{state};
+        if (state != nullptr) state->publisher.JobEnd(session);
         return kHostErrNone;
     });
 }
 
 HostErr OnJobItemStart(const ListenerBasicData* data, int64_t session, int64_t item) {
     return Guarded([&] {
-        if (FarmState* state = StateFor(data)) state->publisher.ItemStart(session, item);
+        FarmState* state = StateFor(data);
+        const WakeLinkAtEnd wake{state};
+        if (state != nullptr) state->publisher.ItemStart(session, item);
         return kHostErrNone;
     });
 }
@@ -145,6 +159,7 @@ HostErr OnJobItemUpdate(const ListenerBasicData* data, int64_t session, int64_t 
     return Guarded([&] {
         FarmState* state = StateFor(data);
         if (state == nullptr) return kHostErrNone;
+        const WakeLinkAtEnd wake{state};
         Monitor monitor(data->basicSuite, session);
         FrameReading reading;
         if (monitor.error() == kHostErrNone) {
@@ -157,7 +172,9 @@ HostErr OnJobItemUpdate(const ListenerBasicData* data, int64_t session, int64_t 
 
 HostErr OnJobItemEnd(const ListenerBasicData* data, int64_t session, int64_t item, int32_t status) {
     return Guarded([&] {
-        if (FarmState* state = StateFor(data)) state->publisher.ItemEnd(session, item, status);
+        FarmState* state = StateFor(data);
+        const WakeLinkAtEnd wake{state};
+        if (state != nullptr) state->publisher.ItemEnd(session, item, status);
         return kHostErrNone;
     });
 }
@@ -168,6 +185,7 @@ HostErr OnJobItemLog(const ListenerBasicData* data, int64_t session, int64_t ite
     return Guarded([&] {
         FarmState* state = StateFor(data);
         if (state == nullptr || message == nullptr) return kHostErrNone;
+        const WakeLinkAtEnd wake{state};
         brevant_client::MemorySuiteHandle memory = brevant_client::AcquireMemorySuite(data->basicSuite);
         std::string text;
         if (!memory || brevant_client::ReadHandleText(memory.get(), *message, &text) != kHostErrNone) {

@@ -58,7 +58,6 @@ void Outbox::Push(Message message) {
         }
         Trim();
     }
-    Wake();
 }
 
 void Outbox::Trim() {
@@ -119,7 +118,6 @@ void Outbox::RequeueRetained() {
         for (const auto& [change, topic] : byChange) MarkWaiting(*topic, retained_[*topic]);
         Trim();
     }
-    Wake();
 }
 
 void Outbox::Close() {

@@ -40,8 +40,8 @@ public:
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
 
-    // Queues a message and wakes the link. Never blocks on anything but the lock. After Close,
-    // nothing is queued any more.
+    // Queues a message. Never blocks on anything but the lock. After Close, nothing is queued
+    // any more. The pusher wakes the link once it has pushed all it has (Wake).
     void Push(Message message);
     // The oldest waiting message; false when nothing waits.
     bool Take(Message* out);
@@ -55,11 +55,11 @@ public:
     Tally Dropped() const;
     size_t LimitBytes() const { return limitBytes_; }
 
-    // Readable when a message was pushed since the last ClearWake: the link polls it.
+    // Wakes the link: its poll sees WakeFd readable until ClearWake. A wake already pending
+    // costs nothing more.
+    void Wake();
     int WakeFd() const { return wakeFd_; }
     void ClearWake();
-    // Wakes the link without a message (to stop it).
-    void Wake();
 
 private:
     struct Event {

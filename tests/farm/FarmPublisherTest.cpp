@@ -153,6 +153,8 @@ struct SecurityCase {
     const char* expectMessage;  // a text the host must show, or null
 };
 
+void PrintTo(const SecurityCase& c, std::ostream* out) { *out << c.name; }
+
 class FarmSecurity : public ::testing::TestWithParam<SecurityCase> {};
 
 TEST_P(FarmSecurity, RenderGoesOnAndOnlyTheRightStateArrives) {
