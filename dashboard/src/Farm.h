@@ -1,0 +1,107 @@
+// The farm as the dashboard knows it: every machine's status, job, items, progress, thumbnails
+// and recent log lines, built from the publishers' messages. One mutex guards it all. The MQTT
+// thread applies messages, the ticker thread looks for stalled items, the HTTP workers read
+// views; each change is published to the EventHub under the same lock, so that a browser that
+// attaches with a snapshot then sees every later change once, in order.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "dashboard/src/EventHub.h"
+#include "dashboard/src/History.h"
+#include "dashboard/src/Messages.h"
+#include "dashboard/src/Notifier.h"
+
+namespace dashboard {
+
+struct FarmOptions {
+    std::string prefix = "brevant";
+    Limits limits;
+    double stallFactor = 5.0;                 // stalled: no frame for this many median frame times
+    std::chrono::milliseconds stallFloor{2000};  // ... and never sooner than this (broker jitter)
+    size_t maxMachines = 1000;
+    size_t logLines = 20;                     // recent log messages kept per item
+    int historyOnPage = 50;                   // finished jobs in a browser's snapshot
+};
+
+class Farm {
+public:
+    Farm(FarmOptions options, EventHub& hub, Notifier& notifier, History& history);
+    ~Farm();
+    Farm(const Farm&) = delete;
+    Farm& operator=(const Farm&) = delete;
+
+    // [mqtt thread] One message from the broker. Never throws: what fails validation is
+    // counted and dropped, and leaves every machine as it was.
+    void OnMessage(std::string_view topic, std::string_view payload);
+    // [ticker thread] Marks items stalled whose next frame is overdue.
+    void Tick();
+    // [mqtt thread] The broker connection came or went.
+    void SetBrokerConnected(bool connected);
+
+    // [http worker] Views. JSON documents as the REST API serves them.
+    nlohmann::json Machines() const;
+    std::optional<nlohmann::json> Machine(const std::string& name) const;
+    nlohmann::json Jobs(int pastLimit, int pastOffset) const;
+    std::optional<nlohmann::json> Job(int64_t id) const;
+    std::shared_ptr<const std::string> Thumbnail(const std::string& machine, int64_t item) const;
+    std::string Metrics() const;
+
+    // [http worker] An SSE client with a snapshot of the whole farm, or null when none may attach.
+    std::shared_ptr<EventHub::Client> Attach();
+    void Resync(EventHub::Client& client);
+
+    uint64_t Dropped() const;
+
+private:
+    struct LogLine;
+    struct LiveItem;
+    struct MachineState;
+
+    void ApplyStatus(MachineState& machine, const Status& status);
+    void ApplyJob(MachineState& machine, JobMessage job);
+    void ApplyProgress(MachineState& machine, Progress progress);
+    void ApplyEvent(MachineState& machine, const Event& event);
+    void ApplyThumbnail(MachineState& machine, int64_t item, std::string jpeg);
+    void Clear(MachineState& machine, const Topic& topic);
+    void FinishJob(MachineState& machine, const std::string& outcome);
+
+    nlohmann::json MachineJson(const MachineState& machine) const;
+    nlohmann::json JobJson(const MachineState& machine, bool withItems) const;
+    nlohmann::json ItemJson(const MachineState& machine, const ItemDescription& item) const;
+    std::optional<int64_t> ItemEtaMs(const LiveItem& live) const;
+    std::optional<int64_t> JobEtaMs(const MachineState& machine) const;
+    JobRecord Record(const MachineState& machine, const std::string& outcome) const;
+    const LiveItem* Live(const MachineState& machine, int64_t item) const;
+    std::string SnapshotLocked() const;
+    void PublishMachine(const MachineState& machine);
+    void Drop(DropReason reason);
+
+    const FarmOptions options_;
+    EventHub& hub_;
+    Notifier& notifier_;
+    History& history_;
+    mutable std::mutex mutex_;
+    std::map<std::string, std::unique_ptr<MachineState>> machines_;
+    uint64_t dropped_[kDropReasonCount] = {};
+    uint64_t received_ = 0;
+    // Thumbnail versions name the image in its URL, so browsers may cache it; they start at the
+    // service's start time in milliseconds and so never repeat across a restart.
+    uint64_t lastThumbnailVersion_;
+    std::atomic<bool> brokerConnected_{false};
+};
+
+// The current wall-clock time as ISO-8601 UTC with milliseconds, as the publishers write it.
+std::string IsoNow();
+
+}  // namespace dashboard

@@ -1,0 +1,58 @@
+// The broker connection: subscribes to PREFIX/# and hands every message to the Farm on
+// libmosquitto's network thread. Reconnects by itself (1 s, doubling to 30 s); on each connect
+// the broker sends the retained topics again, so the farm's state is whole after an outage.
+#pragma once
+
+#include <memory>
+#include <string>
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace dashboard {
+
+class Farm;
+
+struct BrokerOptions {
+    std::string host = "127.0.0.1";
+    int port = 1883;
+    std::string username, password;
+    std::string caFile;  // TLS with this CA bundle when set
+    std::string prefix = "brevant";
+    int keepaliveSeconds = 30;
+};
+
+class MqttSource {
+public:
+    // Throws std::runtime_error naming the problem when the client cannot be set up (bad TLS
+    // file, out of memory). An unreachable broker is not an error: it is retried.
+    MqttSource(const BrokerOptions& options, Farm& farm);
+    ~MqttSource();  // disconnects and joins the network thread
+    MqttSource(const MqttSource&) = delete;
+    MqttSource& operator=(const MqttSource&) = delete;
+
+private:
+    struct ClientDeleter {
+        void operator()(mosquitto* client) const;
+    };
+    // libmosquitto's callbacks, on its network thread; the user data is this object.
+    static void OnConnect(mosquitto* client, void* self, int result);
+    static void OnDisconnect(mosquitto* client, void* self, int reason);
+    static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
+
+    const BrokerOptions options_;
+    const std::string subscription_;
+    Farm& farm_;
+    std::unique_ptr<mosquitto, ClientDeleter> client_;
+};
+
+// libmosquitto's process-wide set-up, for the lifetime of main.
+class MosquittoLibrary {
+public:
+    MosquittoLibrary();
+    ~MosquittoLibrary();
+    MosquittoLibrary(const MosquittoLibrary&) = delete;
+    MosquittoLibrary& operator=(const MosquittoLibrary&) = delete;
+};
+
+}  // namespace dashboard

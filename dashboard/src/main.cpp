@@ -1,0 +1,170 @@
+// brevant-dashboard: the farm's service. Follows the farm publishers on an MQTT broker and serves
+// the live page, the JSON API, Prometheus metrics and webhooks, with the job history in SQLite.
+//
+// Threads: main serves HTTP (and its workers answer requests); libmosquitto's network thread
+// applies messages; the ticker looks for stalled items; the notifier posts webhooks; the signal
+// thread waits for SIGINT or SIGTERM and stops the rest.
+#include <CLI/CLI.hpp>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "dashboard/src/EventHub.h"
+#include "dashboard/src/Farm.h"
+#include "dashboard/src/History.h"
+#include "dashboard/src/HttpService.h"
+#include "dashboard/src/MqttSource.h"
+#include "dashboard/src/Notifier.h"
+
+#ifndef BREVANT_DASHBOARD_WEB_DIR
+#define BREVANT_DASHBOARD_WEB_DIR "web"
+#endif
+
+namespace {
+
+using namespace dashboard;
+
+struct Options {
+    BrokerOptions broker;
+    HttpOptions http;
+    FarmOptions farm;
+    std::string database = "brevant-dashboard.sqlite";
+    std::vector<std::string> webhooks;
+};
+
+// The page's files: --web-root, else web/ beside the executable (an installed layout), else the
+// source tree this binary was built from.
+std::string DefaultWebRoot() {
+    std::error_code error;
+    auto beside = std::filesystem::read_symlink("/proc/self/exe", error).parent_path() / "web";
+    if (!error && std::filesystem::exists(beside / "index.html", error)) return beside.string();
+    return BREVANT_DASHBOARD_WEB_DIR;
+}
+
+// Returns the exit code when the process should end now (help, or a bad option).
+int Parse(int argc, char** argv, Options& options) {
+    CLI::App app{"brevant-dashboard: the render farm's live page, REST API, metrics, webhooks and job history.",
+                 "brevant-dashboard"};
+    app.option_defaults()->always_capture_default();
+    app.add_option("--broker-host", options.broker.host, "MQTT broker host");
+    app.add_option("--broker-port", options.broker.port, "MQTT broker port")->check(CLI::Range(1, 65535));
+    app.add_option("--broker-user", options.broker.username, "MQTT user name");
+    app.add_option("--broker-password", options.broker.password, "MQTT password")
+        ->envname("BREVANT_MQTT_PASSWORD")->capture_default_str();
+    app.add_option("--broker-ca", options.broker.caFile, "connect with TLS, trusting this CA bundle (PEM)")
+        ->check(CLI::ExistingFile);
+    app.add_option("--prefix", options.broker.prefix, "the publishers' topic prefix")
+        ->check([](const std::string& prefix) {
+            return prefix.empty() || prefix.find_first_of("+#") != std::string::npos || prefix.back() == '/'
+                       ? std::string("a topic prefix without '+', '#' or a trailing '/'")
+                       : std::string();
+        });
+    app.add_option("--listen", options.http.listen, "address to listen on (loopback unless told otherwise)");
+    app.add_option("--port", options.http.port, "HTTP port (0: any free port, printed at start)")->check(CLI::Range(0, 65535));
+    app.add_option("--db", options.database, "SQLite database of the job history");
+    app.add_option("--token", options.http.token, "bearer token every request must carry (header, cookie or ?access_token=)")
+        ->envname("BREVANT_DASHBOARD_TOKEN");
+    app.add_option("--webhook", options.webhooks, "URL to POST notifications to (repeatable)")
+        ->check([](const std::string& url) {
+            std::string origin, path;
+            return ParseWebhookUrl(url, &origin, &path) ? std::string() : "not an http:// or https:// URL: " + url;
+        });
+    app.add_option("--stall-factor", options.farm.stallFactor,
+                   "an item is stalled after this many of its median frame times without a frame")
+        ->check(CLI::Range(1.5, 1000.0));
+    app.add_option("--max-event-clients", options.http.maxEventClients, "browsers connected at once")
+        ->check(CLI::Range(1, 1000));
+    app.add_option("--web-root", options.http.webRoot, "folder with the page's files")->check(CLI::ExistingDirectory);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& error) {
+        std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+        return 1;
+    }
+    if (options.http.webRoot.empty()) options.http.webRoot = DefaultWebRoot();
+    options.farm.prefix = options.broker.prefix;
+    return -1;
+}
+
+// Waits for SIGINT or SIGTERM, which every other thread has blocked.
+class SignalWaiter {
+public:
+    SignalWaiter() {
+        sigemptyset(&signals_);
+        sigaddset(&signals_, SIGINT);
+        sigaddset(&signals_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+    }
+    void Wait() {
+        int signal = 0;
+        sigwait(&signals_, &signal);
+    }
+    // Wakes Wait when the service ends for another reason.
+    void Interrupt() { kill(getpid(), SIGTERM); }
+
+private:
+    sigset_t signals_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (int code = Parse(argc, argv, options); code >= 0) return code;
+    SignalWaiter signals;  // before any thread starts, so they all inherit the mask
+
+    try {
+        History history(options.database);
+        MosquittoLibrary library;
+        Notifier notifier(options.webhooks, WebhookPolicy{});
+        EventHub hub(options.http.maxEventClients, 10000);
+        Farm farm(options.farm, hub, notifier, history);
+        HttpService http(options.http, farm, hub);
+        const int port = http.Bind();
+        if (port < 0) {
+            std::fprintf(stderr, "brevant-dashboard: cannot listen on %s:%d: %s\n", options.http.listen.c_str(),
+                         options.http.port, std::strerror(errno));
+            return 1;
+        }
+        MqttSource source(options.broker, farm);
+
+        std::mutex tickMutex;
+        std::condition_variable tickWake;
+        bool stopping = false;
+        std::thread ticker([&] {
+            std::unique_lock<std::mutex> lock(tickMutex);
+            while (!tickWake.wait_for(lock, std::chrono::milliseconds(250), [&] { return stopping; })) farm.Tick();
+        });
+        std::thread stopper([&] {
+            signals.Wait();
+            hub.Close();
+            http.Stop();
+        });
+        std::printf("brevant-dashboard: listening on http://%s:%d/ (broker %s:%d, prefix %s)\n",
+                    options.http.listen.c_str(), port, options.broker.host.c_str(), options.broker.port,
+                    options.broker.prefix.c_str());
+        std::fflush(stdout);
+        bool served = http.Run();
+        if (!served) signals.Interrupt();
+        stopper.join();
+        {
+            std::lock_guard<std::mutex> lock(tickMutex);
+            stopping = true;
+        }
+        tickWake.notify_all();
+        ticker.join();
+        return served ? 0 : 1;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+        return 1;
+    }
+}
