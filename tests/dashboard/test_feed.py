@@ -1,0 +1,187 @@
+"""brevant-dashboard fed by hand through a real mosquitto: what it accepts, what it refuses and
+counts, who may ask it, and the webhooks it sends for what it observes."""
+
+import json
+import subprocess
+import time
+import unittest
+
+from farm import DASHBOARD, Broker, Dashboard, EventStream, Receiver, Stack, iso_now, wait_until
+
+STARTED = "2026-12-07T11:00:00.000Z"
+
+
+def common(machine):
+    return {"schema": 1, "machine": machine, "time": iso_now(), "ts": int(time.time() * 1e6)}
+
+
+def status(machine, state="online", reason=None):
+    payload = {**common(machine), "state": state, "client": "farm_publisher", "version": "1.0.0",
+               "startedAt": STARTED, "pid": 7, "dropped": {"messages": 0, "bytes": 0}}
+    if reason:
+        payload["reason"] = reason
+    return payload
+
+
+def job(machine, states, state="rendering", session=1, project="Feed"):
+    counts = {s: sum(1 for v in states if v == s) for s in ("done", "stopped", "failed", "notStarted")}
+    items = [{"item": i + 1, "name": f"Comp {i + 1}", "state": s, "renderSettings": [{"key": "CompName", "value": f"Comp {i + 1}"}],
+              "outputModules": [], "warnings": []} for i, s in enumerate(states)]
+    return {**common(machine), "session": session, "state": state, "project": project, "appVersion": "23.0",
+            "startedAt": STARTED, "endedAt": None if state == "rendering" else iso_now(), "items": items, "counts": counts}
+
+
+def progress(machine, item, done, total=48, session=1, will_fill=False):
+    return {**common(machine), "session": session, "item": item, "frameId": done, "framesDone": done,
+            "framesTotal": total, "elapsedMs": done * 40, "remainingMs": (total - done) * 40, "fps": 25.0,
+            "outputs": [{"path": "/renders/out.mov", "disk": "/renders", "bytes": done * 1000,
+                         "projectedBytes": total * 1000, "hostEstimateBytes": total * 1000,
+                         "freeBytes": 10 if will_fill else 10 ** 12, "willFill": will_fill}]}
+
+
+class FeedTest(unittest.TestCase):
+    def setUp(self):
+        self.stack = Stack()
+        self.addCleanup(self.stack.close)
+        self.broker = Broker(self.stack)
+
+    def start(self, *extra):
+        return Dashboard(self.stack, self.broker, *extra)
+
+    def test_hostile_messages_are_counted_and_dropped_without_touching_any_machine(self):
+        dashboard = self.start()
+        self.broker.publish("brevant/m1/status", status("m1"), retain=True)
+        self.broker.publish("brevant/m1/job", job("m1", ["rendering"]), retain=True)
+        self.broker.publish("brevant/m1/items/1/progress", progress("m1", 1, 5), retain=True)
+        wait_until(lambda: dashboard.machine("m1")["job"]["items"][0]["progress"]["framesDone"] == 5, 10, "m1's frame")
+        before = dashboard.machine("m1")
+        valid = progress("m1", 1, 6)
+        cases = [  # topic, payload, the reason it is dropped
+            ("brevant/m1/job", b"not json", "malformed"),
+            ("brevant/m1/job", b"[" * 500 + b"]" * 500, "malformed"),
+            ("brevant/m1/job", b'{"schema":1,"machine":"m1","project":"\xff\xfe"}', "malformed"),
+            ("brevant/m1/job", json.dumps({**job("m2", ["failed"])}), "invalid"),  # speaks for another machine
+            ("brevant/m1/job", json.dumps({**job("m1", ["failed"]), "schema": 2}), "invalid"),
+            ("brevant/m1/job", json.dumps({**job("m1", ["failed"]), "project": "x" * 10000}), "invalid"),
+            ("brevant/m1/job", json.dumps({**job("m1", ["failed"]), "items": [{"item": 0, "state": "done"}]}), "invalid"),
+            ("brevant/m1/status", json.dumps({**status("m1"), "state": "dancing"}), "invalid"),
+            ("brevant/m1/items/1/progress", json.dumps({**valid, "framesDone": -1}), "invalid"),
+            ("brevant/m1/items/1/progress", json.dumps({**valid, "fps": "fast"}), "invalid"),
+            ("brevant/m1/items/1/progress", json.dumps({**valid, "item": 2}), "invalid"),
+            ("brevant/m1/items/1/progress", json.dumps({**valid, "outputs": "everywhere"}), "invalid"),
+            ("brevant/m1/items/1/progress", json.dumps({**valid, "pad": "x" * 300000}), "oversized"),
+            ("brevant/m1/items/1/thumbnail", b"GIF89a not a jpeg", "invalid"),
+            ("brevant/m1/items/1/thumbnail", b"\xff\xd8\xff" + b"\0" * (2 * 1024 * 1024), "oversized"),
+            ("brevant/m1/items/0/progress", json.dumps(valid), "topic"),
+            ("brevant/m1/items/one/progress", json.dumps(valid), "topic"),
+            ("brevant/m1/items/1/progress/extra", json.dumps(valid), "topic"),
+            ("brevant/m1/secrets", json.dumps(valid), "topic"),
+        ]
+        for topic, payload, _ in cases:
+            self.broker.publish(topic, payload)
+        expected = {}
+        for _, _, reason in cases:
+            expected[reason] = expected.get(reason, 0) + 1
+        for reason, count in expected.items():
+            wait_until(lambda: dashboard.metric("brevant_dashboard_messages_dropped_total", reason=reason) == count, 10,
+                       f"{count} messages dropped as {reason}")
+        after = dashboard.machine("m1")
+        before.pop("lastSeen"), after.pop("lastSeen")
+        self.assertEqual(before, after)
+        self.assertIsNone(dashboard.machine("m2"))
+        self.assertEqual(dashboard.process.poll(), None)
+
+    def test_bearer_token_guards_every_endpoint(self):
+        dashboard = self.start("--token", "s3cret")
+        cases = [  # path, headers, expected status
+            ("/api/machines", {}, 401),
+            ("/api/machines", {"Authorization": "Bearer wrong"}, 401),
+            ("/api/machines", {"Authorization": "Bearer s3cret"}, 200),
+            ("/metrics", {}, 401),
+            ("/metrics", {"Cookie": "brevant_token=s3cret"}, 200),
+            ("/", {}, 401),
+            ("/?access_token=s3cret", {}, 200),
+            ("/app.js", {"Cookie": "other=1; brevant_token=s3cre"}, 401),
+            ("/events", {}, 401),
+            ("/api/jobs", {"Authorization": "Bearer s3cret", "Host": "attacker.example"}, 403),
+        ]
+        for path, headers, expected in cases:
+            with self.subTest(path=path, headers=headers):
+                status, response_headers, _ = dashboard.request(path, headers, authorize=False)
+                self.assertEqual(status, expected)
+                if path.startswith("/?access_token"):
+                    self.assertIn("brevant_token=s3cret", response_headers.get("Set-Cookie", ""))
+
+    def test_bad_options_exit_with_one_message(self):
+        cases = [
+            (["--port", "70000"], "--port"),
+            (["--webhook", "ftp://example/hook"], "not an http:// or https:// URL"),
+            (["--stall-factor", "0"], "--stall-factor"),
+            (["--prefix", "farm/#"], "topic prefix"),
+            (["--broker-ca", "/nonexistent/ca.pem"], "/nonexistent/ca.pem"),
+            (["--db", "/nonexistent/dir/history.sqlite"], "/nonexistent/dir/history.sqlite"),
+            (["--frobnicate"], "--frobnicate"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                result = subprocess.run([DASHBOARD, "--broker-port", str(self.broker.port), "--port", "0", *args],
+                                        capture_output=True, text=True, timeout=10)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stdout, "")
+                lines = result.stderr.strip().splitlines()
+                self.assertEqual(len(lines), 1, result.stderr)
+                self.assertIn(message, lines[0])
+
+    def test_webhooks_for_what_the_dashboard_observes(self):
+        receiver = Receiver(self.stack, failures=1)  # the first delivery fails and is retried
+        dashboard = self.start("--webhook", receiver.url, "--stall-factor", "3")
+        stream = EventStream(self.stack, dashboard)
+        for m in ("a", "b", "c"):
+            self.broker.publish(f"brevant/{m}/status", status(m), retain=True)
+            self.broker.publish(f"brevant/{m}/job", job(m, ["rendering", "queued"]), retain=True)
+        # a: frames every 20 ms, then none: stalled once the 2 s floor has passed.
+        for done in range(1, 8):
+            self.broker.publish("brevant/a/items/1/progress", progress("a", 1, done))
+        stalled = receiver.wait_for("itemStalled", machine="a", item=1)
+        self.assertIn("stalled", stalled["text"])
+        self.assertTrue(dashboard.machine("a")["job"]["items"][0]["stalled"])
+        self.assertEqual(dashboard.metric("brevant_item_stalled", machine="a", project="Feed", item="1"), 1)
+        # b: a disk that will fill, reported once however many frames say so; then the first
+        # item fails and the second is stopped, and the job ends.
+        for done in (1, 2, 3):
+            self.broker.publish("brevant/b/items/1/progress", progress("b", 1, done, will_fill=True))
+        receiver.wait_for("diskWillFill", machine="b", path="/renders/out.mov")
+        self.broker.publish("brevant/b/job", job("b", ["failed", "rendering"]), retain=True)
+        receiver.wait_for("itemFailed", machine="b", item=1)
+        self.broker.publish("brevant/b/job", job("b", ["failed", "stopped"]), retain=True)
+        receiver.wait_for("itemStopped", machine="b", item=2)
+        self.broker.publish("brevant/b/job", job("b", ["failed", "stopped"], state="ended"), retain=True)
+        done = receiver.wait_for("jobDone", machine="b")
+        self.assertEqual((done["outcome"], done["counts"]["failed"], done["counts"]["stopped"]), ("failed", 1, 1))
+        # c: its last will arrives while it renders.
+        self.broker.publish("brevant/c/status", {"schema": 1, "machine": "c", "state": "offline", "reason": "lost"}, retain=True)
+        receiver.wait_for("machineOffline", machine="c", reason="lost")
+        self.assertEqual(dashboard.machine("c")["state"], "offline")
+
+        self.assertEqual(len(receiver.events("diskWillFill")), 1)
+        self.assertEqual(len(receiver.events("itemStalled")), 1)
+        self.assertGreaterEqual(dashboard.metric("brevant_dashboard_webhooks_total", result="retried"), 1)
+        for body in receiver.bodies:
+            self.assertIsInstance(body["text"], str)
+        # The browser saw the stall and the finished job without asking.
+        wait_until(lambda: any(m["name"] == "a" and m["job"] and m["job"]["items"][0]["stalled"] for m in stream.named("machine")), 5,
+                   "the stall on the event stream")
+        wait_until(lambda: [h for h in stream.named("history") if h["machine"] == "b" and h["outcome"] == "failed"], 5,
+                   "b's job in the history on the event stream")
+
+    def test_event_stream_clients_are_bounded(self):
+        dashboard = self.start("--max-event-clients", "2")
+        streams = [EventStream(self.stack, dashboard) for _ in range(2)]
+        wait_until(lambda: all(s.named("snapshot") for s in streams), 5, "two snapshots")
+        status, _, body = dashboard.request("/events")
+        self.assertEqual(status, 503)
+        self.assertIn(b"too many", body)
+
+
+if __name__ == "__main__":
+    unittest.main()
