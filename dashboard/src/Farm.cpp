@@ -523,8 +523,10 @@ std::optional<Json> Farm::Job(int64_t id) const {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const auto& entry : machines_)
-            if (entry.second->job && entry.second->jobId == id) return JobJson(*entry.second, true);
+            if (entry.second->job && !entry.second->jobFinished && entry.second->jobId == id)
+                return JobJson(*entry.second, true);
     }
+    // A finished job is served from the history, the same before and after a restart.
     if (auto record = history_.Get(id)) return ToJson(*record, true);
     return std::nullopt;
 }

@@ -87,7 +87,7 @@ function renderOutputs(progress) {
 
 function itemFigures(item) {
   const p = item.progress;
-  if (!p) return item.state === 'queued' ? 'queued' : '';
+  if (!p) return '';
   const total = p.framesTotal ? ` of ${p.framesTotal}` : '';
   return `${p.framesDone}${total} frames · ${p.fps.toFixed(1)} fps · elapsed ${formatDuration(p.elapsedMs)} · ETA ${formatDuration(item.etaMs)}`;
 }

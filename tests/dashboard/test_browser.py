@@ -1,0 +1,94 @@
+"""The dashboard's page in a real headless Chromium (Debian's chromium and chromedriver through
+python3-selenium), following real brevant-host renders: the machines show, progress moves, the
+thumbnail loads, a killed machine turns offline, and a hostile project name is only text.
+
+Run in the default preset only: under the sanitizers the service is slow enough that the page's
+timings say more about the sanitizer than about the page."""
+
+import os
+import unittest
+
+from selenium import webdriver
+from selenium.common.exceptions import NoAlertPresentException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+from farm import Broker, Dashboard, Render, Stack, wait_until, write_job
+
+HOSTILE = "<img src=x onerror=alert(1)>"
+
+
+def start_chromium(stack):
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--window-size=1400,1000", f"--user-data-dir={os.path.join(stack.directory, 'chromium')}"):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    stack.on_close(driver.quit)
+    return driver
+
+
+class BrowserTest(unittest.TestCase):
+    def setUp(self):
+        self.stack = Stack()
+        self.addCleanup(self.stack.close)
+        self.broker = Broker(self.stack)
+        self.dashboard = Dashboard(self.stack, self.broker)
+        self.driver = start_chromium(self.stack)
+
+    def card(self, machine):
+        for card in self.driver.find_elements(By.CSS_SELECTOR, "article.machine"):
+            if card.get_attribute("data-machine") == machine:
+                return card
+        return None
+
+    def test_the_page_follows_renders(self):
+        hostile = write_job(self.stack, "hostile.json", {"project": HOSTILE, "items": [
+            {"comp": {"name": "Title " + HOSTILE, "width": 320, "height": 180, "frames": 40},
+             "outputModules": [{"path": "[compName]_[####].jpg"}]}]})
+        self.driver.get(f"http://127.0.0.1:{self.dashboard.port}/")
+        wait_until(lambda: self.driver.find_element(By.ID, "connection").text == "live", 10, "the event stream")
+
+        render = Render(self.stack, self.broker, hostile, "render-a", fps=8)
+        doomed = Render(self.stack, self.broker, hostile, "render-b", fps=8)
+
+        # Both machines show, each with its item.
+        for machine in ("render-a", "render-b"):
+            wait_until(lambda: self.card(machine) and self.card(machine).find_elements(By.CSS_SELECTOR, ".item"), 20,
+                       f"{machine}'s card with its item")
+
+        # The progress bar moves while the render runs.
+        def width():
+            bar = self.card("render-a").find_element(By.CSS_SELECTOR, ".item .bar > div")
+            return float(bar.value_of_css_property("width").rstrip("px"))
+        first = wait_until(lambda: width() > 0 and width(), 20, "some progress")
+        wait_until(lambda: width() > first, 20, "the progress bar to move")
+        figures = self.card("render-a").find_element(By.CSS_SELECTOR, ".item .figures").text
+        self.assertRegex(figures, r"\d+ of 40 frames")
+
+        # The latest thumbnail loads: a decoded image from the API.
+        def thumbnail_loaded():
+            images = self.card("render-a").find_elements(By.CSS_SELECTOR, "img.thumb")
+            return images and self.driver.execute_script("return arguments[0].complete && arguments[0].naturalWidth", images[0]) > 0
+        wait_until(thumbnail_loaded, 20, "the thumbnail")
+
+        # A killed machine turns offline.
+        doomed.kill()
+        wait_until(lambda: "offline" in self.card("render-b").find_element(By.CSS_SELECTOR, ".machine-head").text, 15,
+                   "render-b shown offline")
+        self.assertIn("machine offline", self.card("render-b").get_attribute("class"))
+
+        # The hostile project and composition names are text; nothing they contain ran.
+        card = self.card("render-a")
+        self.assertEqual(card.find_element(By.CSS_SELECTOR, ".project").text, HOSTILE)
+        self.assertEqual(card.find_element(By.CSS_SELECTOR, ".item-name").text, "Title " + HOSTILE)
+        self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, "main img:not(.thumb)"), [])
+        with self.assertRaises(NoAlertPresentException):
+            self.driver.switch_to.alert.text
+        self.assertEqual(render.wait(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

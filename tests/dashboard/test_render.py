@@ -1,0 +1,87 @@
+"""brevant-dashboard following real brevant-host renders through the farm publisher and a real
+mosquitto: the API, the metrics and the event stream during and after a render, the webhooks, and
+the job history after the service restarts."""
+
+import os
+import unittest
+
+from farm import SOURCE, Broker, Dashboard, EventStream, Receiver, Render, Stack, wait_until
+
+
+class RenderTest(unittest.TestCase):
+    def setUp(self):
+        self.stack = Stack()
+        self.addCleanup(self.stack.close)
+        self.broker = Broker(self.stack)
+        self.receiver = Receiver(self.stack)
+        self.dashboard = Dashboard(self.stack, self.broker, "--webhook", self.receiver.url)
+
+    def test_api_metrics_and_history_during_after_a_render_and_after_a_restart(self):
+        dashboard = self.dashboard
+        stream = EventStream(self.stack, dashboard)
+        render = Render(self.stack, self.broker, os.path.join(SOURCE, "examples/demo.json"), "render-1", fps=24)
+
+        # During: the machine renders, its frames count up in the API, the metrics and the stream.
+        def rendering():
+            machine = dashboard.machine("render-1")
+            item = machine["job"]["items"][0]
+            return machine["state"] == "online" and item["state"] == "rendering" and item["progress"]["framesDone"] >= 3 and machine
+        machine = wait_until(rendering, 20, "render-1 rendering its first item")
+        self.assertEqual(machine["job"]["project"], "Demo")
+        self.assertEqual(machine["job"]["items"][0]["name"], "Main")
+        self.assertGreater(machine["job"]["items"][0]["progress"]["framesTotal"], 3)
+        labels = {"machine": "render-1", "project": "Demo", "item": "1"}
+        self.assertGreaterEqual(dashboard.metric("brevant_frames_rendered_total", **labels), 3)
+        self.assertGreater(dashboard.metric("brevant_item_progress_ratio", **labels), 0)
+        self.assertEqual(dashboard.metric("brevant_machine_up", machine="render-1"), 1)
+        current = dashboard.json("/api/jobs")["current"]
+        self.assertEqual([job["machine"] for job in current], ["render-1"])
+        job_id = current[0]["id"]
+
+        # After: the job is in the history with its items, and a webhook said so.
+        self.assertEqual(render.wait(), 0)
+        done = self.receiver.wait_for("jobDone", machine="render-1")
+        self.assertEqual((done["outcome"], done["jobId"]), ("done", job_id))
+        self.assertIn("Demo", done["text"])
+        wait_until(lambda: dashboard.machine("render-1")["state"] == "offline", 10, "render-1 offline after the host ended")
+        self.assertEqual(dashboard.machine("render-1")["reason"], "shutdown")
+        finished = dashboard.json(f"/api/jobs/{job_id}")
+        self.assertEqual((finished["state"], finished["outcome"]), ("ended", "done"))
+        self.assertEqual([(i["name"], i["state"], i["framesDone"] == i["framesTotal"] > 0) for i in finished["items"]],
+                         [("Main", "done", True), ("Lower Third", "done", True)])
+        self.assertEqual(dashboard.metric("brevant_frames_rendered_total", **labels), finished["items"][0]["framesTotal"])
+        self.assertEqual(self.receiver.events("machineOffline"), [])  # it went offline after the job, not during
+        progress = stream.named("progress")
+        self.assertEqual([p["progress"]["framesDone"] for p in progress if p["item"] == 1][-1], finished["items"][0]["framesTotal"])
+        self.assertTrue(all(p["progress"]["ts"] > 0 for p in progress))
+
+        # After a restart: the history is kept, and the retained topics bring the machine back.
+        self.assertEqual(dashboard.stop(), 0)
+        dashboard.start()
+        self.assertEqual(dashboard.json(f"/api/jobs/{job_id}"), finished)
+        self.assertEqual([job["id"] for job in dashboard.json("/api/jobs")["past"]], [job_id])
+        wait_until(lambda: dashboard.machine("render-1")["job"]["state"] == "ended", 10, "render-1 from the retained topics")
+        self.assertEqual(dashboard.json("/api/jobs")["current"], [])
+
+    def test_failed_and_stopped_items_and_a_killed_machine(self):
+        failures = Render(self.stack, self.broker, os.path.join(SOURCE, "examples/failures.json"), "render-2", fps=24)
+        self.assertEqual(failures.wait(), 3)
+        failed = self.receiver.wait_for("itemFailed", machine="render-2", item=1)
+        self.assertIn("Fails At Five", failed["text"])
+        self.receiver.wait_for("itemStopped", machine="render-2", item=2)
+        self.assertEqual(self.receiver.wait_for("jobDone", machine="render-2")["outcome"], "failed")
+        logs = wait_until(lambda: self.dashboard.machine("render-2")["job"]["items"][0]["logs"], 10, "item 1's log lines")
+        self.assertIn("Render failed", [line["message"] for line in logs])
+
+        long_job = os.path.join(SOURCE, "examples/demo.json")
+        killed = Render(self.stack, self.broker, long_job, "render-3", fps=4)
+        wait_until(lambda: self.dashboard.machine("render-3")["job"]["items"][0]["progress"], 20, "render-3's first frame")
+        killed.kill()
+        offline = self.receiver.wait_for("machineOffline", machine="render-3")
+        self.assertEqual(offline["reason"], "lost")
+        self.assertEqual(self.dashboard.machine("render-3")["state"], "offline")
+        self.assertEqual(self.dashboard.metric("brevant_machine_up", machine="render-3"), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
