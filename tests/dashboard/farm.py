@@ -253,8 +253,8 @@ class Render:
     def __init__(self, stack, broker, job, machine, fps=None, extra_env=None):
         self.out = tempfile.mkdtemp(prefix="render-", dir=stack.directory)
         env = dict(os.environ)
-        env.update({"BREVANT_FARM_HOST": "127.0.0.1", "BREVANT_FARM_PORT": str(broker.port),
-                    "BREVANT_FARM_MACHINE": machine})
+        env = {k: v for k, v in env.items() if not k.startswith("BREVANT_FARM_")}
+        env.update({"BREVANT_FARM_BROKER": f"127.0.0.1:{broker.port}", "BREVANT_FARM_MACHINE": machine})
         env.update(extra_env or {})
         args = [HOST, "run", job, "--client", PUBLISHER, "--out", self.out]
         args += ["--fps", str(fps)] if fps else []
