@@ -11,6 +11,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev libstb-dev
   libmosquitto-dev mosquitto mosquitto-clients openssl
+  # brevant-dashboard: HTTP and SQLite; its page's test drives headless Chromium through WebDriver
+  libcpp-httplib-dev libsqlite3-dev chromium chromium-driver python3-selenium
 )
 
 missing=()
