@@ -1,0 +1,124 @@
+#!/usr/bin/python3
+"""brevant-dashboard under a farm's load, on a broker and a service of its own (free loopback
+ports, stopped at the end):
+
+  dashboard_bench.py latency [--machines 100] [--fps 24] [--seconds 60]
+      N simulated machines at F frames per second each; one event-stream client measures each
+      frame's latency from the host to it (p50, p99), and the service's CPU and RSS are sampled.
+  dashboard_bench.py soak [--machines 100] [--frames 86400] [--rate 20000]
+      an hour of those frames (86400 per machine at 24 fps) published as fast as --rate allows;
+      the service's RSS is sampled throughout, to show that it stays flat.
+  dashboard_bench.py screenshot --out docs/dashboard.png [--seconds 8]
+      the page in headless Chromium during the simulation.
+
+BREVANT_BUILD_DIR picks the build (default build/default). The simulated machines are the farm
+script's (bench/farm_sim.sh) when it is there, else dashboard_soak.py paced in real time."""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+os.environ.setdefault("BREVANT_BUILD_DIR", os.path.join(ROOT, "build", "default"))
+os.environ.setdefault("BREVANT_SOURCE_DIR", ROOT)
+sys.path.insert(0, os.path.join(ROOT, "tests", "dashboard"))
+
+from farm import Broker, Dashboard, Stack, wait_until  # noqa: E402
+
+SOAK = os.path.join(HERE, "dashboard_soak.py")
+WATCH = os.path.join(HERE, "dashboard_watch.py")
+
+
+def start_load(stack, broker, machines, fps, seconds):
+    """The simulated farm, publishing for `seconds` (plus a little) at `fps` per machine."""
+    frames = int(fps * (seconds + 10))
+    return stack.spawn([sys.executable, SOAK, "--port", str(broker.port), "--machines", str(machines),
+                        "--frames", str(frames), "--rate", str(machines * fps)], stdout=subprocess.DEVNULL)
+
+
+def latency(args):
+    stack = Stack()
+    try:
+        broker = Broker(stack)
+        dashboard = Dashboard(stack, broker)
+        start_load(stack, broker, args.machines, args.fps, args.seconds + 3)
+        result = subprocess.run([sys.executable, WATCH, "--port", str(dashboard.port), "--pid", str(dashboard.process.pid),
+                                 "--seconds", str(args.seconds), "--warmup", "3"], capture_output=True, text=True, check=True)
+        figures = json.loads(result.stdout)
+        figures["dropped"] = dashboard.metric("brevant_dashboard_messages_dropped_total", reason="invalid")
+        print(json.dumps(figures, indent=1))
+    finally:
+        stack.close()
+
+
+def soak(args):
+    stack = Stack()
+    try:
+        broker = Broker(stack)
+        dashboard = Dashboard(stack, broker)
+        pid = dashboard.process.pid
+        load = stack.spawn([sys.executable, SOAK, "--port", str(broker.port), "--machines", str(args.machines),
+                            "--frames", str(args.frames), "--rate", str(args.rate)], stdout=subprocess.DEVNULL)
+        expected = args.machines * args.frames
+        samples, start = [], time.monotonic()
+        while True:
+            time.sleep(5)
+            received = dashboard.metric("brevant_dashboard_messages_total")
+            with open(f"/proc/{pid}/status") as f:
+                rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:")) / 1024.0
+            samples.append((round(time.monotonic() - start), int(received), round(rss, 1)))
+            print(samples[-1], flush=True)
+            # Done when the publisher has ended and the service has taken everything it will.
+            if load.poll() is not None and len(samples) > 1 and samples[-2][1] == samples[-1][1]:
+                break
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        quarter = max(1, len(samples) // 4)
+        print(json.dumps({"frames": expected, "messagesReceived": samples[-1][1], "seconds": samples[-1][0],
+                          "cpuSeconds": cpu,
+                          "rssFirstQuarterMiB": sum(s[2] for s in samples[:quarter]) / quarter,
+                          "rssLastQuarterMiB": sum(s[2] for s in samples[-quarter:]) / quarter,
+                          "rssMaxMiB": max(s[2] for s in samples)}, indent=1))
+    finally:
+        stack.close()
+
+
+def screenshot(args):
+    from test_browser import start_chromium
+    stack = Stack()
+    try:
+        broker = Broker(stack)
+        dashboard = Dashboard(stack, broker)
+        start_load(stack, broker, args.machines, args.fps, args.seconds + 60)
+        driver = start_chromium(stack)
+        driver.set_window_size(1400, 900)
+        driver.get(f"http://127.0.0.1:{dashboard.port}/")
+        time.sleep(args.seconds)
+        driver.save_screenshot(args.out)
+        print(f"saved {args.out}")
+    finally:
+        stack.close()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    sub = parser.add_subparsers(dest="mode", required=True)
+    for name in ("latency", "soak", "screenshot"):
+        p = sub.add_parser(name)
+        p.add_argument("--machines", type=int, default=100)
+        p.add_argument("--fps", type=float, default=24)
+        p.add_argument("--seconds", type=float, default=60 if name == "latency" else 8)
+        p.add_argument("--frames", type=int, default=86400)
+        p.add_argument("--rate", type=float, default=20000)
+        p.add_argument("--out", default=os.path.join(ROOT, "docs", "dashboard.png"))
+    args = parser.parse_args()
+    {"latency": latency, "soak": soak, "screenshot": screenshot}[args.mode](args)
+
+
+if __name__ == "__main__":
+    main()
