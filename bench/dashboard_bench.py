@@ -27,17 +27,30 @@ os.environ.setdefault("BREVANT_BUILD_DIR", os.path.join(ROOT, "build", "default"
 os.environ.setdefault("BREVANT_SOURCE_DIR", ROOT)
 sys.path.insert(0, os.path.join(ROOT, "tests", "dashboard"))
 
-from farm import Broker, Dashboard, Stack, wait_until  # noqa: E402
+from farm import Broker, Dashboard, Render, Stack, wait_until  # noqa: E402
 
 SOAK = os.path.join(HERE, "dashboard_soak.py")
 WATCH = os.path.join(HERE, "dashboard_watch.py")
 
 
-def start_load(stack, broker, machines, fps, seconds):
+def real_thumbnail(stack, broker):
+    """A thumbnail as the farm publisher sends it, from one real render of the demo job."""
+    render = Render(stack, broker, os.path.join(ROOT, "examples", "demo.json"), "render-real", fps=48)
+    render.wait()
+    jpeg = subprocess.run(["mosquitto_sub", "-p", str(broker.port), "-t", "brevant/render-real/items/1/thumbnail",
+                           "-C", "1", "-N", "-W", "5"], capture_output=True, check=True).stdout
+    path = os.path.join(stack.directory, "thumbnail.jpg")
+    with open(path, "wb") as f:
+        f.write(jpeg)
+    return path
+
+
+def start_load(stack, broker, machines, fps, seconds, thumbnail=None):
     """The simulated farm, publishing for `seconds` (plus a little) at `fps` per machine."""
     frames = int(fps * (seconds + 10))
+    extra = ["--thumbnail", thumbnail] if thumbnail else []
     return stack.spawn([sys.executable, SOAK, "--port", str(broker.port), "--machines", str(machines),
-                        "--frames", str(frames), "--rate", str(machines * fps)], stdout=subprocess.DEVNULL)
+                        "--frames", str(frames), "--rate", str(machines * fps), *extra], stdout=subprocess.DEVNULL)
 
 
 def latency(args):
@@ -94,7 +107,7 @@ def screenshot(args):
     try:
         broker = Broker(stack)
         dashboard = Dashboard(stack, broker)
-        start_load(stack, broker, args.machines, args.fps, args.seconds + 60)
+        start_load(stack, broker, args.machines, args.fps, args.seconds + 60, real_thumbnail(stack, broker))
         driver = start_chromium(stack)
         driver.set_window_size(1400, 900)
         driver.get(f"http://127.0.0.1:{dashboard.port}/")

@@ -2,7 +2,8 @@
 """Publishes an hour (or any span) of a farm's frames to a broker as fast as the broker takes
 them, to show that brevant-dashboard's memory stays flat: N machines each render job after job
 (two items of 240 frames, a job message at each item's start and end, a log line every 60
-frames, a thumbnail at each item's start), in the payloads of docs/mqtt-topics.md.
+frames, a thumbnail at each item's start; some fail, stall, fill their disk or are lost), in the
+payloads of docs/mqtt-topics.md.
 
     dashboard_soak.py --port BROKER_PORT [--machines 100] [--frames 86400] [--rate FRAMES_PER_S] [--prefix brevant]
 
@@ -17,7 +18,8 @@ import time
 
 ITEM_FRAMES = 240
 ITEMS = 2
-# The smallest well-formed JPEG header and trailer: the dashboard checks the start only.
+# A JPEG's start and end markers, enough for the service (it checks the start); --thumbnail gives
+# a real image for the page.
 THUMBNAIL = b"\xff\xd8\xff\xe0" + b"\0" * 2000 + b"\xff\xd9"
 
 
@@ -71,8 +73,13 @@ def main():
     parser.add_argument("--frames", type=int, default=86400, help="frames per machine")
     parser.add_argument("--prefix", default="brevant")
     parser.add_argument("--rate", type=float, default=0, help="frames per second over all machines (0: unpaced)")
+    parser.add_argument("--thumbnail", help="a JPEG file to publish as each item's thumbnail")
     args = parser.parse_args()
 
+    global THUMBNAIL
+    if args.thumbnail:
+        with open(args.thumbnail, "rb") as f:
+            THUMBNAIL = f.read()
     out = Publisher(args.port)
     names = [f"sim-{m:03d}" for m in range(args.machines)]
     started = time.time()
@@ -82,6 +89,17 @@ def main():
                     "pid": 1, "dropped": {"messages": 0, "bytes": 0}}, retain=True)
     session, seq, sent = 0, 0, 0
     frames_per_job = ITEM_FRAMES * ITEMS
+    lost = set()
+
+    def job(base, states, ended=False):
+        counts = {k: states.count(k) for k in ("done", "stopped", "failed")}
+        out.publish(f"{args.prefix}/{base['machine']}/job", {**base, "session": session,
+                    "state": "ended" if ended else "rendering", "project": f"Soak {session}", "appVersion": "23.0",
+                    "startedAt": job_started, "endedAt": base["time"] if ended else None,
+                    "items": [{"item": i + 1, "name": f"Comp {i + 1}", "state": state, "renderSettings": [],
+                               "outputModules": [], "warnings": []} for i, state in enumerate(states)],
+                    "counts": {**counts, "notStarted": 0}}, retain=True)
+
     for frame in range(args.frames):
         job_frame = frame % frames_per_job
         item = job_frame // ITEM_FRAMES + 1
@@ -90,33 +108,46 @@ def main():
         if job_frame == 0:
             session += 1
             job_started = iso(now)
-        for name in names:
+        for m, name in enumerate(names):
+            if name in lost:
+                continue
+            # A few machines misbehave as real ones do: one in 25 has its first item fail at frame
+            # 120, one in 15 stalls between frames 60 and 200, one in 12 writes to a disk that will
+            # fill, and one in 40 is lost at frame 100 of the first job.
+            fails, stalls, fills = m % 25 == 1, m % 15 == 7, m % 12 == 5
             base = {"schema": 1, "machine": name, "time": iso(now), "ts": int(now * 1e6)}
+            first_state = "failed" if fails else "done"
+            if m % 40 == 19 and frame == 100:
+                lost.add(name)
+                out.publish(f"{args.prefix}/{name}/status", {"schema": 1, "machine": name, "state": "offline",
+                            "reason": "lost", "client": "farm_publisher", "version": "1.0.0",
+                            "startedAt": iso(started), "pid": 1}, retain=True)
+                continue
+            if fails and item == 1 and done > 120:
+                continue
+            if stalls and 60 < done <= 200:
+                continue
             if done == 1:  # an item starts: the job, with this item rendering
-                states = ["done"] * (item - 1) + ["rendering"] + ["queued"] * (ITEMS - item)
-                out.publish(f"{args.prefix}/{name}/job", {**base, "session": session, "state": "rendering",
-                            "project": f"Soak {session}", "appVersion": "23.0", "startedAt": job_started, "endedAt": None,
-                            "items": [{"item": i + 1, "name": f"Comp {i + 1}", "state": s, "renderSettings": [],
-                                       "outputModules": [], "warnings": []} for i, s in enumerate(states)],
-                            "counts": {"done": item - 1, "stopped": 0, "failed": 0, "notStarted": 0}}, retain=True)
+                job(base, [first_state] * (item - 1) + ["rendering"] + ["queued"] * (ITEMS - item))
                 out.publish(f"{args.prefix}/{name}/items/{item}/thumbnail", THUMBNAIL, retain=True)
             out.publish(f"{args.prefix}/{name}/items/{item}/progress", {**base, "session": session, "item": item,
                         "frameId": done, "framesDone": done, "framesTotal": ITEM_FRAMES, "elapsedMs": done * 41,
                         "remainingMs": (ITEM_FRAMES - done) * 41, "fps": 24.0, "outputs": [
                             {"path": f"/renders/{name}/out.mov", "disk": "/renders", "bytes": done * 50000,
                              "projectedBytes": ITEM_FRAMES * 50000, "hostEstimateBytes": ITEM_FRAMES * 50000,
-                             "freeBytes": 10 ** 12, "willFill": False}]}, retain=True)
+                             "freeBytes": 4000000 if fills else 10 ** 12, "willFill": fills}]}, retain=True)
             sent += 1
             if done % 60 == 0:
                 seq += 1
                 out.publish(f"{args.prefix}/{name}/events", {**base, "session": session, "seq": seq, "event": "JobItemLog",
                             "item": item, "flag": 0, "message": f"frame {done} of item {item}"})
+            if fails and item == 1 and done == 120:
+                seq += 1
+                out.publish(f"{args.prefix}/{name}/events", {**base, "session": session, "seq": seq, "event": "JobItemLog",
+                            "item": item, "flag": 1, "message": "Out of memory while rendering a layer"})
+                job(base, ["failed"] + ["queued"] * (ITEMS - 1))
             if done == ITEM_FRAMES and item == ITEMS:  # the job ends
-                out.publish(f"{args.prefix}/{name}/job", {**base, "session": session, "state": "ended",
-                            "project": f"Soak {session}", "appVersion": "23.0", "startedAt": job_started, "endedAt": iso(now),
-                            "items": [{"item": i + 1, "name": f"Comp {i + 1}", "state": "done", "renderSettings": [],
-                                       "outputModules": [], "warnings": []} for i in range(ITEMS)],
-                            "counts": {"done": ITEMS, "stopped": 0, "failed": 0, "notStarted": 0}}, retain=True)
+                job(base, [first_state] + ["done"] * (ITEMS - 1), ended=True)
         if args.rate:
             out.flush()
             ahead = started + sent / args.rate - time.time()

@@ -5,7 +5,7 @@
 const machines = new Map();  // name -> {data, card, items: Map(item -> row refs), dirty, progressDirty}
 let history = [];
 const HISTORY_ROWS = 50;
-const LOG_LINES = 5;
+const LOG_LINES = 3;
 
 // el('div', {className: 'x'}, 'text', child): children that are strings become text nodes.
 function el(tag, props, ...children) {
@@ -89,7 +89,8 @@ function itemFigures(item) {
   const p = item.progress;
   if (!p) return '';
   const total = p.framesTotal ? ` of ${p.framesTotal}` : '';
-  return `${p.framesDone}${total} frames · ${p.fps.toFixed(1)} fps · elapsed ${formatDuration(p.elapsedMs)} · ETA ${formatDuration(item.etaMs)}`;
+  const eta = item.state === 'rendering' ? ` · ETA ${formatDuration(item.etaMs)}` : '';
+  return `${p.framesDone}${total} frames · ${p.fps.toFixed(1)} fps · elapsed ${formatDuration(p.elapsedMs)}${eta}`;
 }
 
 function ratio(item) {
@@ -98,7 +99,13 @@ function ratio(item) {
   return p && p.framesTotal ? Math.min(1, p.framesDone / p.framesTotal) : 0;
 }
 
-function renderItem(machineName, item, refs) {
+// One thumbnail per card keeps a hundred cards readable: the rendering item's, else the last one.
+function thumbnailItem(job) {
+  const rendering = job.items.find(i => i.state === 'rendering' && i.thumbnail);
+  return rendering || [...job.items].reverse().find(i => i.thumbnail) || null;
+}
+
+function renderItem(machineName, item, refs, showThumbnail) {
   const bar = el('div');
   bar.style.width = `${(ratio(item) * 100).toFixed(1)}%`;
   const figures = el('div', {className: 'figures'}, itemFigures(item));
@@ -106,12 +113,15 @@ function renderItem(machineName, item, refs) {
     el('span', {className: `state ${item.state}`}, item.state),
     item.stalled ? el('span', {className: 'state stalled', title: 'No frame for several median frame times'}, ' stalled') : null);
   let thumb = null;
-  if (item.thumbnail) {
+  if (item.thumbnail && showThumbnail) {
     thumb = el('img', {className: 'thumb', alt: `Latest frame of ${item.name}`, src: thumbnailUrl(machineName, item.item, item.thumbnail)});
   }
-  const outputs = renderOutputs(item.progress);
+  // A finished item keeps its line and bar; its files and log lines matter while it renders or
+  // when it went wrong.
+  const live = item.state === 'rendering' || item.state === 'failed' || item.state === 'stopped';
+  const outputs = live ? renderOutputs(item.progress) : null;
   const warnings = item.warnings.length ? el('ul', {className: 'warnings'}, ...item.warnings.map(w => el('li', null, w))) : null;
-  const logs = el('ul', {className: 'logs'}, ...item.logs.slice(-LOG_LINES).map(line => el('li', null, line.message)));
+  const logs = live ? el('ul', {className: 'logs'}, ...item.logs.slice(-LOG_LINES).map(line => el('li', null, line.message))) : null;
   const row = el('div', {className: `item ${item.state}`, dataset: {item: String(item.item)}},
     el('span', {className: 'item-name'}, item.name || `Item ${item.item}`), badges,
     el('div', {className: 'bar'}, bar), figures, thumb, outputs, warnings, logs);
@@ -143,7 +153,7 @@ function renderMachine(entry) {
       el('span', {className: 'machine-name'}, data.name),
       el('span', {className: `state ${data.state}`}, stateText), entry.seen),
     entry.jobLine,
-    ...(data.job ? data.job.items.map(item => renderItem(data.name, item, entry.items)) : []));
+    ...(data.job ? data.job.items.map(item => renderItem(data.name, item, entry.items, item === thumbnailItem(data.job))) : []));
 }
 
 // A frame's progress changes only its row's bar and figures, and the job line.
