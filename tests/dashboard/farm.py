@@ -37,7 +37,7 @@ def wait_until(condition, timeout, what):
     while time.monotonic() < deadline:
         try:
             last = condition()
-        except (OSError, ValueError, KeyError, TypeError, IndexError, http.client.HTTPException) as error:
+        except Exception as error:  # not there yet (a refused connection, a missing key, a page element redrawn)
             last = error
         else:
             if last:
