@@ -119,17 +119,26 @@ class Dashboard:
         self.start()
 
     def start(self):
-        self.process = self.stack.spawn(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        # Its messages (and a sanitizer's report) go to a file: a pipe nobody reads could fill up.
+        self.log = os.path.join(self.stack.directory, f"dashboard-{free_port()}.log")
+        with open(self.log, "w") as log:
+            self.process = self.stack.spawn(self.args, stdout=subprocess.PIPE, stderr=log, text=True)
         line = self.process.stdout.readline()
         match = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", line)
         if not match:
-            raise AssertionError(f"brevant-dashboard did not start: {line}{self.process.stderr.read()}")
+            raise AssertionError(f"brevant-dashboard did not start: {line}{self.messages()}")
         self.port = int(match.group(1))
         wait_until(lambda: self.metric("brevant_dashboard_broker_connected") == 1, 10, "the dashboard to connect")
 
     def stop(self):
         stop_process(self.process)
+        if self.process.returncode != 0:
+            print(f"brevant-dashboard exited with {self.process.returncode}:\n{self.messages()}")
         return self.process.returncode
+
+    def messages(self):
+        with open(self.log) as f:
+            return f.read()
 
     def request(self, path, headers=None, authorize=True):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
