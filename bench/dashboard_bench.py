@@ -60,7 +60,7 @@ def latency(args):
         dashboard = Dashboard(stack, broker)
         start_load(stack, broker, args.machines, args.fps, args.seconds + 3)
         result = subprocess.run([sys.executable, WATCH, "--port", str(dashboard.port), "--pid", str(dashboard.process.pid),
-                                 "--seconds", str(args.seconds), "--warmup", "3"], capture_output=True, text=True, check=True)
+                                 "--seconds", str(args.seconds), "--warmup", "3", "--broker-port", str(broker.port)], capture_output=True, text=True, check=True)
         figures = json.loads(result.stdout)
         figures["dropped"] = dashboard.metric("brevant_dashboard_messages_dropped_total", reason="invalid")
         print(json.dumps(figures, indent=1))

@@ -4,9 +4,10 @@ from the host (the progress payload's "ts", taken when the host reported the fra
 arrival here, and the service's CPU time and resident memory are sampled from /proc once a
 second.
 
-    dashboard_watch.py --port PORT --pid PID --seconds S [--json OUT]
+    dashboard_watch.py --port PORT --pid PID --seconds S [--broker-port PORT] [--json OUT]
 
-Prints p50, p99 and max latency, frames seen, CPU in cores and RSS over time."""
+Prints p50, p99 and max latency, frames seen, CPU in cores and RSS over time; with
+--broker-port also the latency of the same frames at a plain MQTT subscriber, the baseline."""
 
 import argparse
 import http.client
@@ -33,6 +34,52 @@ def read_events(port, latencies, stop):
             if ts > 0:
                 latencies.append((now_us - ts) / 1000.0)
     connection.close()
+
+
+def read_broker(port, latencies, stop):
+    """The same frames straight from the broker (an MQTT 3.1.1 subscriber on a raw socket): the
+    baseline that the dashboard's own share of the latency is measured against."""
+    import socket
+    sock = socket.create_connection(("127.0.0.1", port))
+
+    def text(s):
+        return len(s).to_bytes(2, "big") + s
+
+    def send(kind, body):
+        length, n = bytearray(), len(body)
+        while True:
+            byte, n = n % 128, n // 128
+            length.append(byte | (0x80 if n else 0))
+            if not n:
+                break
+        sock.sendall(bytes([kind]) + bytes(length) + body)
+
+    stream = sock.makefile("rb")
+    send(0x10, text(b"MQTT") + bytes([4, 2, 0, 60]) + text(b"watch-%d" % time.time_ns()))
+    stream.read(4)
+    send(0x82, b"\0\1" + text(b"brevant/+/items/+/progress") + b"\0")
+    while not stop.is_set():
+        header = stream.read(1)
+        if not header:
+            break
+        length, shift = 0, 0
+        while True:
+            byte = stream.read(1)[0]
+            length |= (byte & 0x7F) << shift
+            shift += 7
+            if not byte & 0x80:
+                break
+        body = stream.read(length)
+        if header[0] >> 4 != 3:
+            continue
+        now_us = time.time() * 1e6
+        topic_length = int.from_bytes(body[:2], "big")
+        if header[0] & 1:  # a retained message from before: not a frame of now
+            continue
+        ts = json.loads(body[2 + topic_length:]).get("ts", 0)
+        if ts > 0:
+            latencies.append((now_us - ts) / 1000.0)
+    sock.close()
 
 
 def cpu_seconds(pid):
@@ -62,12 +109,17 @@ def main():
     parser.add_argument("--seconds", type=float, required=True)
     parser.add_argument("--warmup", type=float, default=2.0, help="seconds not measured at the start")
     parser.add_argument("--json", help="write the figures here too")
+    parser.add_argument("--broker-port", type=int, help="also measure the same frames at a plain MQTT subscriber")
     args = parser.parse_args()
 
     latencies, stop = [], threading.Event()
+    broker_latencies = []
     threading.Thread(target=read_events, args=(args.port, latencies, stop), daemon=True).start()
+    if args.broker_port:
+        threading.Thread(target=read_broker, args=(args.broker_port, broker_latencies, stop), daemon=True).start()
     time.sleep(args.warmup)
     del latencies[:]
+    del broker_latencies[:]
     start_cpu, start = cpu_seconds(args.pid), time.monotonic()
     samples = []
     while time.monotonic() - start < args.seconds:
@@ -85,6 +137,9 @@ def main():
         "cpuCores": cores, "rssFirstQuarterMiB": sum(rss[:quarter]) / quarter, "rssLastQuarterMiB": sum(rss[-quarter:]) / quarter,
         "rssMaxMiB": max(rss) if rss else None, "seconds": elapsed,
     }
+    if args.broker_port:
+        direct = sorted(broker_latencies)
+        figures.update({"brokerFrames": len(direct), "brokerP50Ms": percentile(direct, 50), "brokerP99Ms": percentile(direct, 99)})
     print(json.dumps(figures, indent=1))
     if args.json:
         with open(args.json, "w") as f:
