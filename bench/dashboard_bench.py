@@ -15,6 +15,7 @@ BREVANT_BUILD_DIR picks the build (default build/default). The simulated machine
 script's (bench/farm_sim.sh) when it is there, else dashboard_soak.py paced in real time."""
 
 import argparse
+import contextlib
 import json
 import os
 import subprocess
@@ -27,7 +28,8 @@ os.environ.setdefault("BREVANT_BUILD_DIR", os.path.join(ROOT, "build", "default"
 os.environ.setdefault("BREVANT_SOURCE_DIR", ROOT)
 sys.path.insert(0, os.path.join(ROOT, "tests", "dashboard"))
 
-from farm import Broker, Dashboard, Render, Stack, wait_until  # noqa: E402
+from farm import Broker, Dashboard, Render, Stack  # noqa: E402
+from dashboard_watch import cpu_seconds, rss_mib  # noqa: E402
 
 SOAK = os.path.join(HERE, "dashboard_soak.py")
 WATCH = os.path.join(HERE, "dashboard_watch.py")
@@ -45,34 +47,46 @@ def real_thumbnail(stack, broker):
     return path
 
 
+FARM = os.path.join(HERE, "farm.sh")
+
+
 def start_load(stack, broker, machines, fps, seconds, thumbnail=None):
-    """The simulated farm, publishing for `seconds` (plus a little) at `fps` per machine."""
+    """The simulated farm, publishing for `seconds` (plus a little) at `fps` per machine: the farm
+    script's brevant-host processes with the farm publisher when it is there, else dashboard_soak.py
+    paced in real time."""
+    if os.path.exists(FARM) and not thumbnail:
+        return stack.spawn(["bash", FARM, "-n", str(machines), "-f", str(int(fps)), "-d", str(int(seconds + 5)),
+                            "-P", str(broker.port), "--external-broker", "-p", "brevant",
+                            "-b", os.environ["BREVANT_BUILD_DIR"]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     frames = int(fps * (seconds + 10))
     extra = ["--thumbnail", thumbnail] if thumbnail else []
     return stack.spawn([sys.executable, SOAK, "--port", str(broker.port), "--machines", str(machines),
                         "--frames", str(frames), "--rate", str(machines * fps), *extra], stdout=subprocess.DEVNULL)
 
 
-def latency(args):
+@contextlib.contextmanager
+def service():
+    """A broker and the dashboard on free ports, stopped with everything else the caller starts."""
     stack = Stack()
     try:
         broker = Broker(stack)
-        dashboard = Dashboard(stack, broker)
+        yield stack, broker, Dashboard(stack, broker)
+    finally:
+        stack.close()
+
+
+def latency(args):
+    with service() as (stack, broker, dashboard):
         start_load(stack, broker, args.machines, args.fps, args.seconds + 3)
         result = subprocess.run([sys.executable, WATCH, "--port", str(dashboard.port), "--pid", str(dashboard.process.pid),
                                  "--seconds", str(args.seconds), "--warmup", "3", "--broker-port", str(broker.port)], capture_output=True, text=True, check=True)
         figures = json.loads(result.stdout)
         figures["dropped"] = dashboard.metric("brevant_dashboard_messages_dropped_total", reason="invalid")
         print(json.dumps(figures, indent=1))
-    finally:
-        stack.close()
 
 
 def soak(args):
-    stack = Stack()
-    try:
-        broker = Broker(stack)
-        dashboard = Dashboard(stack, broker)
+    with service() as (stack, broker, dashboard):
         pid = dashboard.process.pid
         load = stack.spawn([sys.executable, SOAK, "--port", str(broker.port), "--machines", str(args.machines),
                             "--frames", str(args.frames), "--rate", str(args.rate)], stdout=subprocess.DEVNULL)
@@ -81,32 +95,23 @@ def soak(args):
         while True:
             time.sleep(5)
             received = dashboard.metric("brevant_dashboard_messages_total")
-            with open(f"/proc/{pid}/status") as f:
-                rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:")) / 1024.0
-            samples.append((round(time.monotonic() - start), int(received), round(rss, 1)))
+            samples.append((round(time.monotonic() - start), int(received), round(rss_mib(pid), 1)))
             print(samples[-1], flush=True)
             # Done when the publisher has ended and the service has taken everything it will.
             if load.poll() is not None and len(samples) > 1 and samples[-2][1] == samples[-1][1]:
                 break
-        with open(f"/proc/{pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        cpu = cpu_seconds(pid)
         quarter = max(1, len(samples) // 4)
         print(json.dumps({"frames": expected, "messagesReceived": samples[-1][1], "seconds": samples[-1][0],
                           "cpuSeconds": cpu,
                           "rssFirstQuarterMiB": sum(s[2] for s in samples[:quarter]) / quarter,
                           "rssLastQuarterMiB": sum(s[2] for s in samples[-quarter:]) / quarter,
                           "rssMaxMiB": max(s[2] for s in samples)}, indent=1))
-    finally:
-        stack.close()
 
 
 def screenshot(args):
     from test_browser import start_chromium
-    stack = Stack()
-    try:
-        broker = Broker(stack)
-        dashboard = Dashboard(stack, broker)
+    with service() as (stack, broker, dashboard):
         start_load(stack, broker, args.machines, args.fps, args.seconds + 60, real_thumbnail(stack, broker))
         driver = start_chromium(stack)
         driver.set_window_size(1400, 900)
@@ -114,8 +119,6 @@ def screenshot(args):
         time.sleep(args.seconds)
         driver.save_screenshot(args.out)
         print(f"saved {args.out}")
-    finally:
-        stack.close()
 
 
 def main():
