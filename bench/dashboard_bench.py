@@ -88,8 +88,10 @@ def latency(args):
 def soak(args):
     with service() as (stack, broker, dashboard):
         pid = dashboard.process.pid
-        load = stack.spawn([sys.executable, SOAK, "--port", str(broker.port), "--machines", str(args.machines),
-                            "--frames", str(args.frames), "--rate", str(args.rate)], stdout=subprocess.DEVNULL)
+        published = os.path.join(stack.directory, "soak.out")
+        with open(published, "w") as out:
+            load = stack.spawn([sys.executable, SOAK, "--port", str(broker.port), "--machines", str(args.machines),
+                                "--frames", str(args.frames), "--rate", str(args.rate)], stdout=out)
         expected = args.machines * args.frames
         samples, start = [], time.monotonic()
         while True:
@@ -98,8 +100,10 @@ def soak(args):
             samples.append((round(time.monotonic() - start), int(received), round(rss_mib(pid), 1)))
             print(samples[-1], flush=True)
             # Done when the publisher has ended and the service has taken everything it will.
-            if load.poll() is not None and len(samples) > 1 and samples[-2][1] == samples[-1][1]:
+            if load.poll() is not None and len(samples) > 2 and samples[-3][1] == samples[-1][1]:
                 break
+        with open(published) as f:
+            print(f.read().splitlines()[-1])
         cpu = cpu_seconds(pid)
         quarter = max(1, len(samples) // 4)
         print(json.dumps({"frames": expected, "messagesReceived": samples[-1][1], "seconds": samples[-1][0],
