@@ -2,7 +2,7 @@
 """brevant-dashboard under a farm's load, on a broker and a service of its own (free loopback
 ports, stopped at the end):
 
-  dashboard_bench.py latency [--machines 100] [--fps 24] [--seconds 60]
+  dashboard_bench.py latency [--machines 100] [--fps 24] [--seconds 60] [--simulator]
       N simulated machines at F frames per second each; one event-stream client measures each
       frame's latency from the host to it (p50, p99), and the service's CPU and RSS are sampled.
   dashboard_bench.py soak [--machines 100] [--frames 86400] [--rate 20000]
@@ -50,11 +50,11 @@ def real_thumbnail(stack, broker):
 FARM = os.path.join(HERE, "farm.sh")
 
 
-def start_load(stack, broker, machines, fps, seconds, thumbnail=None):
+def start_load(stack, broker, machines, fps, seconds, thumbnail=None, simulator=False):
     """The simulated farm, publishing for `seconds` (plus a little) at `fps` per machine: the farm
     script's brevant-host processes with the farm publisher when it is there, else dashboard_soak.py
     paced in real time."""
-    if os.path.exists(FARM) and not thumbnail:
+    if os.path.exists(FARM) and not thumbnail and not simulator:
         return stack.spawn(["bash", FARM, "-n", str(machines), "-f", str(int(fps)), "-d", str(int(seconds + 5)),
                             "-P", str(broker.port), "--external-broker", "-p", "brevant",
                             "-b", os.environ["BREVANT_BUILD_DIR"]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -77,7 +77,7 @@ def service():
 
 def latency(args):
     with service() as (stack, broker, dashboard):
-        start_load(stack, broker, args.machines, args.fps, args.seconds + 3)
+        start_load(stack, broker, args.machines, args.fps, args.seconds + 3, simulator=args.simulator)
         result = subprocess.run([sys.executable, WATCH, "--port", str(dashboard.port), "--pid", str(dashboard.process.pid),
                                  "--seconds", str(args.seconds), "--warmup", "3", "--broker-port", str(broker.port)], capture_output=True, text=True, check=True)
         figures = json.loads(result.stdout)
@@ -136,6 +136,7 @@ def main():
         p.add_argument("--frames", type=int, default=86400)
         p.add_argument("--rate", type=float, default=20000)
         p.add_argument("--out", default=os.path.join(ROOT, "docs", "dashboard.png"))
+        p.add_argument("--simulator", action="store_true", help="dashboard_soak.py's machines even when farm.sh is there")
     args = parser.parse_args()
     {"latency": latency, "soak": soak, "screenshot": screenshot}[args.mode](args)
 
