@@ -1,9 +1,12 @@
 // The console monitor's C boundary: entry point, listener callbacks and death hook. Each reads
 // what the monitor suite offers at its event and hands it to the ConsoleView, which prints on
 // standard output. All of it runs on the host's main thread; nothing escapes as an exception.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -18,6 +21,27 @@ using brevant_client::KeyValueList;
 using brevant_client::Monitor;
 using console_monitor::ConsoleView;
 
+// The width of the terminal on standard output now, 0 when it is not a terminal. Asked at each
+// redraw rather than on SIGWINCH: a plug-in must not take a process-wide signal from its host,
+// and one ioctl per frame costs nothing.
+size_t TerminalColumns() {
+    if (isatty(fileno(stdout)) != 1) return 0;
+    struct winsize size {};
+    if (ioctl(fileno(stdout), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    // A terminal that does not say: the shell's COLUMNS, else the classic 80.
+    uint64_t columns = 0;
+    const char* text = std::getenv("COLUMNS");
+    if (text != nullptr && brevant_client::ParseUnsigned(text, &columns) && columns > 0 && columns < 10000) {
+        return static_cast<size_t>(columns);
+    }
+    return 80;
+}
+
+int64_t SteadyMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 struct ConsoleMonitorState {
     int32_t pluginId = 0;
     const HostBasicSuite* basic = nullptr;
@@ -29,7 +53,7 @@ struct ConsoleMonitorState {
                   std::fwrite(text.data(), 1, text.size(), stdout);
                   std::fflush(stdout);
               },
-              terminal) {}
+              terminal ? ConsoleView::Columns(TerminalColumns) : ConsoleView::Columns(), SteadyMilliseconds) {}
 };
 
 // Owned from the entry point until the death hook; one per loaded library.
@@ -70,6 +94,13 @@ console_monitor::JobSummary ReadJob(const Monitor& monitor) {
         KeyValueList settings;
         if (monitor.RenderSettings(id, &settings) == kHostErrNone) {
             if (const std::string* comp = FindValue(settings, "CompName")) item.compName = *comp;
+            const std::string* duration = FindValue(settings, "Duration");
+            const std::string* rate = FindValue(settings, "FrameRate");
+            int64_t frames = 0;
+            if (duration != nullptr && rate != nullptr && brevant_client::TimecodeToFrames(*duration, *rate, &frames) &&
+                frames > 0 && frames <= INT32_MAX) {
+                item.frames = static_cast<int32_t>(frames);
+            }
         }
         int32_t moduleCount = 0;
         monitor.OutputModuleCount(id, &moduleCount);
@@ -201,7 +232,7 @@ extern "C" BREVANT_EXPORT HostErr ConsoleMonitorMain(
         if (basic == nullptr || globalRefcon == nullptr) return kHostErrBadArgument;
         // A second entry into a loaded library keeps the first registration.
         if (g_state) return kHostErrGeneric;
-        auto state = std::make_unique<ConsoleMonitorState>(pluginId, basic, isatty(fileno(stdout)) == 1);
+        auto state = std::make_unique<ConsoleMonitorState>(pluginId, basic, TerminalColumns() > 0);
         const HostErr err = brevant_client::RegisterClient(basic, pluginId, RefconOf(state.get()), &kCallbacks,
                                                            ConsoleMonitorDeathHook);
         if (err != kHostErrNone) return err;

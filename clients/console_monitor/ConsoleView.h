@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct OutputModuleSummary {
 struct ItemSummary {
     int64_t id = 0;
     std::string compName;
+    int32_t frames = 0;  // from the render settings' duration; 0 when they do not say
     std::vector<OutputModuleSummary> outputModules;
 };
 
@@ -35,7 +37,7 @@ struct OutputFileProgress {
     std::string disk;
     bool fileBased = false;
     uint64_t fileSize = 0;
-    uint64_t estFinalSize = 0;
+    uint64_t estFinalSize = 0;  // the host's "EstFinalSize"
     uint64_t diskSpace = 0;
 };
 
@@ -48,20 +50,58 @@ struct FrameProgress {
     std::vector<OutputFileProgress> files;
 };
 
-// Progress of one item as the view accumulates it.
+// Progress of one item as the view accumulates it. Times on the view's own clock.
 struct ItemProgress {
     int64_t itemId = 0;
     std::string compName;
     int32_t framesDone = 0;
+    std::optional<int64_t> firstFrameAtMs;  // when the item's first frame was reported
+    int64_t lastFrameAtMs = 0;
     FrameProgress last;
 };
 
-// The live line of an item: bar, frames, percent, times and each file's sizes.
-std::string ProgressLine(const ItemProgress& progress);
+// The final size the monitor shows for a file: projected from the bytes so far and the frames
+// done when the total is known, else the host's coarse "EstFinalSize".
+struct FinalSize {
+    uint64_t bytes = 0;
+    bool projected = false;
+};
+FinalSize ProjectFinalSize(const OutputFileProgress& file, int32_t framesDone, int32_t framesTotal);
+
+// The figures of one progress line, worked out from an item's progress and the job.
+struct LineFigures {
+    int64_t itemId = 0;
+    int32_t framesDone = 0;
+    int32_t framesTotal = 0;  // 0 when unknown
+    int32_t percent = 0;
+    double framesPerSecond = -1;  // -1 until two frames were seen
+    int64_t elapsedMs = -1;
+    int64_t itemLeftMs = -1;      // -1 until it can be estimated
+    bool hasJobLeft = false;      // later items follow, and each says how many frames it has
+    int64_t jobLeftMs = -1;       // -1 until it can be estimated
+    struct File {
+        std::string name;
+        uint64_t size = 0;
+        FinalSize final;
+        bool exceedsFreeSpace = false;
+    };
+    std::vector<File> files;                             // file-based outputs only
+    std::vector<std::pair<std::string, uint64_t>> free;  // free space per disk, in first-seen order
+};
+
+// The live line of an item. With `columns` above 0 the line is at most columns - 1 characters
+// (the last column would make some terminals wrap): detail is dropped from the least useful up
+// (free space, elapsed time, later outputs' sizes, frames per second, file names, the job's ETA,
+// the bar's width), and what still does not fit is cut. What is dropped is decided on the widest
+// figures the item can reach, so that the line keeps its shape from frame to frame. 0: every
+// detail, for plain lines.
+std::string ProgressLine(const LineFigures& figures, size_t columns);
 // Percent of frames done, 0 to 100; 0 when the total is unknown.
 int32_t PercentDone(int32_t framesDone, int32_t framesTotal);
-// A file whose estimated final size exceeds the free space of its volume.
-bool EstimateExceedsFreeSpace(const OutputFileProgress& file);
+// Milliseconds as m:ss, seconds rounded up: what is left is never shown as less than it is.
+std::string FormatTimeLeft(int64_t milliseconds);
+// A file whose final size exceeds the free space of its volume.
+bool EstimateExceedsFreeSpace(uint64_t fileSize, uint64_t finalSize, uint64_t diskSpace);
 // "done", "stopped", "failed", or "status N" for a code the listener interface does not define.
 std::string StatusText(int32_t status);
 // Whether a plain (non-terminal) progress line is due: on the first and the last frame, and
@@ -71,9 +111,12 @@ bool PlainLineDue(int32_t framesDone, int32_t framesTotal, int32_t lastPrintedFr
 class ConsoleView {
 public:
     using Writer = std::function<void(const std::string&)>;
+    using Clock = std::function<int64_t()>;      // milliseconds; only differences are used
+    using Columns = std::function<size_t()>;     // the terminal's width now; 0 when unknown
 
-    // `terminal` selects one redrawn line per item; otherwise plain lines, few per item.
-    ConsoleView(Writer writer, bool terminal);
+    // With `columns`, one line per item is redrawn in place and fitted to the width asked for at
+    // each redraw, so it follows a resize; without, plain lines are printed at milestones.
+    ConsoleView(Writer writer, Columns columns, Clock clock);
 
     void JobBegin(const JobSummary& job);
     void ItemStart(int64_t itemId);
@@ -85,14 +128,18 @@ public:
 private:
     const ItemSummary* FindItem(int64_t itemId) const;
     std::string ItemLabel(int64_t itemId) const;
+    LineFigures Figures() const;
+    bool terminal() const { return static_cast<bool>(columns_); }
     // Ends a redrawn progress line so that a full line can be written; [terminal only].
     void ClearLiveLine();
     void RedrawLiveLine();
     void WriteLine(const std::string& line);
 
     Writer writer_;
-    bool terminal_;
+    Columns columns_;
+    Clock clock_;
     JobSummary job_;
+    bool jobKnown_ = false;
     ItemProgress current_;
     bool itemActive_ = false;
     bool liveLineShown_ = false;

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -522,6 +523,34 @@ inline bool ParseSigned(const std::string& text, int64_t* out) {
     if (!negative && magnitude > static_cast<uint64_t>(INT64_MAX)) return false;
     if (negative && magnitude > static_cast<uint64_t>(INT64_MAX) + 1) return false;
     *out = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    return true;
+}
+
+// ---- Timecodes --------------------------------------------------------------------------------
+
+// The frame count of an "h:mm:ss:ff" timecode (";" also separates, a leading "-" negates) at the
+// rate that ends `frameRate` ("Use comp's frame rate (29.97)": 30 frames a timecode second), as
+// render settings give "Start" and "Duration". False for anything else, leaving `out` as it was.
+inline bool TimecodeToFrames(const std::string& timecode, const std::string& frameRate, int64_t* out) {
+    const size_t last = frameRate.find_last_of("0123456789");
+    if (out == nullptr || last == std::string::npos) return false;
+    size_t first = frameRate.find_last_not_of("0123456789.", last);
+    first = first == std::string::npos ? 0 : first + 1;
+    const int64_t perSecond = static_cast<int64_t>(std::strtod(frameRate.substr(first, last - first + 1).c_str(), nullptr) + 0.5);
+    if (perSecond <= 0 || perSecond > 1000) return false;
+    const bool negative = !timecode.empty() && timecode[0] == '-';
+    int64_t parts[4] = {0, 0, 0, 0};
+    size_t at = negative ? 1 : 0;
+    for (int i = 0; i < 4; ++i) {
+        const size_t end = timecode.find_first_of(":;", at);
+        const std::string digits = timecode.substr(at, i < 3 ? end - at : std::string::npos);
+        uint64_t value = 0;
+        if ((i < 3 && end == std::string::npos) || digits.size() > 6 || !ParseUnsigned(digits, &value)) return false;
+        parts[i] = static_cast<int64_t>(value);
+        at = i < 3 ? end + 1 : timecode.size();
+    }
+    const int64_t frames = ((parts[0] * 60 + parts[1]) * 60 + parts[2]) * perSecond + parts[3];
+    *out = negative ? -frames : frames;
     return true;
 }
 

@@ -68,6 +68,36 @@ TEST(ClientText, ParseNumbers) {
     EXPECT_FALSE(ParseSigned("1", nullptr));
 }
 
+TEST(ClientText, TimecodeToFrames) {
+    struct Case {
+        const char* timecode;
+        const char* rate;
+        bool read;
+        int64_t frames;
+    };
+    const Case cases[] = {
+        {"0:00:01:00", "Use comp's frame rate (24)", true, 24},
+        {"0:00:00:24", "Use comp's frame rate (29.97)", true, 24},
+        {"0:01:02:03", "25", true, 1553},
+        {"1:00:00:00", "30", true, 108000},
+        {"0;00;10;00", "Use comp's frame rate (29.97)", true, 300},
+        {"0:00:00:00", "24", true, 0},
+        {"-0:00:01:02", "24", true, -26},
+        {"0:00:01", "24", false, 0},  // not a timecode
+        {"0:00:01:00x", "24", false, 0},
+        {"0:00::00", "24", false, 0},
+        {"0:00:01:00", "Use comp's frame rate", false, 0},
+        {"0:00:01:00", "0.2", false, 0},
+        {"", "", false, 0},
+    };
+    for (const Case& c : cases) {
+        int64_t frames = -7;
+        EXPECT_EQ(TimecodeToFrames(c.timecode, c.rate, &frames), c.read) << c.timecode << " at " << c.rate;
+        EXPECT_EQ(frames, c.read ? c.frames : -7) << c.timecode << " at " << c.rate;
+    }
+    EXPECT_FALSE(TimecodeToFrames("0:00:01:00", "24", nullptr));
+}
+
 TEST(ClientText, FormatDurationAndBytes) {
     const std::pair<int64_t, const char*> durations[] = {
         {-5, "0:00"}, {0, "0:00"}, {999, "0:00"}, {1000, "0:01"}, {59999, "0:59"},
