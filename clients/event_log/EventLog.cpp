@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <utility>
 
@@ -51,6 +52,7 @@ ordered_json Pairs(const KeyValueList& list) {
 }
 
 // Keys are unique in the frame and output-file property lists, so they read best as objects.
+// The host's texts stay as they are, under their own (PascalCase) keys.
 ordered_json Properties(const KeyValueList& list, bool stable) {
     ordered_json properties = ordered_json::object();
     for (const brevant_client::KeyValue& pair : list) {
@@ -63,6 +65,23 @@ ordered_json Properties(const KeyValueList& list, bool stable) {
         }
     }
     return properties;
+}
+
+// The value of `key` as a number, beside the text under `name`; left out when the host gave no
+// such property, null when its text is not a number or varies in stable mode.
+void AddNumber(ordered_json& record, const char* name, const KeyValueList& list, const char* key, bool stable) {
+    const std::string* text = brevant_client::FindValue(list, key);
+    if (text == nullptr) return;
+    if (stable && std::strcmp(key, "RemainingTime") == 0) return;
+    int64_t value = 0;
+    if (stable && IsVaryingProperty(key)) {
+        record[name] = nullptr;
+    } else if (brevant_client::ParseSigned(*text, &value)) {
+        record[name] = value;
+    } else {
+        uint64_t large = 0;
+        record[name] = brevant_client::ParseUnsigned(*text, &large) ? ordered_json(large) : ordered_json(nullptr);
+    }
 }
 
 ordered_json Errors(const std::vector<QueryError>& errors) {
@@ -118,10 +137,30 @@ std::string ThumbnailFolder(const Config& config) {
     return parent.empty() ? std::string(".") : parent.string();
 }
 
-std::string ThumbnailFileName(int64_t itemId, int64_t frameId) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "item%lld_frame%06lld.jpg", static_cast<long long>(itemId),
-                  static_cast<long long>(frameId));
+std::string ThumbnailFileName(const std::string& jobId, int64_t itemId, std::optional<int64_t> frameNumber,
+                              int64_t frameId) {
+    char buffer[96];
+    if (frameNumber) {
+        std::snprintf(buffer, sizeof buffer, "_item%lld_%04lld.jpg", static_cast<long long>(itemId),
+                      static_cast<long long>(*frameNumber));
+    } else {
+        std::snprintf(buffer, sizeof buffer, "_item%lld_id%lld.jpg", static_cast<long long>(itemId),
+                      static_cast<long long>(frameId));
+    }
+    return jobId + buffer;
+}
+
+std::string UtcTimestamp(int64_t epochMs) {
+    const std::time_t seconds = static_cast<std::time_t>(epochMs / 1000);
+    std::tm utc {};
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(epochMs % 1000));
     return buffer;
 }
 
@@ -134,8 +173,14 @@ bool IsVaryingProperty(const std::string& key) {
     return false;
 }
 
-EventLog::EventLog(Config config, Writer writer, Clock clock)
-    : config_(std::move(config)), writer_(std::move(writer)), clock_(std::move(clock)) {}
+EventLog::EventLog(Config config, Origin origin, Writer writer, Clock clock)
+    : config_(std::move(config)), origin_(std::move(origin)), writer_(std::move(writer)), clock_(std::move(clock)) {}
+
+std::optional<int64_t> EventLog::FrameNumber(int64_t item, int64_t frame) const {
+    const auto found = startFrames_.find(item);
+    if (found == startFrames_.end()) return std::nullopt;
+    return found->second + frame - 1;
+}
 
 std::string EventLog::Line(const ordered_json& record) {
     // Texts come from UTF-16 through a converter that never yields invalid UTF-8; replace
@@ -149,7 +194,9 @@ ordered_json EventLog::Record(const char* event, int64_t session) {
     record["seq"] = ++seq_;
     if (!config_.stable && clock_) {
         const int64_t now = clock_();
+        lastMs_ = now;
         if (!startMs_) startMs_ = now;
+        record["time"] = UtcTimestamp(now);
         record["timeMs"] = now - *startMs_;
     }
     record["session"] = session;
@@ -162,8 +209,27 @@ void EventLog::Emit(const ordered_json& record) {
 
 void EventLog::JobBegin(int64_t session, const JobDescription& job) {
     jobFrames_ = 0;
-    itemsEnded_ = 0;
+    endStatuses_.clear();
+    startFrames_.clear();
+    itemsDescribed_ = static_cast<int32_t>(job.items.size());
     ordered_json record = Record("JobBegin", session);
+    if (config_.stable || !clock_) {
+        jobId_ = "session" + std::to_string(session);
+    } else {
+        // The start to the second, the process and the session: unique on the machine.
+        std::string compact;
+        for (char c : UtcTimestamp(lastMs_).substr(0, 19)) {
+            if (c != '-' && c != ':') compact += c;
+        }
+        jobId_ = compact + "-" + std::to_string(origin_.processId) + "-" + std::to_string(session);
+    }
+    record["jobId"] = jobId_;
+    record["machine"] = config_.stable ? ordered_json(nullptr) : ordered_json(origin_.machine);
+    if (origin_.jobFile.empty()) {
+        record["jobFile"] = nullptr;
+    } else {
+        record["jobFile"] = config_.stable ? std::filesystem::path(origin_.jobFile).filename().string() : origin_.jobFile;
+    }
     record["projectName"] = job.projectName;
     record["appVersion"] = job.appVersion;
     ordered_json items = ordered_json::array();
@@ -172,7 +238,14 @@ void EventLog::JobBegin(int64_t session, const JobDescription& job) {
         for (const OutputModuleDescription& module : item.outputModules) {
             modules.push_back({{"settings", Pairs(module.settings)}, {"warnings", module.warnings}});
         }
-        items.push_back({{"id", item.id}, {"renderSettings", Pairs(item.renderSettings)}, {"outputModules", modules}});
+        ordered_json entry = {{"id", item.id}};
+        if (item.startFrame) {
+            entry["startFrame"] = *item.startFrame;
+            startFrames_[item.id] = *item.startFrame;
+        }
+        entry["renderSettings"] = Pairs(item.renderSettings);
+        entry["outputModules"] = std::move(modules);
+        items.push_back(std::move(entry));
     }
     record["items"] = std::move(items);
     if (!job.errors.empty()) record["errors"] = Errors(job.errors);
@@ -181,7 +254,20 @@ void EventLog::JobBegin(int64_t session, const JobDescription& job) {
 
 void EventLog::JobEnd(int64_t session) {
     ordered_json record = Record("JobEnd", session);
-    record["itemsEnded"] = itemsEnded_;
+    record["jobId"] = jobId_;
+    int32_t ended = 0;
+    int32_t other = 0;
+    for (const auto& entry : endStatuses_) {
+        ended += entry.second;
+        if (entry.first < 1 || entry.first > 3) other += entry.second;
+    }
+    auto count = [&](int32_t status) {
+        const auto found = endStatuses_.find(status);
+        return found == endStatuses_.end() ? 0 : found->second;
+    };
+    record["items"] = {{"described", itemsDescribed_}, {"done", count(1)},        {"stopped", count(2)},
+                       {"failed", count(3)},           {"otherStatus", other},    {"neverStarted", std::max(itemsDescribed_ - ended, 0)}};
+    record["itemsEnded"] = ended;
     record["frames"] = jobFrames_;
     Emit(record);
 }
@@ -208,10 +294,18 @@ void EventLog::Update(int64_t session, int64_t item, int64_t frame, const FrameR
     ordered_json record = Record("JobItemUpdate", session);
     record["item"] = item;
     record["frame"] = frame;
+    if (const std::optional<int64_t> number = FrameNumber(item, frame)) record["frameNumber"] = *number;
+    AddNumber(record, "elapsedMs", reading.frameProperties, "ElapsedTime", config_.stable);
+    AddNumber(record, "framesTotal", reading.frameProperties, "FramesTotal", config_.stable);
+    AddNumber(record, "remainingMs", reading.frameProperties, "RemainingTime", config_.stable);
     record["frameProperties"] = Properties(reading.frameProperties, config_.stable);
     ordered_json modules = ordered_json::array();
     for (const KeyValueList& properties : reading.outputModuleProperties) {
-        modules.push_back(Properties(properties, config_.stable));
+        ordered_json module = Properties(properties, config_.stable);
+        AddNumber(module, "fileSize", properties, "FileSize", config_.stable);
+        AddNumber(module, "estFinalSize", properties, "EstFinalSize", config_.stable);
+        AddNumber(module, "diskSpace", properties, "DiskSpace", config_.stable);
+        modules.push_back(std::move(module));
     }
     record["outputModules"] = std::move(modules);
     if (reading.thumbnail) {
@@ -234,7 +328,7 @@ void EventLog::Log(int64_t session, int64_t item, uint8_t flag, const std::strin
 }
 
 void EventLog::ItemEnd(int64_t session, int64_t item, int32_t status) {
-    ++itemsEnded_;
+    ++endStatuses_[status];
     ordered_json record = Record("JobItemEnd", session);
     record["item"] = item;
     record["status"] = status;

@@ -24,7 +24,7 @@ using brevant_client::KeyValueList;
 // ---- Configuration ----------------------------------------------------------------------------
 
 struct Config {
-    std::string logPath = "brevant-events.jsonl";
+    std::string logPath = "brevant-events.jsonl";  // appended to, never overwritten
     int32_t thumbsEvery = 0;  // a thumbnail of every Nth frame of an item, from its first; 0: none
     std::string thumbsDir;    // empty: the log file's folder
     int32_t thumbMaxWidth = 320;
@@ -40,8 +40,19 @@ bool ReadConfig(const EnvLookup& getenv, Config* out, std::string* error);
 
 // The folder that thumbnails go to: the configured one, else the log file's folder.
 std::string ThumbnailFolder(const Config& config);
-// "item1_frame000005.jpg"; a negative frame id keeps its sign.
-std::string ThumbnailFileName(int64_t itemId, int64_t frameId);
+// "<jobId>_item1_0012.jpg": the job makes it unique across jobs, the number is the frame's on
+// disk (the item's start frame + frame id - 1), padded to four digits; "_id13" when it has none.
+std::string ThumbnailFileName(const std::string& jobId, int64_t itemId, std::optional<int64_t> frameNumber,
+                              int64_t frameId);
+
+// What the log says about where it runs, the same for every record of the process.
+struct Origin {
+    std::string machine;   // the host name
+    std::string jobFile;   // as the host names it (brevant-host: BREVANT_JOB_FILE); may be empty
+    int64_t processId = 0;
+};
+// "2026-12-07T11:06:16.123Z" for milliseconds since the epoch.
+std::string UtcTimestamp(int64_t epochMs);
 
 // ---- What is read at each event ---------------------------------------------------------------
 
@@ -59,6 +70,7 @@ struct OutputModuleDescription {
 
 struct ItemDescription {
     int64_t id = 0;
+    std::optional<int64_t> startFrame;  // the number on disk of the item's first frame, when known
     KeyValueList renderSettings;
     std::vector<OutputModuleDescription> outputModules;
 };
@@ -89,11 +101,15 @@ struct FrameReading {
 class EventLog {
 public:
     using Writer = std::function<void(const std::string& line)>;
-    using Clock = std::function<int64_t()>;  // milliseconds, only differences are used
+    using Clock = std::function<int64_t()>;  // wall-clock milliseconds since the epoch
 
-    EventLog(Config config, Writer writer, Clock clock);
+    EventLog(Config config, Origin origin, Writer writer, Clock clock);
 
     const Config& config() const { return config_; }
+    // Names the current job in thumbnails and its JobBegin and JobEnd records.
+    const std::string& jobId() const { return jobId_; }
+    // The number on disk of `frame` of `item`, when the job's description told its start.
+    std::optional<int64_t> FrameNumber(int64_t item, int64_t frame) const;
 
     void JobBegin(int64_t session, const JobDescription& job);
     void JobEnd(int64_t session);
@@ -112,14 +128,19 @@ private:
     void Emit(const nlohmann::ordered_json& record);
 
     Config config_;
+    Origin origin_;
     Writer writer_;
     Clock clock_;
     std::optional<int64_t> startMs_;
+    int64_t lastMs_ = 0;
     uint64_t seq_ = 0;
+    std::string jobId_;
+    std::map<int64_t, int64_t> startFrames_;  // by item id, from the job's description
+    int32_t itemsDescribed_ = 0;
     int64_t countedItem_ = 0;
     int32_t itemFrames_ = 0;   // frames of the current item
     int64_t jobFrames_ = 0;    // frames of the session
-    int32_t itemsEnded_ = 0;
+    std::map<int32_t, int32_t> endStatuses_;  // listener status to the items that ended with it
 };
 
 // The property values that vary between identical runs; written as null in stable mode.

@@ -2,11 +2,15 @@
 // everything the monitor suite offers at its event and writes one JSON line; thumbnails are
 // written next to it as JPEG files. All of it runs on the host's main thread; nothing escapes
 // as an exception.
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <cstring>
 #include <string>
 #include <system_error>
 
@@ -25,10 +29,20 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-int64_t SteadyMilliseconds() {
+int64_t WallMilliseconds() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+               std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+event_log::Origin ReadOrigin() {
+    event_log::Origin origin;
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) == 0) origin.machine = name;
+    // brevant-host names the job file it renders; a host that has none leaves it unset.
+    if (const char* job = std::getenv("BREVANT_JOB_FILE")) origin.jobFile = job;
+    origin.processId = static_cast<int64_t>(getpid());
+    return origin;
 }
 
 struct EventLogState {
@@ -39,14 +53,14 @@ struct EventLogState {
 
     EventLogState(int32_t id, const HostBasicSuite* suite, File output, event_log::Config config)
         : pluginId(id), basic(suite), file(std::move(output)),
-          log(std::move(config),
+          log(std::move(config), ReadOrigin(),
               [this](const std::string& line) {
                   // Flushed per line, so that the transcript is complete up to a crash.
                   std::fputs(line.c_str(), file.get());
                   std::fputc('\n', file.get());
                   std::fflush(file.get());
               },
-              SteadyMilliseconds) {}
+              WallMilliseconds) {}
 };
 
 // Owned from the entry point until the death hook; one per loaded library.
@@ -81,7 +95,21 @@ event_log::JobDescription ReadJob(const Monitor& monitor) {
             event_log::OutputModuleDescription module;
             Note(job.errors, monitor.OutputModuleSettings(id, m, &module.settings), "OutputModuleSettings", m);
             Note(job.errors, monitor.OutputModuleWarnings(id, m, &module.warnings), "OutputModuleWarnings", m);
+            // The number a sequence writes its first frame with, as its module says.
+            int64_t start = 0;
+            const std::string* startText = brevant_client::FindValue(module.settings, "StartFrame");
+            if (!item.startFrame && startText != nullptr && brevant_client::ParseSigned(*startText, &start)) {
+                item.startFrame = start;
+            }
             item.outputModules.push_back(std::move(module));
+        }
+        // Else the render settings' start timecode.
+        const std::string* startTimecode = brevant_client::FindValue(item.renderSettings, "Start");
+        const std::string* rate = brevant_client::FindValue(item.renderSettings, "FrameRate");
+        int64_t start = 0;
+        if (!item.startFrame && startTimecode != nullptr && rate != nullptr &&
+            brevant_client::TimecodeToFrames(*startTimecode, *rate, &start)) {
+            item.startFrame = start;
         }
         job.items.push_back(std::move(item));
     }
@@ -121,8 +149,9 @@ event_log::FrameReading ReadFrame(const Monitor& monitor, EventLogState& state, 
         Note(reading.errors, err, "FrameThumbnail");
         if (err == kHostErrNone) {
             event_log::ThumbnailRecord record;
-            if (WriteThumbnail(event_log::ThumbnailFolder(config), event_log::ThumbnailFileName(item, frame),
-                               thumbnail.jpeg, &record.path)) {
+            const std::string name =
+                event_log::ThumbnailFileName(state.log.jobId(), item, state.log.FrameNumber(item, frame), frame);
+            if (WriteThumbnail(event_log::ThumbnailFolder(config), name, thumbnail.jpeg, &record.path)) {
                 record.width = thumbnail.width;
                 record.height = thumbnail.height;
                 record.bytes = thumbnail.jpeg.size();
@@ -241,9 +270,11 @@ extern "C" BREVANT_EXPORT HostErr EventLogMain(const HostBasicSuite* basic,
         const std::filesystem::path parent = std::filesystem::path(config.logPath).parent_path();
         std::error_code madeParent;
         if (!parent.empty()) std::filesystem::create_directories(parent, madeParent);
-        File file(std::fopen(config.logPath.c_str(), "w"));
+        // Appended to: a log of earlier jobs is never lost; each job starts with its JobBegin.
+        File file(std::fopen(config.logPath.c_str(), "a"));
         if (!file) {
-            std::fprintf(stderr, "event_log: cannot write %s\n", config.logPath.c_str());
+            std::fprintf(stderr, "event_log: BREVANT_EVENT_LOG: cannot write %s: %s\n", config.logPath.c_str(),
+                         std::strerror(errno));
             return kHostErrGeneric;
         }
         auto state = std::make_unique<EventLogState>(pluginId, basic, std::move(file), std::move(config));

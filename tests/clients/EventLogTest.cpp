@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,8 +79,30 @@ TEST(EventLogConfig, ThumbnailPlaces) {
     EXPECT_EQ(ThumbnailFolder(config), ".");
     config.thumbsDir = "/elsewhere";
     EXPECT_EQ(ThumbnailFolder(config), "/elsewhere");
-    EXPECT_EQ(ThumbnailFileName(1, 5), "item1_frame000005.jpg");
-    EXPECT_EQ(ThumbnailFileName(12, 1234567), "item12_frame1234567.jpg");
+}
+
+TEST(EventLogNames, ThumbnailsAndTimes) {
+    struct Case {
+        std::string jobId;
+        int64_t item;
+        std::optional<int64_t> number;
+        int64_t frameId;
+        const char* name;
+    };
+    const Case cases[] = {
+        {"20261207T110616-42-1", 1, 12, 13, "20261207T110616-42-1_item1_0012.jpg"},  // the file Main_0012.jpg
+        {"j", 12, 1234567, 5, "j_item12_1234567.jpg"},
+        {"j", 2, -3, 1, "j_item2_-003.jpg"},
+        {"j", 3, std::nullopt, 7, "j_item3_id7.jpg"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ThumbnailFileName(c.jobId, c.item, c.number, c.frameId), c.name);
+
+    const std::pair<int64_t, const char*> times[] = {
+        {0, "1970-01-01T00:00:00.000Z"},
+        {1796641576123, "2026-12-07T11:06:16.123Z"},
+        {951782400999, "2000-02-29T00:00:00.999Z"},
+    };
+    for (const auto& [ms, text] : times) EXPECT_EQ(UtcTimestamp(ms), text) << ms;
 }
 
 struct Transcript {
@@ -98,6 +121,7 @@ JobDescription OneItemJob() {
     job.appVersion = "24.1";
     ItemDescription item;
     item.id = 1;
+    item.startFrame = 100;
     item.renderSettings = {{"CompName", "Main"}, {"Comment", ""}};
     OutputModuleDescription module;
     module.settings = {{"OutputModuleIndex", "0"}, {"OutputTo", "/out/a.png"}};
@@ -121,8 +145,8 @@ FrameReading Reading(bool withRemaining) {
 
 TEST(EventLogRecords, OneItemJobInOrder) {
     Transcript transcript;
-    int64_t now = 1000;
-    EventLog log(Config{}, transcript.writer(), [&] { return now += 5; });
+    int64_t now = 1796641576000;
+    EventLog log(Config{}, Origin{"render07", "/jobs/demo.json", 42}, transcript.writer(), [&] { return now += 5; });
     log.JobBegin(7, OneItemJob());
     log.ItemStart(7, 1);
     for (int64_t frame = 1; frame <= 3; ++frame) {
@@ -142,8 +166,14 @@ TEST(EventLogRecords, OneItemJobInOrder) {
         EXPECT_EQ(record["seq"], i + 1);
         EXPECT_EQ(record["session"], 7);
         EXPECT_EQ(record["timeMs"], static_cast<int64_t>(5 * i));
+        EXPECT_EQ(record["time"], UtcTimestamp(1796641576005 + static_cast<int64_t>(5 * i)));
     }
+    EXPECT_EQ(transcript.records[0]["time"], "2026-12-07T11:06:16.005Z");
     const json& begin = transcript.records[0];
+    EXPECT_EQ(begin["jobId"], "20261207T110616-42-7");
+    EXPECT_EQ(begin["machine"], "render07");
+    EXPECT_EQ(begin["jobFile"], "/jobs/demo.json");
+    EXPECT_EQ(begin["items"][0]["startFrame"], 100);
     EXPECT_EQ(begin["projectName"], "demo");
     EXPECT_EQ(begin["appVersion"], "24.1");
     EXPECT_EQ(begin["items"][0]["id"], 1);
@@ -152,17 +182,27 @@ TEST(EventLogRecords, OneItemJobInOrder) {
     EXPECT_EQ(begin["items"][0]["outputModules"][0]["warnings"], json::parse(R"(["too big"])"));
     EXPECT_FALSE(begin.contains("errors"));
 
+    // The host's texts as they came, the numbers beside them.
     const json& update = transcript.records[2];
     EXPECT_EQ(update["frame"], 1);
+    EXPECT_EQ(update["frameNumber"], 100);
+    EXPECT_EQ(transcript.records[4]["frameNumber"], 102);
     EXPECT_EQ(update["frameProperties"], json::parse(R"({"ElapsedTime":"40","FramesTotal":"3","RemainingTime":"80"})"));
-    EXPECT_EQ(update["outputModules"][0]["EstFinalSize"], "300");
+    EXPECT_EQ(update["elapsedMs"], 40);
+    EXPECT_EQ(update["framesTotal"], 3);
+    EXPECT_EQ(update["remainingMs"], 80);
+    EXPECT_EQ(update["outputModules"][0],
+              json::parse(R"({"OutputTo":"/out/a.png","Disk":"/","FileSize":"100","EstFinalSize":"300",
+                              "DiskSpace":"5000","fileSize":100,"estFinalSize":300,"diskSpace":5000})"));
     EXPECT_FALSE(transcript.records[4]["frameProperties"].contains("RemainingTime"));
+    EXPECT_FALSE(transcript.records[4].contains("remainingMs")) << "no number where the host gave no text";
 
     EXPECT_EQ(transcript.records[5]["flag"], 1);
     EXPECT_EQ(transcript.records[5]["message"], "caf\xc3\xa9");
     EXPECT_EQ(transcript.records[6]["status"], 1);
     EXPECT_EQ(transcript.records[6]["statusText"], "done");
     EXPECT_EQ(transcript.records[6]["frames"], 3);
+    EXPECT_EQ(transcript.records[7]["jobId"], "20261207T110616-42-7");
     EXPECT_EQ(transcript.records[7]["itemsEnded"], 1);
     EXPECT_EQ(transcript.records[7]["frames"], 3);
 }
@@ -171,20 +211,31 @@ TEST(EventLogRecords, StableModeHidesWhatVaries) {
     Transcript transcript;
     Config config;
     config.stable = true;
-    EventLog log(config, transcript.writer(), [] { return int64_t{123}; });
+    EventLog log(config, Origin{"render07", "/jobs/demo.json", 42}, transcript.writer(), [] { return int64_t{123}; });
     log.JobBegin(1, OneItemJob());
     log.ItemStart(1, 1);
     log.CountFrame(1);
     FrameReading reading = Reading(true);
-    reading.thumbnail = ThumbnailRecord{"/t/item1_frame000001.jpg", 32, 18, 999};
+    reading.thumbnail = ThumbnailRecord{"/t/session1_item1_0100.jpg", 32, 18, 999};
     log.Update(1, 1, 1, reading);
 
-    for (const json& record : transcript.records) EXPECT_FALSE(record.contains("timeMs"));
+    for (const json& record : transcript.records) {
+        EXPECT_FALSE(record.contains("timeMs"));
+        EXPECT_FALSE(record.contains("time"));
+    }
+    const json& begin = transcript.records[0];
+    EXPECT_EQ(begin["jobId"], "session1");
+    EXPECT_EQ(begin["machine"], nullptr);
+    EXPECT_EQ(begin["jobFile"], "demo.json");
     const json& update = transcript.records[2];
     EXPECT_EQ(update["frameProperties"], json::parse(R"({"ElapsedTime":null,"FramesTotal":"3"})"));
+    EXPECT_EQ(update["elapsedMs"], nullptr);
+    EXPECT_EQ(update["framesTotal"], 3);
+    EXPECT_FALSE(update.contains("remainingMs"));
     EXPECT_EQ(update["outputModules"][0],
-              json::parse(R"({"OutputTo":"/out/a.png","Disk":null,"FileSize":null,"EstFinalSize":null,"DiskSpace":null})"));
-    EXPECT_EQ(update["thumbnail"], json::parse(R"({"file":"/t/item1_frame000001.jpg","width":32,"height":18})"));
+              json::parse(R"({"OutputTo":"/out/a.png","Disk":null,"FileSize":null,"EstFinalSize":null,"DiskSpace":null,
+                              "fileSize":null,"estFinalSize":null,"diskSpace":null})"));
+    EXPECT_EQ(update["thumbnail"], json::parse(R"({"file":"/t/session1_item1_0100.jpg","width":32,"height":18})"));
 }
 
 TEST(EventLogRecords, ThumbnailCadence) {
@@ -201,7 +252,7 @@ TEST(EventLogRecords, ThumbnailCadence) {
     for (const Case& c : cases) {
         Config config;
         config.thumbsEvery = c.every;
-        EventLog log(config, nullptr, nullptr);
+        EventLog log(config, Origin{}, nullptr, nullptr);
         log.ItemStart(1, 1);
         for (size_t i = 0; i < c.due.size(); ++i) EXPECT_EQ(log.CountFrame(1), c.due[i]) << c.every << " frame " << i;
         // The count starts again with the next item.
@@ -212,7 +263,7 @@ TEST(EventLogRecords, ThumbnailCadence) {
 
 TEST(EventLogRecords, ErrorsAndOddValuesAreRecorded) {
     Transcript transcript;
-    EventLog log(Config{}, transcript.writer(), nullptr);
+    EventLog log(Config{}, Origin{}, transcript.writer(), nullptr);
     JobDescription job;
     job.errors = {{"ProjectName", 3, -1}, {"OutputModuleSettings", 4, 1}};
     log.JobBegin(1, job);
@@ -227,6 +278,45 @@ TEST(EventLogRecords, ErrorsAndOddValuesAreRecorded) {
     EXPECT_EQ(transcript.records[1]["frames"], 0);
     EXPECT_EQ(transcript.records[2]["item"], -1);
     EXPECT_EQ(transcript.records[2]["message"], "\xef\xbf\xbd not utf-8");
+    EXPECT_EQ(transcript.records[0]["jobFile"], nullptr) << "a host that names no job file";
+
+    // A number the host wrote in a form the log cannot read stays a text, its number null.
+    log.ItemStart(1, 1);
+    FrameReading reading;
+    reading.frameProperties = {{"ElapsedTime", "12.5"}, {"FramesTotal", "18446744073709551615"}};
+    log.Update(1, 1, 1, reading);
+    EXPECT_EQ(transcript.records.back()["frameProperties"]["ElapsedTime"], "12.5");
+    EXPECT_EQ(transcript.records.back()["elapsedMs"], nullptr);
+    EXPECT_EQ(transcript.records.back()["framesTotal"], 18446744073709551615ull);
+    EXPECT_FALSE(transcript.records.back().contains("frameNumber")) << "no start frame was described";
+}
+
+TEST(EventLogRecords, JobEndCountsEveryItem) {
+    struct Case {
+        size_t described;
+        std::vector<int32_t> endStatuses;
+        json items;
+    };
+    const Case cases[] = {
+        {2, {1, 1}, {{"described", 2}, {"done", 2}, {"stopped", 0}, {"failed", 0}, {"otherStatus", 0}, {"neverStarted", 0}}},
+        {2, {2}, {{"described", 2}, {"done", 0}, {"stopped", 1}, {"failed", 0}, {"otherStatus", 0}, {"neverStarted", 1}}},
+        {3, {3, 9}, {{"described", 3}, {"done", 0}, {"stopped", 0}, {"failed", 1}, {"otherStatus", 1}, {"neverStarted", 1}}},
+        {0, {1}, {{"described", 0}, {"done", 1}, {"stopped", 0}, {"failed", 0}, {"otherStatus", 0}, {"neverStarted", 0}}},
+    };
+    for (const Case& c : cases) {
+        Transcript transcript;
+        EventLog log(Config{}, Origin{}, transcript.writer(), nullptr);
+        JobDescription job;
+        job.items.resize(c.described);
+        log.JobBegin(1, job);
+        for (size_t i = 0; i < c.endStatuses.size(); ++i) {
+            log.ItemStart(1, static_cast<int64_t>(i + 1));
+            log.ItemEnd(1, static_cast<int64_t>(i + 1), c.endStatuses[i]);
+        }
+        log.JobEnd(1);
+        EXPECT_EQ(transcript.records.back()["items"], c.items) << transcript.records.back().dump();
+        EXPECT_EQ(transcript.records.back()["itemsEnded"], c.endStatuses.size());
+    }
 }
 
 }  // namespace
