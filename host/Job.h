@@ -79,6 +79,8 @@ public:
     // "outputDirectory" if absolute, else that joined to the base directory, which is the
     // directory given to the render driver (the current directory when empty).
     void SetBaseDirectory(const std::string& directory);
+    // Replaces the job file's "outputDirectory" (brevant-host's --out: the command line wins).
+    void SetOutputDirectory(const std::string& directory);
     std::string OutputDirectory() const;
 
     const std::vector<JobFault>& Faults() const;
@@ -163,6 +165,7 @@ struct RenderSummary {
     bool started = false;     // a session was obtained
     bool described = false;   // the description went through without a failure
     bool stopped = false;     // the stop flag ended the render
+    int32_t itemsInJob = 0;   // items the job queues
     int32_t items = 0;        // items that started
     int64_t frames = 0;       // finished frames, all items
     std::vector<ItemOutcome> outcomes;
@@ -174,7 +177,8 @@ struct RenderSummary {
 // Brevant_StartSession, DescribeBegin(project), DescribeAddItem(i, item) per queued item,
 // DescribeEnd; then per item RenderItemStart, per frame the progress updates (status 2), the
 // drawing and writing of the outputs, the finished update (status 3) and the job file's log
-// messages for that frame; RenderItemEnd with 6 done, 4 stopped or the job file's failure status;
+// messages for that frame; RenderItemEnd with 6 done, 4 stopped or the job file's failure status
+// (or 5 when an output file cannot be written: the item fails at that frame, before its update);
 // and last the release of the session. Exceptions out of session operations are caught, logged
 // under the tag "Host" and recorded; a failed description stops the render before any item.
 HOST_API RenderSummary RenderJob(Job& job, const BrevantProviderSuite1& provider,
@@ -182,5 +186,10 @@ HOST_API RenderSummary RenderJob(Job& job, const BrevantProviderSuite1& provider
 
 // One line per item outcome, output and error, for people.
 HOST_API std::string FormatSummary(const RenderSummary& summary);
+
+// Makes the folders that the job's file-based output modules write into and tries to write a
+// file in each (and removes it), so that an output that cannot be written is refused before a
+// render. False with a message naming the folder and the reason at the first that fails.
+HOST_API bool CheckOutputFolders(const Job& job, std::string* error);
 
 }  // namespace brevant_host

@@ -209,6 +209,7 @@ int32_t Job::ItemFrames(int32_t index) const {
 }
 
 void Job::SetBaseDirectory(const std::string& directory) { queue_->baseDirectory = directory; }
+void Job::SetOutputDirectory(const std::string& directory) { queue_->outputDirectory = directory; }
 std::string Job::OutputDirectory() const { return queue_->EffectiveOutputDirectory(); }
 const std::vector<JobFault>& Job::Faults() const { return queue_->faults; }
 

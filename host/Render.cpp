@@ -2,6 +2,7 @@
 // frame, with real pictures and real files. [main-thread]
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -94,9 +95,10 @@ private:
 };
 
 // Writes the frame for every file-based module of the item that has a path. A module that
-// cannot be written is reported once per item and then left alone.
-void WriteOutputs(HostRenderItem& item, int32_t frameId, const HostWorld& world, std::vector<bool>& broken,
+// cannot be written is reported and the result is false: the item fails there.
+bool WriteOutputs(HostRenderItem& item, int32_t frameId, const HostWorld& world, std::vector<bool>& broken,
                   RenderSummary& summary) {
+    bool written = true;
     FrameEncodings encodings(world);
     for (size_t m = 0; m < item.modules.size(); ++m) {
         HostOutputModule& module = *item.modules[m];
@@ -119,6 +121,7 @@ void WriteOutputs(HostRenderItem& item, int32_t frameId, const HostWorld& world,
             module.bytesWritten += bytes.size();
         } catch (const std::exception& failure) {
             broken[m] = true;
+            written = false;
             RenderError error;
             error.operation = "WriteOutput";
             error.itemIndex = item.index;
@@ -127,6 +130,7 @@ void WriteOutputs(HostRenderItem& item, int32_t frameId, const HostWorld& world,
             summary.errors.push_back(std::move(error));
         }
     }
+    return written;
 }
 
 void SendLogs(RQSession& session, const HostRenderItem& item, int32_t atFrame, RenderSummary& summary) {
@@ -152,6 +156,7 @@ bool Job::PrepareFrame(int32_t index, int32_t frameId, int32_t updateStatus, Fra
 
 RenderSummary RenderJob(Job& job, const BrevantProviderSuite1& provider, const RenderOptions& options) {
     RenderSummary summary;
+    summary.itemsInJob = job.ItemCount();
     if (options.applyFaults) ApplyJobFaults(job);
     job.SetBaseDirectory(options.outputDirectory);
     for (int32_t i = 0; i < job.ItemCount(); ++i) {
@@ -232,7 +237,10 @@ RenderSummary RenderJob(Job& job, const BrevantProviderSuite1& provider, const R
                 CallSession("RenderItemUpdate", index, summary, [&] { session->RenderItemUpdate(queue, &frame.update); });
             }
             job.PrepareFrame(index, frameId, kHostUpdateStatusFrameDone, frame);
-            WriteOutputs(item, frameId, frame.world, broken, summary);
+            if (!WriteOutputs(item, frameId, frame.world, broken, summary)) {
+                outcome.status = kItemStatusFailed;
+                break;
+            }
             job.MarkFrameDone(frame);
             frame.update.elapsedTime = ElapsedMilliseconds(queue->clock, index);
             CallSession("RenderItemUpdate", index, summary, [&] { session->RenderItemUpdate(queue, &frame.update); });
@@ -280,9 +288,14 @@ RenderSummary RenderJob(Job& job, const BrevantProviderSuite1& provider, const R
 
 std::string FormatSummary(const RenderSummary& summary) {
     std::ostringstream text;
-    text << summary.items << (summary.items == 1 ? " item, " : " items, ") << summary.frames
+    const int32_t neverStarted = std::max(summary.itemsInJob - summary.items, 0);
+    text << summary.items;
+    if (neverStarted > 0) text << " of " << summary.itemsInJob;
+    text << ((neverStarted > 0 ? summary.itemsInJob : summary.items) == 1 ? " item, " : " items, ") << summary.frames
          << (summary.frames == 1 ? " frame" : " frames") << (summary.stopped ? ", stopped" : "")
-         << (summary.started && !summary.described ? ", description failed" : "") << "\n";
+         << (summary.started && !summary.described ? ", description failed" : "");
+    if (neverStarted > 0) text << ", " << neverStarted << " never started";
+    text << "\n";
     for (const ItemOutcome& outcome : summary.outcomes) {
         text << "item " << outcome.itemIndex + 1 << ": " << outcome.framesRendered << "/" << outcome.framesTotal
              << " frames, " << StatusName(outcome.status) << " (" << outcome.status << ")\n";
@@ -297,6 +310,37 @@ std::string FormatSummary(const RenderSummary& summary) {
         text << ": " << error.message << "\n";
     }
     return text.str();
+}
+
+bool CheckOutputFolders(const Job& job, std::string* error) {
+    std::vector<std::string> checked;
+    for (int32_t index = 0; index < job.ItemCount(); ++index) {
+        const HostRenderItem& item = *job.Item(index);
+        for (const auto& module : item.modules) {
+            if (!module->fileBased || module->pathTemplate.empty()) continue;
+            const std::string folder =
+                std::filesystem::path(ResolveModulePath(*module, item.composition.startFrame)).parent_path().string();
+            if (std::find(checked.begin(), checked.end(), folder) != checked.end()) continue;
+            checked.push_back(folder);
+            std::error_code made;
+            std::filesystem::create_directories(folder, made);
+            const std::string probe = (std::filesystem::path(folder) / ".brevant-host-write-test").string();
+            errno = 0;
+            std::ofstream file(probe, std::ios::binary | std::ios::trunc);
+            const int reason = made ? made.value() : errno;
+            if (!file) {
+                if (error) {
+                    *error = "cannot write to the output folder " + folder + ": " +
+                             (made ? made.message() : std::strerror(reason ? reason : EACCES));
+                }
+                return false;
+            }
+            file.close();
+            std::error_code removed;
+            std::filesystem::remove(probe, removed);
+        }
+    }
+    return true;
 }
 
 }  // namespace brevant_host

@@ -2,6 +2,7 @@
 // session failures, the stop flag and the host's remaining-time figures.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <stdexcept>
 
 #include "RecordingSession.h"
@@ -151,6 +152,35 @@ TEST_F(RenderDriver, TheStopFlagEndsTheItemAndTheRender) {
     const auto& transcript = TheRecorder().transcript;
     EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "RenderItemStart"), 1);
     EXPECT_EQ(transcript[transcript.size() - 2], "RenderItemEnd 4");
+    EXPECT_EQ(summary.itemsInJob, 2);
+    EXPECT_NE(FormatSummary(summary).find("1 of 2 items, 1 frame, stopped, 1 never started\n"), std::string::npos)
+        << FormatSummary(summary);
+}
+
+TEST_F(RenderDriver, AnOutputThatCannotBeWrittenFailsItsItemAtThatFrame) {
+    // A file where the output folder would be: no user, root included, can write under it.
+    const std::string blocked = (scratch_.Path() / "blocked").string();
+    { std::ofstream(blocked) << "a file"; }
+    const std::string job = R"({"items": [{"comp": {"name": "A", "width": 8, "height": 8, "frames": 3},
+        "outputModules": [{"path": ")" + blocked + R"(/[compName]_[#].jpg"}]}]})";
+    std::string error;
+    ASSERT_FALSE(CheckOutputFolders(*MustParse(job), &error));
+    EXPECT_NE(error.find("cannot write to the output folder " + blocked + ": "), std::string::npos) << error;
+
+    const RenderSummary summary = Render(job);
+    ASSERT_EQ(summary.outcomes.size(), 1u);
+    EXPECT_EQ(summary.outcomes[0].status, kItemStatusFailed);
+    EXPECT_EQ(summary.outcomes[0].framesRendered, 0);
+    ASSERT_EQ(summary.errors.size(), 1u);
+    EXPECT_EQ(summary.errors[0].operation, "WriteOutput");
+    const auto& transcript = TheRecorder().transcript;
+    EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "Update 3 frame 1/3 picture"), 0)
+        << "a frame that was not written is not reported as done";
+    EXPECT_EQ(transcript[transcript.size() - 2], "RenderItemEnd 5");
+
+    const auto writable = MustParse(TwoItems(""));
+    writable->SetBaseDirectory(scratch_.String());
+    EXPECT_TRUE(CheckOutputFolders(*writable, &error)) << error;
 }
 
 TEST_F(RenderDriver, RemainingTimeCountsDownToZero) {
