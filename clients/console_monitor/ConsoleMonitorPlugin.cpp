@@ -230,8 +230,11 @@ extern "C" BREVANT_EXPORT HostErr ConsoleMonitorMain(
     void** globalRefcon) {
     return Guarded([&] {
         if (basic == nullptr || globalRefcon == nullptr) return kHostErrBadArgument;
-        // A second entry into a loaded library keeps the first registration.
-        if (g_state) return kHostErrGeneric;
+        if (g_state) {
+            // A second entry into a loaded library keeps the first registration.
+            std::fputs("console_monitor: already started in this process; a client is loaded once\n", stderr);
+            return kHostErrGeneric;
+        }
         auto state = std::make_unique<ConsoleMonitorState>(pluginId, basic, TerminalColumns() > 0);
         const HostErr err = brevant_client::RegisterClient(basic, pluginId, RefconOf(state.get()), &kCallbacks,
                                                            ConsoleMonitorDeathHook);

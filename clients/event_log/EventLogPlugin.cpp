@@ -260,7 +260,11 @@ extern "C" BREVANT_EXPORT HostErr EventLogMain(const HostBasicSuite* basic,
                                                                      void** globalRefcon) {
     return Guarded([&] {
         if (basic == nullptr || globalRefcon == nullptr) return kHostErrBadArgument;
-        if (g_state) return kHostErrGeneric;
+        if (g_state) {
+            // A second entry into a loaded library keeps the first registration.
+            std::fputs("event_log: already started in this process; a client is loaded once\n", stderr);
+            return kHostErrGeneric;
+        }
         event_log::Config config;
         std::string problem;
         if (!event_log::ReadConfig([](const char* name) { return std::getenv(name); }, &config, &problem)) {
