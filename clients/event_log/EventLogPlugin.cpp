@@ -281,10 +281,15 @@ extern "C" BREVANT_EXPORT HostErr EventLogMain(const HostBasicSuite* basic,
                          std::strerror(errno));
             return kHostErrGeneric;
         }
+        const std::string logPath = config.logPath;
         auto state = std::make_unique<EventLogState>(pluginId, basic, std::move(file), std::move(config));
         const HostErr err =
             brevant_client::RegisterClient(basic, pluginId, RefconOf(state.get()), &kCallbacks, EventLogDeathHook);
         if (err != kHostErrNone) return err;
+        // Where the log goes is never a surprise.
+        std::error_code absoluteError;
+        std::fprintf(stderr, "event_log: appending to %s\n",
+                     std::filesystem::absolute(logPath, absoluteError).string().c_str());
         *globalRefcon = state.get();
         g_state = std::move(state);
         return kHostErrNone;

@@ -19,6 +19,7 @@ for pattern in '"exitCode": 3' '"inJob": 3' '"neverStarted": 0' '"status": "fail
 done
 
 log=$out/events.jsonl
+grep -q "^event_log: appending to $log$" "$out/output.txt" || fail "the event log does not say where it writes"
 begin=$(grep '"event":"JobBegin"' "$log")
 grep -q "\"machine\":\"$(hostname)\"" <<<"$begin" || fail "no machine name: $begin"
 grep -q "\"jobFile\":\"$(realpath "$job")\"" <<<"$begin" || fail "no job file: $begin"
