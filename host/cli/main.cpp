@@ -66,13 +66,16 @@ std::filesystem::path ExecutableDirectory() {
 // The file of a library built here under `name`.
 std::string LibraryFileName(const std::string& name) { return "lib" + name + ".so"; }
 
-// Beside brevant-host in a build tree; in the library folder of an installed prefix.
-std::string DefaultPluginPath() {
-    const std::filesystem::path beside = ExecutableDirectory() / BREVANT_PLUGIN_FILE_NAME;
+// A library of ours: beside brevant-host in a build tree; in the library folder of an installed
+// prefix.
+std::string BesideOrInLibraryFolder(const std::string& fileName) {
+    const std::filesystem::path beside = ExecutableDirectory() / fileName;
     std::error_code error;
     if (std::filesystem::exists(beside, error)) return beside.string();
-    return (ExecutableDirectory() / BREVANT_BIN_TO_LIB / BREVANT_PLUGIN_FILE_NAME).lexically_normal().string();
+    return (ExecutableDirectory() / BREVANT_BIN_TO_LIB / fileName).lexically_normal().string();
 }
+
+std::string DefaultPluginPath() { return BesideOrInLibraryFolder(BREVANT_PLUGIN_FILE_NAME); }
 
 // Everything `run` takes. A new option is a field here and one line in AddRunOptions.
 struct RunOptions {
@@ -107,9 +110,9 @@ bool IsPath(const std::string& client) {
     return client.find_first_of("/\\") != std::string::npos || std::filesystem::path(client).has_extension();
 }
 
-// A client given by name ("event_log") is the library of that name next to brevant-host.
+// A client given by name ("event_log") is the library of that name built with brevant-host.
 std::string ResolveClient(const std::string& client) {
-    return IsPath(client) ? client : (ExecutableDirectory() / LibraryFileName(client)).string();
+    return IsPath(client) ? client : BesideOrInLibraryFolder(LibraryFileName(client));
 }
 
 // The same file however it was named, for finding a client given twice.
@@ -139,8 +142,8 @@ bool Load(const std::string& path, const std::string& given, brevant_host::Loade
         if (IsPath(given) || given == path) {
             std::fprintf(stderr, "brevant-host: cannot load %s: no such file\n", path.c_str());
         } else {
-            std::fprintf(stderr, "brevant-host: no client named \"%s\" (looked for %s); the clients built here: %s\n",
-                         given.c_str(), path.c_str(), kShippedClients);
+            std::fprintf(stderr, "brevant-host: no client named \"%s\"; the clients built with brevant-host: %s\n",
+                         given.c_str(), kShippedClients);
         }
         return false;
     }
