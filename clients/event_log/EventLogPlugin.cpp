@@ -9,8 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -79,6 +80,22 @@ void Note(std::vector<QueryError>& errors, HostErr code, const char* query, int3
     if (code != kHostErrNone) errors.push_back(QueryError{query, code, index});
 }
 
+// The number on disk of an item's first frame: what a module that numbers its files starts
+// from, else the render settings' start timecode.
+std::optional<int64_t> StartFrame(const event_log::ItemDescription& item) {
+    int64_t start = 0;
+    for (const event_log::OutputModuleDescription& module : item.outputModules) {
+        const std::string* text = brevant_client::FindValue(module.settings, "StartFrame");
+        if (text != nullptr && brevant_client::ParseSigned(*text, &start)) return start;
+    }
+    const std::string* timecode = brevant_client::FindValue(item.renderSettings, "Start");
+    const std::string* rate = brevant_client::FindValue(item.renderSettings, "FrameRate");
+    if (timecode != nullptr && rate != nullptr && brevant_client::TimecodeToFrames(*timecode, *rate, &start)) {
+        return start;
+    }
+    return std::nullopt;
+}
+
 event_log::JobDescription ReadJob(const Monitor& monitor) {
     event_log::JobDescription job;
     Note(job.errors, monitor.ProjectName(&job.projectName), "ProjectName");
@@ -95,22 +112,9 @@ event_log::JobDescription ReadJob(const Monitor& monitor) {
             event_log::OutputModuleDescription module;
             Note(job.errors, monitor.OutputModuleSettings(id, m, &module.settings), "OutputModuleSettings", m);
             Note(job.errors, monitor.OutputModuleWarnings(id, m, &module.warnings), "OutputModuleWarnings", m);
-            // The number a sequence writes its first frame with, as its module says.
-            int64_t start = 0;
-            const std::string* startText = brevant_client::FindValue(module.settings, "StartFrame");
-            if (!item.startFrame && startText != nullptr && brevant_client::ParseSigned(*startText, &start)) {
-                item.startFrame = start;
-            }
             item.outputModules.push_back(std::move(module));
         }
-        // Else the render settings' start timecode.
-        const std::string* startTimecode = brevant_client::FindValue(item.renderSettings, "Start");
-        const std::string* rate = brevant_client::FindValue(item.renderSettings, "FrameRate");
-        int64_t start = 0;
-        if (!item.startFrame && startTimecode != nullptr && rate != nullptr &&
-            brevant_client::TimecodeToFrames(*startTimecode, *rate, &start)) {
-            item.startFrame = start;
-        }
+        item.startFrame = StartFrame(item);
         job.items.push_back(std::move(item));
     }
     return job;
