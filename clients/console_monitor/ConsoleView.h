@@ -90,9 +90,10 @@ struct LineFigures {
 };
 
 // The live line of an item. With `columns` above 0 the line is at most columns - 1 characters
-// (the last column would make some terminals wrap): detail is dropped from the least useful up
-// (free space, elapsed time, later outputs' sizes, frames per second, file names, the job's ETA,
-// the bar's width), and what still does not fit is cut. What is dropped is decided on the widest
+// (the last column would make some terminals wrap): detail is dropped, the least useful first
+// (free space, elapsed time, later outputs' sizes, frames per second, the first output's size,
+// the job's ETA, the bar; file names and full widths come only when everything else fits), and
+// what still does not fit is cut. What is dropped is decided on the widest
 // figures the item can reach, so that the line keeps its shape from frame to frame. 0: every
 // detail, for plain lines.
 std::string ProgressLine(const LineFigures& figures, size_t columns);
