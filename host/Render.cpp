@@ -327,11 +327,11 @@ bool CheckOutputFolders(const Job& job, std::string* error) {
             const std::string probe = (std::filesystem::path(folder) / ".brevant-host-write-test").string();
             errno = 0;
             std::ofstream file(probe, std::ios::binary | std::ios::trunc);
-            const int reason = made ? made.value() : errno;
+            const int openError = errno != 0 ? errno : EACCES;
             if (!file) {
                 if (error) {
                     *error = "cannot write to the output folder " + folder + ": " +
-                             (made ? made.message() : std::strerror(reason ? reason : EACCES));
+                             (made ? made.message() : std::string(std::strerror(openError)));
                 }
                 return false;
             }
