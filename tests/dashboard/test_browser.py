@@ -38,11 +38,18 @@ class BrowserTest(unittest.TestCase):
         self.dashboard = Dashboard(self.stack, self.broker)
         self.driver = start_chromium(self.stack)
 
-    def card(self, machine):
-        for card in self.driver.find_elements(By.CSS_SELECTOR, "article.machine"):
-            if card.get_attribute("data-machine") == machine:
-                return card
-        return None
+    def read(self, machine, selector, script):
+        """Runs `script` on the first element matching `selector` inside the machine's card (the
+        card itself when `selector` is empty), in one call: the page redraws cards as events
+        arrive, so an element found in one call may be gone by the next."""
+        return self.driver.execute_script(
+            "const card = [...document.querySelectorAll('article.machine')]"
+            "  .find(c => c.dataset.machine === arguments[0]);"
+            "const el = card && (arguments[1] ? card.querySelector(arguments[1]) : card);"
+            "return el ? (" + script + ") : null;", machine, selector)
+
+    def text(self, machine, selector):
+        return self.read(machine, selector, "el.innerText")
 
     def test_the_page_follows_renders(self):
         hostile = write_job(self.stack, "hostile.json", {"project": HOSTILE, "items": [
@@ -58,38 +65,29 @@ class BrowserTest(unittest.TestCase):
 
         # Both machines show, each with its item.
         for machine in ("render-a", "render-b"):
-            wait_until(lambda: self.card(machine) and self.card(machine).find_elements(By.CSS_SELECTOR, ".item"), 20,
-                       f"{machine}'s card with its item")
+            wait_until(lambda: self.text(machine, ".item") is not None, 20, f"{machine}'s card with its item")
 
         # The progress bar moves while the render runs.
         def width():
-            bar = self.card("render-a").find_element(By.CSS_SELECTOR, ".item .bar > div")
-            return float(bar.value_of_css_property("width").rstrip("px"))
+            return self.read("render-a", ".item .bar > div", "el.getBoundingClientRect().width") or 0
         first = wait_until(lambda: width() > 0 and width(), 20, "some progress")
         wait_until(lambda: width() > first, 20, "the progress bar to move")
-        figures = self.card("render-a").find_element(By.CSS_SELECTOR, ".item .figures").text
-        self.assertRegex(figures, r"\d+ of 240 frames")
+        self.assertRegex(self.text("render-a", ".item .figures"), r"\d+ of 240 frames")
 
         # The latest thumbnail loads: a decoded image from the API.
-        def thumbnail_loaded():
-            images = self.card("render-a").find_elements(By.CSS_SELECTOR, "img.thumb")
-            return images and self.driver.execute_script("return arguments[0].complete && arguments[0].naturalWidth", images[0]) > 0
-        wait_until(thumbnail_loaded, 20, "the thumbnail")
+        wait_until(lambda: self.read("render-a", "img.thumb", "el.complete && el.naturalWidth"), 20, "the thumbnail")
 
         # A killed machine turns offline.
         doomed.kill()
-        wait_until(lambda: "offline" in self.card("render-b").find_element(By.CSS_SELECTOR, ".machine-head").text, 15,
-                   "render-b shown offline")
-        self.assertIn("machine offline", self.card("render-b").get_attribute("class"))
+        wait_until(lambda: "offline" in (self.text("render-b", ".machine-head") or ""), 15, "render-b shown offline")
+        self.assertIn("offline", self.read("render-b", "", "el.className").split())
 
         # The hostile project and composition names are text; nothing they contain ran.
-        card = self.card("render-a")
-        self.assertEqual(card.find_element(By.CSS_SELECTOR, ".project").text, HOSTILE)
-        self.assertEqual(card.find_element(By.CSS_SELECTOR, ".item-name").text, "Title " + HOSTILE)
+        self.assertEqual(self.text("render-a", ".project"), HOSTILE)
+        self.assertEqual(self.text("render-a", ".item-name"), "Title " + HOSTILE)
         self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, "main img:not(.thumb)"), [])
         with self.assertRaises(NoAlertPresentException):
             self.driver.switch_to.alert.text
-
 
 if __name__ == "__main__":
     unittest.main()
