@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 #include <vector>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "host/Job.h"
 #include "host/StandInHost.h"
@@ -38,10 +40,30 @@ const char* const kExitCodeHelp =
 
 std::atomic<bool> gStop{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
+
+// ---- Platform: Ctrl-C, where this program is, how libraries are named -----------------------
+// One Ctrl-C stops the render cleanly; a second one ends a render that does not stop.
+#if defined(_WIN32)
+// Runs on a thread of its own that the system starts for the console event.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT) return FALSE;
+    return gStop.exchange(true) ? FALSE : TRUE;  // FALSE: the system's default, the end
+}
+void InstallInterruptHandler() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+void RemoveInterruptHandler() { SetConsoleCtrlHandler(OnConsoleControl, FALSE); }
+
+std::filesystem::path ExecutableDirectory() {
+    wchar_t self[MAX_PATH + 1] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
+    return length == 0 || length > MAX_PATH ? std::filesystem::path() : std::filesystem::path(self).parent_path();
+}
+
+constexpr const char* kLibraryPrefix = "";
+constexpr const char* kLibrarySuffix = ".dll";
+#else
 extern "C" void OnInterrupt(int) { gStop = true; }
 
-// One Ctrl-C stops the render cleanly; the handler then falls back to the default, so that a
-// second one ends a render that does not stop.
+// The handler falls back to the default after the first Ctrl-C.
 void InstallInterruptHandler() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
@@ -49,6 +71,7 @@ void InstallInterruptHandler() {
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
 }
+void RemoveInterruptHandler() { std::signal(SIGINT, SIG_DFL); }
 
 std::filesystem::path ExecutableDirectory() {
     std::error_code error;
@@ -56,10 +79,16 @@ std::filesystem::path ExecutableDirectory() {
     return error ? std::filesystem::path() : self.parent_path();
 }
 
+constexpr const char* kLibraryPrefix = "lib";
+constexpr const char* kLibrarySuffix = ".so";
+#endif
+
 // A client given by name ("event_log") is the library of that name next to brevant-host.
 std::string ResolveClient(const std::string& client) {
-    if (client.find('/') != std::string::npos || client.find(".so") != std::string::npos) return client;
-    return (ExecutableDirectory() / ("lib" + client + ".so")).string();
+    if (client.find_first_of("/\\") != std::string::npos || client.find(kLibrarySuffix) != std::string::npos) {
+        return client;
+    }
+    return (ExecutableDirectory() / (kLibraryPrefix + client + kLibrarySuffix)).string();
 }
 
 // Beside brevant-host in a build tree; in the library folder of an installed prefix.
@@ -102,6 +131,9 @@ int main(int argc, char** argv) {
                  "Times that clients see are milliseconds; frame ids count from 1."};
     app.require_subcommand(1);
     app.footer(kExitCodeHelp);
+    // Options are "--name" everywhere; on Windows CLI11 would also take "/name", and so read a
+    // path such as /renders/job.json as an unknown option.
+    app.allow_windows_style_options(false);
     CLI::App* run = app.add_subcommand("run", "Render a job file");
     std::string jobPath, pluginPath = DefaultPluginPath(), logPath, outputDir;
     std::vector<std::string> clients;
@@ -170,7 +202,7 @@ int main(int argc, char** argv) {
     options.fps = fps;
     options.stop = &gStop;
     const brevant_host::RenderSummary summary = brevant_host::RenderJob(*job, *provider, options);
-    std::signal(SIGINT, SIG_DFL);
+    RemoveInterruptHandler();
 
     brevant_host::BasicSuite()->ReleaseSuite(kBrevantProviderSuite, kBrevantProviderSuiteVersion);
     brevant_host::RunDeathHooks();
