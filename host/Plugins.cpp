@@ -8,12 +8,13 @@
 // file is the same everywhere.
 #if defined(_WIN32)
 #include <windows.h>
+
+#include <filesystem>
 #else
 #include <dlfcn.h>
 #endif
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -110,21 +111,15 @@ bool ReadPropertyText(const std::string& path, std::string* text, std::string* e
     }
     std::vector<WORD> ids;
     EnumResourceNamesW(module, kPropertyResourceType, CollectResourceId, reinterpret_cast<LONG_PTR>(&ids));
-    bool found = false;
-    if (ids.empty()) {
-        *error = "no PIPL resource";
-    } else if (HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(ids.front()), kPropertyResourceType)) {
-        const DWORD size = SizeofResource(module, resource);
-        HGLOBAL loaded = LoadResource(module, resource);
-        const auto* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
-        if (!bytes || size > kMaxResourceSize) {
-            *error = "damaged PIPL resource " + std::to_string(ids.front());
-        } else {
-            text->assign(bytes, strnlen(bytes, size));
-            found = true;
-        }
+    HRSRC resource = ids.empty() ? nullptr : FindResourceW(module, MAKEINTRESOURCEW(ids.front()), kPropertyResourceType);
+    HGLOBAL loaded = resource ? LoadResource(module, resource) : nullptr;
+    const auto* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    const DWORD size = resource ? SizeofResource(module, resource) : 0;
+    const bool found = bytes && size <= kMaxResourceSize;
+    if (found) {
+        text->assign(bytes, strnlen(bytes, size));
     } else {
-        *error = "damaged PIPL resource " + std::to_string(ids.front());
+        *error = ids.empty() ? "no PIPL resource" : "damaged PIPL resource " + std::to_string(ids.front());
     }
     FreeLibrary(module);
     return found;
