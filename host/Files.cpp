@@ -4,8 +4,11 @@
 // The size of an image sequence: the flattened path of a sequence module names the file of its
 // first frame; HostFileSize of that path answers the bytes of every frame file written so far,
 // so that a size estimate from it grows with the render like that of a single growing file.
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/stat.h>
-#include <sys/statvfs.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -62,6 +65,15 @@ fs::path DeepestExistingParent(const std::string& path) {
     return error ? current : canonical;
 }
 
+#if defined(_WIN32)
+// The volume's root as the system names it ("C:\\"), or the path's root.
+std::string MountPointOf(const std::string& path) {
+    const fs::path existing = DeepestExistingParent(path);
+    wchar_t volume[MAX_PATH + 1] = {};
+    if (GetVolumePathNameW(existing.wstring().c_str(), volume, MAX_PATH + 1)) return fs::path(volume).string();
+    return existing.root_path().string();
+}
+#else
 // Mount points in /proc/self/mounts escape blanks, tabs, newlines and backslashes as octal.
 std::string UnescapeMountField(const std::string& field) {
     std::string out;
@@ -114,12 +126,8 @@ std::string MountPointOf(const std::string& path) {
     }
     return mount.string();
 }
+#endif
 
-uint64_t RegularFileSize(const std::string& path) {
-    struct stat status {};
-    if (path.empty() || ::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
-    return static_cast<uint64_t>(status.st_size);
-}
 
 // The files an image-sequence module has written when `path` is its flattened path.
 const HostOutputModule* SequenceNamedBy(const std::string& absolutePath) {
@@ -135,6 +143,15 @@ const HostOutputModule* SequenceNamedBy(const std::string& absolutePath) {
 }
 
 }  // namespace
+
+uint64_t RegularFileSize(const std::string& path) {
+    // std::filesystem's sizes are 64-bit everywhere; MinGW's struct stat has a 32-bit size.
+    std::error_code error;
+    if (path.empty() || !fs::is_regular_file(path, error)) return 0;
+    const uintmax_t size = fs::file_size(path, error);
+    return error ? 0 : static_cast<uint64_t>(size);
+}
+
 }  // namespace brevant_host
 
 using namespace brevant_host;
@@ -194,7 +211,7 @@ uint64_t HostFileSize(const HostFile& file) {
 uint64_t HostVolumeFreeSpace(const HostString& full_path) {
     const std::string path = ToUtf8(full_path);
     if (path.empty()) return 0;
-    struct statvfs volume {};
-    if (::statvfs(DeepestExistingParent(path).c_str(), &volume) != 0) return 0;
-    return static_cast<uint64_t>(volume.f_bavail) * static_cast<uint64_t>(volume.f_frsize);
+    std::error_code error;
+    const fs::space_info volume = fs::space(DeepestExistingParent(path), error);
+    return error ? 0 : static_cast<uint64_t>(volume.available);
 }

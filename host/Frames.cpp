@@ -6,7 +6,14 @@
 // sums its source rows into one row of 32-bit accumulators, which is then filtered across; the
 // weight tables and the accumulator row are kept per thread and only grow, so a thumbnail per
 // frame allocates nothing after the first.
+#if defined(_WIN32)
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#define STBI_WRITE_NO_STDIO
+#include <stb/stb_image_write.h>
+#else
 #include <turbojpeg.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -202,6 +209,7 @@ void FilterAcross(const Sample* row, const AxisPlan& across, int shift, uint8_t*
     }
 }
 
+#if !defined(_WIN32)
 struct TjHandle {
     tjhandle handle = tjInitCompress();
     ~TjHandle() {
@@ -212,6 +220,7 @@ struct TjHandle {
 struct TjFree {
     void operator()(unsigned char* buffer) const { tjFree(buffer); }
 };
+#endif
 
 }  // namespace
 
@@ -289,6 +298,22 @@ void ScaleWorldToFrame(const HostWorld& world, int32_t width, int32_t height, Ho
     frame.height = height;
 }
 
+// The JPEG seam. libjpeg-turbo where Debian builds it; Debian has no MinGW build of it, so on
+// Windows the same baseline JPEG (4:2:0 at this quality) comes from stb_image_write.
+#if defined(_WIN32)
+std::vector<uint8_t> CompressRgbToJpeg(const uint8_t* rgb, int32_t width, int32_t height) {
+    if (!rgb || width <= 0 || height <= 0) throw std::runtime_error("nothing to compress");
+    std::vector<uint8_t> jpeg;
+    auto append = [](void* context, void* bytes, int size) {
+        auto* out = static_cast<std::vector<uint8_t>*>(context);
+        out->insert(out->end(), static_cast<uint8_t*>(bytes), static_cast<uint8_t*>(bytes) + size);
+    };
+    if (!stbi_write_jpg_to_func(append, &jpeg, width, height, 3, rgb, kJpegQuality) || jpeg.empty()) {
+        throw std::runtime_error("JPEG compression failed");
+    }
+    return jpeg;
+}
+#else
 std::vector<uint8_t> CompressRgbToJpeg(const uint8_t* rgb, int32_t width, int32_t height) {
     if (!rgb || width <= 0 || height <= 0) throw std::runtime_error("nothing to compress");
     thread_local TjHandle compressor;
@@ -303,6 +328,7 @@ std::vector<uint8_t> CompressRgbToJpeg(const uint8_t* rgb, int32_t width, int32_
     }
     return std::vector<uint8_t>(owned.get(), owned.get() + jpegSize);
 }
+#endif
 
 }  // namespace brevant_host
 

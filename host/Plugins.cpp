@@ -2,7 +2,17 @@
 // load the library, call the entry point it names, and keep the death hooks it registers until
 // shutdown. Libraries are never unloaded: a host keeps its plug-ins until the process ends, and
 // suites they published stay reachable.
+//
+// The platform seam is below ("Platform"): how a library is opened and searched, and where its
+// property list is kept (a PIPL resource on Windows, an ELF section elsewhere). The rest of the
+// file is the same everywhere.
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <filesystem>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cstring>
 #include <fstream>
@@ -47,8 +57,88 @@ extern "C" HostErr RegisterDeathHook(int32_t plugin_id, HostDeathHookFunc hook, 
 
 const HostRegisterSuite6 kRegisterSuite = {nullptr, nullptr, RegisterDeathHook};
 
-// ---- ELF ------------------------------------------------------------------------------------
-// Only what finding one section needs, read with explicit little-endian decoding so that the
+// ---- Platform -------------------------------------------------------------------------------
+#if defined(_WIN32)
+
+// The resource type under which the property list is kept, as the resource script names it.
+constexpr const wchar_t* kPropertyResourceType = L"PIPL";
+constexpr DWORD kMaxResourceSize = 1 << 20;
+
+std::wstring WindowsPath(const std::string& path) {
+    return std::filesystem::u8path(path).make_preferred().wstring();
+}
+
+std::string LastErrorText() {
+    const DWORD code = GetLastError();
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+        reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length ? std::string(text, length) : "error " + std::to_string(code);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+void* OpenLibrary(const std::string& path, std::string* error) {
+    // Dependencies are looked up beside the library first, as the host does for its plug-ins.
+    HMODULE module = LoadLibraryExW(WindowsPath(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!module) *error = LastErrorText();
+    return module;
+}
+
+void* FindSymbol(void* library, const std::string& name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name.c_str()));
+}
+
+BOOL CALLBACK CollectResourceId(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR ids) {
+    if (IS_INTRESOURCE(name)) reinterpret_cast<std::vector<WORD>*>(ids)->push_back(LOWORD(name));
+    return TRUE;
+}
+
+// The text of the library's first PIPL resource, up to the first NUL. The library is mapped as
+// data only: none of its code runs.
+bool ReadPropertyText(const std::string& path, std::string* text, std::string* error) {
+    HMODULE module = LoadLibraryExW(WindowsPath(path).c_str(), nullptr,
+                                    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (!module) {
+        const DWORD code = GetLastError();
+        *error = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? "cannot open the file"
+                                                                              : "not a Windows library";
+        return false;
+    }
+    std::vector<WORD> ids;
+    EnumResourceNamesW(module, kPropertyResourceType, CollectResourceId, reinterpret_cast<LONG_PTR>(&ids));
+    HRSRC resource = ids.empty() ? nullptr : FindResourceW(module, MAKEINTRESOURCEW(ids.front()), kPropertyResourceType);
+    HGLOBAL loaded = resource ? LoadResource(module, resource) : nullptr;
+    const auto* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    const DWORD size = resource ? SizeofResource(module, resource) : 0;
+    const bool found = bytes && size <= kMaxResourceSize;
+    if (found) {
+        text->assign(bytes, strnlen(bytes, size));
+    } else {
+        *error = ids.empty() ? "no PIPL resource" : "damaged PIPL resource " + std::to_string(ids.front());
+    }
+    FreeLibrary(module);
+    return found;
+}
+
+#else
+
+void* OpenLibrary(const std::string& path, std::string* error) {
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        const char* reason = dlerror();
+        *error = reason ? reason : "cannot be loaded";
+    }
+    return library;
+}
+
+void* FindSymbol(void* library, const std::string& name) { return dlsym(library, name.c_str()); }
+
+// ELF: only what finding one section needs, read with explicit little-endian decoding so that the
 // reader never trusts the file's layout to match a struct.
 
 constexpr const char* kPropertySection = ".brevant_pipl";
@@ -155,6 +245,8 @@ bool ReadPropertyText(const std::string& path, std::string* text, std::string* e
     *error = std::string("no ") + kPropertySection + " section";
     return false;
 }
+
+#endif  // platform
 
 // ---- Property list --------------------------------------------------------------------------
 
@@ -316,13 +408,13 @@ bool LoadPlugin(const std::string& libraryPath, LoadedPlugin* out, std::string* 
         message = libraryPath + ": kind '" + plugin.properties.kind + "' is not a general plug-in";
         return false;
     }
-    plugin.library = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string reason;
+    plugin.library = OpenLibrary(libraryPath, &reason);
     if (!plugin.library) {
-        const char* reason = dlerror();
-        message = libraryPath + ": " + (reason ? reason : "cannot be loaded");
+        message = libraryPath + ": " + reason;
         return false;
     }
-    void* symbol = dlsym(plugin.library, plugin.properties.entryPoint.c_str());
+    void* symbol = FindSymbol(plugin.library, plugin.properties.entryPoint);
     if (!symbol) {
         message = libraryPath + ": no entry point '" + plugin.properties.entryPoint + "'";
         return false;
@@ -360,6 +452,10 @@ int RunDeathHooks() {
         ++ran;
     }
     return ran;
+}
+
+void* PluginSymbol(const LoadedPlugin& plugin, const std::string& name) {
+    return plugin.library ? FindSymbol(plugin.library, name) : nullptr;
 }
 
 void* GlobalRefcon(int32_t pluginId) {

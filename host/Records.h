@@ -116,6 +116,8 @@ std::vector<const HostRenderQueue*> LiveQueues();
 
 // Files (Files.cpp): the path's absolute, lexically normal form; empty stays empty.
 std::string AbsolutePath(const std::string& path);
+// The size of a regular file, 0 for anything else or nothing.
+uint64_t RegularFileSize(const std::string& path);
 
 }  // namespace brevant_host
 

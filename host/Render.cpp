@@ -1,7 +1,5 @@
 // The render driver: what the host application's render queue does with a session, frame by
 // frame, with real pictures and real files. [main-thread]
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -65,11 +63,6 @@ bool CallSession(const char* operation, int32_t itemIndex, RenderSummary& summar
     HostLog(0, "Host", operation, "item %d: %s", itemIndex, error.message.c_str());
     summary.errors.push_back(std::move(error));
     return false;
-}
-
-uint64_t SizeOnDisk(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) ? static_cast<uint64_t>(status.st_size) : 0;
 }
 
 // The frame in the forms the output modules write, each made at most once per frame.
@@ -275,7 +268,7 @@ RenderSummary RenderJob(Job& job, const BrevantProviderSuite1& provider, const R
             output.sequence = module.sequence;
             output.path = module.writtenFiles.front();
             output.fileCount = static_cast<int32_t>(module.writtenFiles.size());
-            for (const std::string& path : module.writtenFiles) output.bytes += SizeOnDisk(path);
+            for (const std::string& path : module.writtenFiles) output.bytes += RegularFileSize(path);
             summary.outputs.push_back(std::move(output));
         }
     }

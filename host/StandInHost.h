@@ -132,7 +132,7 @@ struct LoadedPlugin {
     std::string path;
     PropertyList properties;
     int32_t pluginId = 0;
-    void* library = nullptr;      // dlopen handle
+    void* library = nullptr;      // dlopen handle; HMODULE on Windows
     void* globalRefcon = nullptr;
     HostErr entryResult = 0;
 };
@@ -140,6 +140,8 @@ struct LoadedPlugin {
 // basic suite, a fresh plug-in id and the host's version. Death hooks the plug-in registers run
 // at RunDeathHooks.
 HOST_API bool LoadPlugin(const std::string& libraryPath, LoadedPlugin* out, std::string* error);
+// The address that a loaded plug-in exports under `name` (dlsym, GetProcAddress), or null.
+HOST_API void* PluginSymbol(const LoadedPlugin& plugin, const std::string& name);
 // Calls an entry point directly, as LoadPlugin does after loading (for plug-ins linked in).
 HOST_API HostErr CallEntryPoint(HostPluginEntryFunc entry, int32_t pluginId, void** globalRefcon);
 // Runs every registered death hook, last registered first, with the refcon its plug-in stored,

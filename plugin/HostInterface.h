@@ -133,7 +133,9 @@ struct HostOutputModuleList {
 // Exported by the host. Unless noted, they report no error. Calls that take record pointers
 // accept null and answer as for an empty record.
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(BREVANT_HOST_BUILD)
+#define HOST_API __declspec(dllexport)  // building the stand-in host's DLL
+#elif defined(_WIN32)
 #define HOST_API __declspec(dllimport)
 #else
 #define HOST_API __attribute__((visibility("default")))

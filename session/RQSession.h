@@ -13,13 +13,16 @@
 
 #include "plugin/HostInterface.h"
 
+// BREVANT_EXPORT comes from <brevant/host.h>. On Windows brevant.def names the class's exported
+// members: dllexport on the class would also export its type information, which the host does
+// not use.
 #if defined(_WIN32)
-#define BREVANT_EXPORT __declspec(dllexport)
+#define BREVANT_EXPORT_CLASS
 #else
-#define BREVANT_EXPORT __attribute__((visibility("default")))
+#define BREVANT_EXPORT_CLASS BREVANT_EXPORT
 #endif
 
-class BREVANT_EXPORT RQSession {
+class BREVANT_EXPORT_CLASS RQSession {
 public:
     virtual ~RQSession();
     // Starts the job's description.

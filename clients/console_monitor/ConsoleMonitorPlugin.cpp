@@ -1,8 +1,13 @@
 // The console monitor's C boundary: entry point, listener callbacks and death hook. Each reads
 // what the monitor suite offers at its event and hands it to the ConsoleView, which prints on
 // standard output. All of it runs on the host's main thread; nothing escapes as an exception.
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -25,9 +30,18 @@ using console_monitor::ConsoleView;
 // redraw rather than on SIGWINCH: a plug-in must not take a process-wide signal from its host,
 // and one ioctl per frame costs nothing.
 size_t TerminalColumns() {
+#if defined(_WIN32)
+    if (_isatty(_fileno(stdout)) == 0) return 0;
+    CONSOLE_SCREEN_BUFFER_INFO info {};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) &&
+        info.srWindow.Right >= info.srWindow.Left) {
+        return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+    }
+#else
     if (isatty(fileno(stdout)) != 1) return 0;
     struct winsize size {};
     if (ioctl(fileno(stdout), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
     // A terminal that does not say: the shell's COLUMNS, else the classic 80.
     uint64_t columns = 0;
     const char* text = std::getenv("COLUMNS");

@@ -2,7 +2,12 @@
 // everything the monitor suite offers at its event and writes one JSON line; thumbnails are
 // written next to it as JPEG files. All of it runs on the host's main thread; nothing escapes
 // as an exception.
+#if defined(_WIN32)
+#include <process.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -39,10 +44,16 @@ int64_t WallMilliseconds() {
 event_log::Origin ReadOrigin() {
     event_log::Origin origin;
     char name[256] = {};
+#if defined(_WIN32)
+    DWORD length = sizeof name - 1;
+    if (GetComputerNameA(name, &length)) origin.machine = name;
+    origin.processId = static_cast<int64_t>(_getpid());
+#else
     if (gethostname(name, sizeof name - 1) == 0) origin.machine = name;
+    origin.processId = static_cast<int64_t>(getpid());
+#endif
     // brevant-host names the job file it renders; a host that has none leaves it unset.
     if (const char* job = std::getenv("BREVANT_JOB_FILE")) origin.jobFile = job;
-    origin.processId = static_cast<int64_t>(getpid());
     return origin;
 }
 

@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include <nlohmann/json.hpp>
 
@@ -45,10 +47,30 @@ const char* const kShippedClients = "console_monitor, event_log";
 
 std::atomic<bool> gStop{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
+
+// ---- Platform: Ctrl-C, where this program is, how libraries are named -----------------------
+// One Ctrl-C stops the render cleanly; a second one ends a render that does not stop.
+#if defined(_WIN32)
+// Runs on a thread of its own that the system starts for the console event.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT) return FALSE;
+    return gStop.exchange(true) ? FALSE : TRUE;  // FALSE: the system's default, the end
+}
+void InstallInterruptHandler() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+void RemoveInterruptHandler() { SetConsoleCtrlHandler(OnConsoleControl, FALSE); }
+
+std::filesystem::path ExecutableDirectory() {
+    wchar_t self[MAX_PATH + 1] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
+    return length == 0 || length > MAX_PATH ? std::filesystem::path() : std::filesystem::path(self).parent_path();
+}
+
+constexpr const char* kLibraryPrefix = "";
+constexpr const char* kLibrarySuffix = ".dll";
+#else
 extern "C" void OnInterrupt(int) { gStop = true; }
 
-// One Ctrl-C stops the render cleanly; the handler then falls back to the default, so that a
-// second one ends a render that does not stop.
+// The handler falls back to the default after the first Ctrl-C.
 void InstallInterruptHandler() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
@@ -56,6 +78,7 @@ void InstallInterruptHandler() {
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
 }
+void RemoveInterruptHandler() { std::signal(SIGINT, SIG_DFL); }
 
 std::filesystem::path ExecutableDirectory() {
     std::error_code error;
@@ -63,8 +86,12 @@ std::filesystem::path ExecutableDirectory() {
     return error ? std::filesystem::path() : self.parent_path();
 }
 
+constexpr const char* kLibraryPrefix = "lib";
+constexpr const char* kLibrarySuffix = ".so";
+#endif
+
 // The file of a library built here under `name`.
-std::string LibraryFileName(const std::string& name) { return "lib" + name + ".so"; }
+std::string LibraryFileName(const std::string& name) { return kLibraryPrefix + name + kLibrarySuffix; }
 
 // A library of ours: beside brevant-host in a build tree; in the library folder of an installed
 // prefix.
@@ -234,6 +261,9 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.footer(kExitCodeHelp);
     app.set_version_flag("--version", std::string("brevant-host ") + BREVANT_VERSION);
+    // Options are "--name" everywhere; on Windows CLI11 would also take "/name", and so read a
+    // path such as /renders/job.json as an unknown option.
+    app.allow_windows_style_options(false);
     CLI::App* run = app.add_subcommand("run", "Render a job file");
     RunOptions options;
     AddRunOptions(*run, options);
@@ -304,7 +334,12 @@ int main(int argc, char** argv) {
 
     // Clients that want to say which job they follow find it here; a real host has none.
     std::error_code absoluteJob;
-    setenv("BREVANT_JOB_FILE", std::filesystem::absolute(options.jobPath, absoluteJob).c_str(), 1);
+    const std::string jobFile = std::filesystem::absolute(options.jobPath, absoluteJob).string();
+#if defined(_WIN32)
+    _putenv_s("BREVANT_JOB_FILE", jobFile.c_str());
+#else
+    setenv("BREVANT_JOB_FILE", jobFile.c_str(), 1);
+#endif
 
     brevant_host::LoadedPlugin brevant;
     if (!Load(options.pluginPath, options.pluginPath, brevant)) return finish(kExitLoad, "", nullptr, {});
@@ -332,7 +367,7 @@ int main(int argc, char** argv) {
     renderOptions.fps = options.fps;
     renderOptions.stop = &gStop;
     const brevant_host::RenderSummary summary = brevant_host::RenderJob(*job, *provider, renderOptions);
-    std::signal(SIGINT, SIG_DFL);
+    RemoveInterruptHandler();
 
     brevant_host::BasicSuite()->ReleaseSuite(kBrevantProviderSuite, kBrevantProviderSuiteVersion);
     brevant_host::RunDeathHooks();

@@ -324,9 +324,15 @@ TEST_F(HostCoreTest, PropertyListsAreReadFromTheLibraryFile) {
     } cases[] = {
         {FIXTURE_PLUGIN, ""},
         {FIXTURE_NOENTRY, "missing entry"},
+#if defined(_WIN32)
+        {FIXTURE_NOLIST, "no PIPL resource"},
+        {TEST_SOURCE, "not a Windows library"},
+        {truncated, "not a Windows library"},
+#else
         {FIXTURE_NOLIST, "no .brevant_pipl section"},
         {TEST_SOURCE, "not an ELF file"},
         {truncated, "damaged section header table"},
+#endif
         {"/nonexistent/lib.so", "cannot open the file"},
     };
     for (const auto& c : cases) {

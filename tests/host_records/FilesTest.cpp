@@ -37,7 +37,7 @@ TEST_F(Files, TheVolumeNameIsTheMountPointThatHoldsThePath) {
     } cases[] = {
         {scratch.String(), scratch.String()},
         {scratch.String() + "/not/yet/written.jpg", scratch.String()},
-        {"/", "/"},
+        {scratch.Path().root_path().string(), scratch.Path().root_path().string()},  // "/", "C:\\"
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -83,7 +83,7 @@ TEST_F(Files, SizesPathsAndFreeSpaceComeFromTheFileSystem) {
     EXPECT_EQ(HostFileSize(HostFile(Utf16(scratch.String()), 0)), 0u);  // a directory has no file size
     EXPECT_EQ(HostFileSize(HostFile(u"", 0)), 0u);
 
-    EXPECT_EQ(Utf8(HostFileFullPath(HostFile(Utf16(scratch.String() + "/a/../b/./c.jpg"), 0))), scratch.String() + "/b/c.jpg");
+    EXPECT_EQ(Utf8(HostFileFullPath(HostFile(Utf16(scratch.String() + "/a/../b/./c.jpg"), 0))), NativePath(scratch.String() + "/b/c.jpg"));
     EXPECT_EQ(Utf8(HostFileFullPath(HostFile(u"", 0))), "");
     const std::string relative = Utf8(HostFileFullPath(HostFile(u"relative.jpg", 0)));
     EXPECT_EQ(relative, (std::filesystem::current_path() / "relative.jpg").string());
@@ -133,7 +133,7 @@ TEST_F(Files, OutputFilesGrowWithEveryFrame) {
     ASSERT_EQ(summary.outputs.size(), 3u);
     EXPECT_TRUE(summary.outputs[0].sequence);
     EXPECT_EQ(summary.outputs[0].fileCount, 5);
-    EXPECT_EQ(summary.outputs[0].path, scratch.String() + "/seq/C_000.jpg");
+    EXPECT_EQ(summary.outputs[0].path, NativePath(scratch.String() + "/seq/C_000.jpg"));
     EXPECT_TRUE(std::filesystem::exists(scratch.Path() / "seq/C_004.jpg"));
     for (size_t module = 0; module < 3; ++module) EXPECT_EQ(summary.outputs[module].bytes, sizesPerFrame.back()[module]);
 

@@ -49,4 +49,10 @@ private:
     std::filesystem::path path_;
 };
 
+// A path written with '/' in the form the host gives it back: absolute and normal, and on
+// Windows on the current drive with backslashes.
+inline std::string NativePath(const std::string& path) {
+    return std::filesystem::absolute(path).lexically_normal().make_preferred().string();
+}
+
 }  // namespace host_records_test

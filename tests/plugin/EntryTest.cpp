@@ -1,6 +1,4 @@
 // Start-up and shutdown through the exported names, as the host does them.
-#include <dlfcn.h>
-
 #include "support/Listeners.h"
 #include "support/PluginFixture.h"
 
@@ -25,11 +23,11 @@ TEST_F(EntryTest, PublishesBothSuitesAndRegistersItsDeathHook) {
 TEST_F(EntryTest, ExportsOnlyTheEntryPointsAndTheSessionClass) {
     for (const char* name : {"BrevantMain", "DeathHook", "_ZTV9RQSession", "_ZN9RQSessionC2Ev", "_ZN9RQSessionD2Ev",
                              "_ZN9RQSessionC2ERKS_", "_ZN9RQSessionaSERKS_"}) {
-        EXPECT_NE(dlsym(plugin_.library, name), nullptr) << name;
+        EXPECT_NE(brevant_host::PluginSymbol(plugin_, name), nullptr) << name;
     }
     for (const char* name : {"_ZN7brevant13RunningPluginEv", "Brevant_StartSession", "Brevant_GetNumJobItems",
                              "_ZN7brevant12SuiteHandler17MissingSuiteErrorEv"}) {
-        EXPECT_EQ(dlsym(plugin_.library, name), nullptr) << name;
+        EXPECT_EQ(brevant_host::PluginSymbol(plugin_, name), nullptr) << name;
     }
 }
 
@@ -58,8 +56,8 @@ TEST_F(EntryTest, FirstFailingStepIsReportedOnceAndReturned) {
         {"monitor publication", HostCall::PublishSuite, 1, 1},
         {"death hook", HostCall::RegisterDeathHook, 0, 2},
     };
-    auto entry = reinterpret_cast<HostPluginEntryFunc>(dlsym(plugin_.library, "BrevantMain"));
-    auto deathHook = reinterpret_cast<HostDeathHookFunc>(dlsym(plugin_.library, "DeathHook"));
+    auto entry = reinterpret_cast<HostPluginEntryFunc>(brevant_host::PluginSymbol(plugin_, "BrevantMain"));
+    auto deathHook = reinterpret_cast<HostDeathHookFunc>(brevant_host::PluginSymbol(plugin_, "DeathHook"));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         StopPlugin();
@@ -81,16 +79,16 @@ TEST_F(EntryTest, MissingSuiteEndsTheEntryWithACodeInsteadOfACrash) {
     brevant_host::ResetHost();
     brevant_host::SetLogSink(brevant_host::LogSink::Recorder);
     brevant_host::SetSuiteFault(kHostOrbSuitesSuite, kHostOrbSuitesSuiteVersion, 42);
-    auto entry = reinterpret_cast<HostPluginEntryFunc>(dlsym(plugin_.library, "BrevantMain"));
+    auto entry = reinterpret_cast<HostPluginEntryFunc>(brevant_host::PluginSymbol(plugin_, "BrevantMain"));
     void* refcon = nullptr;
     EXPECT_EQ(brevant_host::CallEntryPoint(entry, 9, &refcon), kBrevantErrSuiteMissing);
     EXPECT_TRUE(HasLine("Brevant", "MissingSuiteError", "whoops!"));
     EXPECT_EQ(brevant_host::ReportedMessages(), std::vector<std::string>{"Error enabling Quillet."});
-    reinterpret_cast<HostDeathHookFunc>(dlsym(plugin_.library, "DeathHook"))(refcon, nullptr);
+    reinterpret_cast<HostDeathHookFunc>(brevant_host::PluginSymbol(plugin_, "DeathHook"))(refcon, nullptr);
 }
 
 TEST_F(EntryTest, DeathHookWithNullRefconClearsThePointerOnly) {
-    auto deathHook = reinterpret_cast<HostDeathHookFunc>(dlsym(plugin_.library, "DeathHook"));
+    auto deathHook = reinterpret_cast<HostDeathHookFunc>(brevant_host::PluginSymbol(plugin_, "DeathHook"));
     void* refcon = brevant_host::GlobalRefcon(plugin_.pluginId);
     ASSERT_NE(refcon, nullptr);
     brevant_host::ClearRecordedLog();
