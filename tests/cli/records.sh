@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# records.sh HOST JOB OUT: renders JOB twice with the event log (a thumbnail of every frame) and
+# records.sh JOB OUT HOST...: renders JOB twice with the event log (a thumbnail of every frame) and
 # a JSON summary, and passes when what scripts read is there: the summary's exit code and item
 # outcomes; the log's wall-clock times, machine, job file, numbers as numbers and counts of how
 # items ended; thumbnails named by job and by the frame number of the file on disk; and a second
 # job that adds to the log and its thumbnails instead of replacing them.
-host=$1; job=$2; out=$3
+job=$1; out=$2; shift 2; host=("$@")  # the host may come behind an emulator
 rm -rf "$out"; mkdir -p "$out"
 fail() { printf '%s\n' "$1"; cat "$out/output.txt"; exit 1; }
 render() {
   BREVANT_EVENT_LOG="$out/events.jsonl" BREVANT_EVENT_LOG_THUMBS_EVERY=1 \
-    "$host" run "$job" --client event_log --out "$out" --summary-json "$out/summary.json" >"$out/output.txt" 2>&1
+    "${host[@]}" run "$job" --client event_log --out "$out" --summary-json "$out/summary.json" >"$out/output.txt" 2>&1
 }
 render; code=$?
 [ "$code" -eq 3 ] || fail "exit code $code, expected 3"

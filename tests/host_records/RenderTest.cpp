@@ -159,13 +159,14 @@ TEST_F(RenderDriver, TheStopFlagEndsTheItemAndTheRender) {
 
 TEST_F(RenderDriver, AnOutputThatCannotBeWrittenFailsItsItemAtThatFrame) {
     // A file where the output folder would be: no user, root included, can write under it.
-    const std::string blocked = (scratch_.Path() / "blocked").string();
+    const std::filesystem::path blockedPath = scratch_.Path() / "blocked";
+    const std::string blocked = blockedPath.generic_string();  // no backslash to escape in the JSON
     { std::ofstream(blocked) << "a file"; }
     const std::string job = R"({"items": [{"comp": {"name": "A", "width": 8, "height": 8, "frames": 3},
         "outputModules": [{"path": ")" + blocked + R"(/[compName]_[#].jpg"}]}]})";
     std::string error;
     ASSERT_FALSE(CheckOutputFolders(*MustParse(job), &error));
-    EXPECT_NE(error.find("cannot write to the output folder " + blocked + ": "), std::string::npos) << error;
+    EXPECT_NE(error.find("cannot write to the output folder " + blockedPath.string() + ": "), std::string::npos) << error;
 
     const RenderSummary summary = Render(job);
     ASSERT_EQ(summary.outcomes.size(), 1u);
