@@ -244,11 +244,9 @@ HostErr OnJobItemLog(const ListenerBasicData* data, int64_t session, int64_t ite
                      const HostMemoryHandle* message) {
     return Guarded([&] {
         EventLogState* state = StateFor(data);
-        if (state == nullptr || message == nullptr) return kHostErrBadArgument;
-        brevant_client::MemorySuiteHandle memory = brevant_client::AcquireMemorySuite(data->basicSuite);
-        if (!memory) return memory.error() != kHostErrNone ? memory.error() : kHostErrUnknownSuite;
+        if (state == nullptr) return kHostErrBadArgument;
         std::string text;
-        if (HostErr err = brevant_client::ReadHandleText(memory.get(), *message, &text)) return err;
+        if (HostErr err = brevant_client::ReadLogMessage(data, message, &text)) return err;
         state->log.Log(session, item, flag, text);
         return kHostErrNone;
     });

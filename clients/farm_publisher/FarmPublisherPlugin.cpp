@@ -186,11 +186,8 @@ HostErr OnJobItemLog(const ListenerBasicData* data, int64_t session, int64_t ite
         FarmState* state = StateFor(data);
         if (state == nullptr || message == nullptr) return kHostErrNone;
         const WakeLinkAtEnd wake{state};
-        brevant_client::MemorySuiteHandle memory = brevant_client::AcquireMemorySuite(data->basicSuite);
         std::string text;
-        if (!memory || brevant_client::ReadHandleText(memory.get(), *message, &text) != kHostErrNone) {
-            return kHostErrNone;
-        }
+        if (brevant_client::ReadLogMessage(data, message, &text) != kHostErrNone) return kHostErrNone;
         state->publisher.Log(session, item, flag, text);
         return kHostErrNone;
     });

@@ -92,10 +92,8 @@ HostErr OnItemEnd(const ListenerBasicData*, int64_t, int64_t item, int32_t statu
 // The message is lent: read it now, never free it.
 HostErr OnLog(const ListenerBasicData* data, int64_t, int64_t item, uint8_t, const HostMemoryHandle* message) {
     return Guarded([&]() -> HostErr {
-        MemorySuiteHandle memory = AcquireMemorySuite(data->basicSuite);
-        if (!memory || message == nullptr) return kHostErrBadArgument;
         std::string text;
-        if (HostErr err = ReadHandleText(memory.get(), *message, &text)) {
+        if (HostErr err = ReadLogMessage(data, message, &text)) {
             Report("reading a log message", err);
             return err;
         }

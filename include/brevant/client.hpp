@@ -12,7 +12,7 @@
 // hook DeregisterClient; each callback runs its body in Guarded and reads through a Monitor made
 // for that callback, whose methods count and read a whole list (strings as UTF-8, handles freed)
 // and return the suite's or the host's code, writing their out-parameter only on success. The
-// lent log message is read with ReadHandleText and never freed. See examples/frame_progress.
+// lent log message is read with ReadLogMessage and never freed. See examples/frame_progress.
 //
 // Threads: everything here is [main-thread], like the monitor suite that it wraps.
 #pragma once
@@ -243,6 +243,16 @@ inline HostErr ReadHandleText(const HostMemorySuite1* memory, HostMemoryHandle h
     if (!units.empty()) std::memcpy(&units[0], bytes.data(), units.size() * 2);
     *out = Utf16ToUtf8(units.data(), units.size());
     return kHostErrNone;
+}
+
+// The text of the message that a JobItemLog callback is lent. The relay frees the handle once
+// every listener has returned: read it here, never free it.
+inline HostErr ReadLogMessage(const ListenerBasicData* data, const HostMemoryHandle* message,
+                              std::string* out) {
+    if (data == nullptr || message == nullptr) return kHostErrBadArgument;
+    MemorySuiteHandle memory = AcquireMemorySuite(data->basicSuite);
+    if (!memory) return memory.error() != kHostErrNone ? memory.error() : kHostErrUnknownSuite;
+    return ReadHandleText(memory.get(), *message, out);
 }
 
 // ---- Monitor suite ----------------------------------------------------------------------------
