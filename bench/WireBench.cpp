@@ -15,7 +15,7 @@
 
 #include "BenchHost.h"
 #include "BenchJobs.h"
-#include "FarmFixture.h"
+#include "FarmBroker.h"
 
 namespace brevant_bench {
 namespace {
@@ -25,8 +25,8 @@ constexpr int64_t kFarmFrames = 1000000;
 // The broker and the publisher, loaded once when the first of these benchmarks runs; the
 // publisher's death hook runs with the others when the host stops.
 struct FarmBench {
-    farm_test::TempDir dir;
-    farm_test::Broker broker{dir};
+    TempDir dir;
+    Broker broker{dir};
     brevant_host::LoadedPlugin publisher;
     bool loaded = false;
 

@@ -13,7 +13,7 @@ from selenium.common.exceptions import NoAlertPresentException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
-from farm import Broker, Dashboard, Render, Stack, wait_until, write_job
+from farm import FarmTest, Render, frames_job, wait_until
 
 HOSTILE = "<img src=x onerror=alert(1)>"
 
@@ -26,19 +26,17 @@ def start_chromium(stack):
                  "--window-size=1400,1000", f"--user-data-dir={os.path.join(stack.directory, 'chromium')}"):
         options.add_argument(flag)
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-    stack.on_close(driver.quit)
+    stack.callback(driver.quit)
     return driver
 
 
-class BrowserTest(unittest.TestCase):
+class BrowserTest(FarmTest):
     def setUp(self):
-        self.stack = Stack()
-        self.addCleanup(self.stack.close)
-        self.broker = Broker(self.stack)
-        self.dashboard = Dashboard(self.stack, self.broker)
+        super().setUp()
+        self.service = self.dashboard()
         self.driver = start_chromium(self.stack)
 
-    def read(self, machine, selector, script):
+    def read(self, machine, selector, script="el.innerText"):
         """Runs `script` on the first element matching `selector` inside the machine's card (the
         card itself when `selector` is empty), in one call: the page redraws cards as events
         arrive, so an element found in one call may be gone by the next."""
@@ -48,14 +46,9 @@ class BrowserTest(unittest.TestCase):
             "const el = card && (arguments[1] ? card.querySelector(arguments[1]) : card);"
             "return el ? (" + script + ") : null;", machine, selector)
 
-    def text(self, machine, selector):
-        return self.read(machine, selector, "el.innerText")
-
     def test_the_page_follows_renders(self):
-        hostile = write_job(self.stack, "hostile.json", {"project": HOSTILE, "items": [
-            {"comp": {"name": "Title " + HOSTILE, "width": 320, "height": 180, "frames": 240},
-             "outputModules": [{"path": "[compName]_[####].jpg"}]}]})
-        self.driver.get(f"http://127.0.0.1:{self.dashboard.port}/")
+        hostile = frames_job(240, project=HOSTILE, name=HOSTILE, size=(320, 180))
+        self.driver.get(f"http://127.0.0.1:{self.service.port}/")
         wait_until(lambda: self.driver.find_element(By.ID, "connection").text == "live", 10, "the event stream")
 
         # Long enough (30 s) to be still rendering on a slow machine when the bar is watched; the
@@ -65,26 +58,26 @@ class BrowserTest(unittest.TestCase):
 
         # Both machines show, each with its item.
         for machine in ("render-a", "render-b"):
-            wait_until(lambda: self.text(machine, ".item") is not None, 20, f"{machine}'s card with its item")
+            wait_until(lambda: self.read(machine, ".item") is not None, 20, f"{machine}'s card with its item")
 
         # The progress bar moves while the render runs.
         def width():
             return self.read("render-a", ".item .bar > div", "el.getBoundingClientRect().width") or 0
         first = wait_until(lambda: width() > 0 and width(), 20, "some progress")
         wait_until(lambda: width() > first, 20, "the progress bar to move")
-        self.assertRegex(self.text("render-a", ".item .figures"), r"\d+ of 240 frames")
+        self.assertRegex(self.read("render-a", ".item .figures"), r"\d+ of 240 frames")
 
         # The latest thumbnail loads: a decoded image from the API.
         wait_until(lambda: self.read("render-a", "img.thumb", "el.complete && el.naturalWidth"), 20, "the thumbnail")
 
         # A killed machine turns offline.
-        doomed.kill()
-        wait_until(lambda: "offline" in (self.text("render-b", ".machine-head") or ""), 15, "render-b shown offline")
+        doomed.process.kill()
+        wait_until(lambda: "offline" in (self.read("render-b", ".machine-head") or ""), 15, "render-b shown offline")
         self.assertIn("offline", self.read("render-b", "", "el.className").split())
 
         # The hostile project and composition names are text; nothing they contain ran.
-        self.assertEqual(self.text("render-a", ".project"), HOSTILE)
-        self.assertEqual(self.text("render-a", ".item-name"), "Title " + HOSTILE)
+        self.assertEqual(self.read("render-a", ".project"), HOSTILE)
+        self.assertEqual(self.read("render-a", ".item-name"), HOSTILE + " 1")
         self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, "main img:not(.thumb)"), [])
         with self.assertRaises(NoAlertPresentException):
             self.driver.switch_to.alert.text

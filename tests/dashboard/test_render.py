@@ -5,21 +5,17 @@ the job history after the service restarts."""
 import os
 import unittest
 
-from farm import SOURCE, Broker, Dashboard, EventStream, Receiver, Render, Stack, wait_until
+from farm import SOURCE, EventStream, FarmTest, Receiver, Render, wait_until
 
 
-class RenderTest(unittest.TestCase):
+class RenderTest(FarmTest):
     def setUp(self):
-        self.stack = Stack()
-        self.addCleanup(self.stack.close)
-        self.broker = Broker(self.stack)
+        super().setUp()
         self.receiver = Receiver(self.stack)
-        self.dashboard = Dashboard(self.stack, self.broker, "--webhook", self.receiver.url)
-        # Under the sanitizers a finding makes the service's exit code non-zero.
-        self.addCleanup(lambda: self.assertEqual(self.dashboard.stop(), 0))
+        self.service = self.dashboard("--webhook", self.receiver.url)
 
     def test_api_metrics_and_history_during_after_a_render_and_after_a_restart(self):
-        dashboard = self.dashboard
+        dashboard = self.service
         stream = EventStream(self.stack, dashboard)
         render = Render(self.stack, self.broker, os.path.join(SOURCE, "examples/demo.json"), "render-1", fps=24)
 
@@ -29,8 +25,7 @@ class RenderTest(unittest.TestCase):
             item = machine["job"]["items"][0]
             return machine["state"] == "online" and item["state"] == "rendering" and item["progress"]["framesDone"] >= 3 and machine
         machine = wait_until(rendering, 20, "render-1 rendering its first item")
-        self.assertEqual(machine["job"]["project"], "Demo")
-        self.assertEqual(machine["job"]["items"][0]["name"], "Main")
+        self.assertEqual((machine["job"]["project"], machine["job"]["items"][0]["name"]), ("Demo", "Main"))
         self.assertGreater(machine["job"]["items"][0]["progress"]["framesTotal"], 3)
         labels = {"machine": "render-1", "project": "Demo", "item": "1"}
         self.assertGreaterEqual(dashboard.metric("brevant_frames_rendered_total", **labels), 3)
@@ -72,17 +67,17 @@ class RenderTest(unittest.TestCase):
         self.assertIn("Fails At Five", failed["text"])
         self.receiver.wait_for("itemStopped", machine="render-2", item=2)
         self.assertEqual(self.receiver.wait_for("jobDone", machine="render-2")["outcome"], "failed")
-        logs = wait_until(lambda: self.dashboard.machine("render-2")["job"]["items"][0]["logs"], 10, "item 1's log lines")
+        logs = wait_until(lambda: self.service.machine("render-2")["job"]["items"][0]["logs"], 10, "item 1's log lines")
         self.assertIn("Render failed", [line["message"] for line in logs])
 
-        long_job = os.path.join(SOURCE, "examples/demo.json")
-        killed = Render(self.stack, self.broker, long_job, "render-3", fps=4)
-        wait_until(lambda: self.dashboard.machine("render-3")["job"]["items"][0]["progress"], 20, "render-3's first frame")
-        killed.kill()
+        # Killed: the publisher's last will says it is lost.
+        killed = Render(self.stack, self.broker, os.path.join(SOURCE, "examples/demo.json"), "render-3", fps=4)
+        wait_until(lambda: self.service.machine("render-3")["job"]["items"][0]["progress"], 20, "render-3's first frame")
+        killed.process.kill()
         offline = self.receiver.wait_for("machineOffline", machine="render-3")
         self.assertEqual(offline["reason"], "lost")
-        self.assertEqual(self.dashboard.machine("render-3")["state"], "offline")
-        self.assertEqual(self.dashboard.metric("brevant_machine_up", machine="render-3"), 0)
+        self.assertEqual(self.service.machine("render-3")["state"], "offline")
+        self.assertEqual(self.service.metric("brevant_machine_up", machine="render-3"), 0)
 
 
 if __name__ == "__main__":

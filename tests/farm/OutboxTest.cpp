@@ -1,0 +1,36 @@
+// The farm publisher's outbox through its own interface: what it drops when its bound is reached.
+// The publisher end to end is test_publisher.py's.
+#include <gtest/gtest.h>
+
+#include "clients/farm_publisher/Outbox.h"
+
+namespace {
+
+TEST(FarmOutbox, DropsTheOldestEventsFirstAndKeepsOnlyTheLatestRetainedValue) {
+    using farm_publisher::Message;
+    farm_publisher::Outbox outbox(100);  // bytes of topic and payload waiting
+    outbox.Push(Message{"s", std::string(19, 'a'), true, 1});  // 20
+    outbox.Push(Message{"e", std::string(29, '1'), false, 1}); // 30
+    outbox.Push(Message{"e", std::string(29, '2'), false, 1}); // 30
+    outbox.Push(Message{"s", std::string(19, 'b'), true, 1});  // replaces the waiting "a"
+    outbox.Push(Message{"e", std::string(29, '3'), false, 1}); // 110 > 100: event 1 goes
+    EXPECT_EQ(outbox.Dropped().messages, 1u);
+    EXPECT_EQ(outbox.WaitingBytes(), 80u);
+    outbox.Push(Message{"big", std::string(72, 'x'), true, 0});  // 155 > 100: events 2 and 3 go
+    EXPECT_EQ(outbox.Dropped().messages, 3u);
+    EXPECT_EQ(outbox.Dropped().bytes, 90u);
+
+    // Retained values in the order of their last change; after a reconnect every retained
+    // topic's latest value comes again.
+    for (int round = 0; round < 2; ++round) {
+        Message taken;
+        ASSERT_TRUE(outbox.Take(&taken));
+        EXPECT_EQ(taken.payload, std::string(19, 'b'));
+        ASSERT_TRUE(outbox.Take(&taken));
+        EXPECT_EQ(taken.topic, "big");
+        EXPECT_FALSE(outbox.Take(&taken));
+        outbox.RequeueRetained();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,333 @@
+"""Real parts for the farm publisher's and the dashboard's tests: a mosquitto broker on a free
+loopback port, a subscriber, brevant-host renders with the farm publisher, the brevant-dashboard
+service, a webhook receiver and an event-stream reader. Everything started here is stopped when
+its Stack closes, also when a test fails; nothing talks to anything but 127.0.0.1."""
+
+import collections
+import contextlib
+import http.client
+import http.server
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+
+BUILD = os.environ.get("BREVANT_BUILD_DIR", "")
+SOURCE = os.environ.get("BREVANT_SOURCE_DIR", "")
+DASHBOARD = os.path.join(BUILD, "brevant-dashboard")
+HOST = os.path.join(BUILD, "brevant-host")
+PUBLISHER = os.path.join(BUILD, "libfarm_publisher.so")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(condition, timeout, what):
+    """Polls `condition` until it returns something true; fails naming `what` and the last value."""
+    deadline = time.monotonic() + timeout
+    last = None
+    while time.monotonic() < deadline:
+        try:
+            last = condition()
+        except Exception as error:  # not there yet (a refused connection, a missing key, a page element redrawn)
+            last = error
+        else:
+            if last:
+                return last
+        time.sleep(0.05)
+    raise AssertionError(f"timed out after {timeout} s waiting for {what}; last: {str(last)[:2000]}")
+
+
+def iso_now():
+    now = time.time()
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(now)) + ".%03dZ" % int(now * 1000 % 1000)
+
+
+class Stack(contextlib.ExitStack):
+    """Owns a directory and every process and thread a test starts; close() stops them in reverse
+    order, every one even when another fails to stop, and removes the directory."""
+
+    def __init__(self):
+        super().__init__()
+        self.directory = tempfile.mkdtemp(prefix="brevant-farm-test-")
+        self.callback(shutil.rmtree, self.directory, ignore_errors=True)
+
+    def file(self, name, text):
+        path = os.path.join(self.directory, name)
+        with open(path, "w") as f:
+            f.write(text if isinstance(text, str) else json.dumps(text))
+        return path
+
+    def spawn(self, args, log=None, **kwargs):
+        """Starts `args`; its output goes to the file `log` when named (a pipe nobody reads could fill
+        up), which output() reads."""
+        if log:
+            with open(os.path.join(self.directory, log), "w") as out:
+                process = subprocess.Popen(args, stderr=out, **{"stdout": out, **kwargs})
+            process.log = out.name
+        else:
+            process = subprocess.Popen(args, **kwargs)
+        self.callback(stop_process, process)
+        return process
+
+
+def output(process):
+    with open(process.log) as f:
+        return f.read()
+
+
+def stop_process(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    for stream in (process.stdout, process.stderr):
+        if stream:
+            stream.close()
+
+
+class Broker:
+    """mosquitto with `config` lines added; anonymous clients are refused when it names a password_file."""
+
+    def __init__(self, stack, config=""):
+        self.stack, self.port = stack, free_port()
+        # Running as root, mosquitto would switch to its own user, who cannot read the test's files.
+        # Small messages leave at once instead of waiting for an ACK, and a subscriber that falls
+        # behind is served late rather than cut off, as on a farm's broker.
+        anonymous = str("password_file" not in config).lower()
+        self.config = stack.file(f"mosquitto-{self.port}.conf", ("user root\n" if os.getuid() == 0 else "") +
+                                 f"listener {self.port} 127.0.0.1\npersistence false\nset_tcp_nodelay true\n"
+                                 f"max_queued_messages 0\nallow_anonymous {anonymous}\n{config}")
+        self.start()
+
+    def start(self):
+        """Starts it (again, empty) on its port and waits until it accepts connections."""
+        self.process = self.stack.spawn(["mosquitto", "-c", self.config], log=f"mosquitto-{self.port}.log")
+        wait_until(lambda: socket.create_connection(("127.0.0.1", self.port), 0.2).close() or True, 10,
+                   "mosquitto to listen")
+
+    def kill(self):
+        self.process.kill()
+        self.process.wait()
+
+    def publish(self, topic, payload, retain=False):
+        """Publishes bytes or text (a dict is sent as JSON) exactly as given."""
+        payload = json.dumps(payload) if isinstance(payload, dict) else payload
+        payload = payload.encode() if isinstance(payload, str) else payload
+        args = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-q", "1", "-t", topic]
+        subprocess.run(args + ["-r"] * retain + (["-s"] if payload else ["-n"]), input=payload, check=True, timeout=10)
+
+
+Message = collections.namedtuple("Message", "retained topic payload")
+
+
+class Subscriber:
+    """mosquitto_sub on `topic` at QoS 1 (extra `args` for users and TLS), read on a thread; the
+    constructor waits for the broker's acknowledgement, so nothing published later is missed."""
+
+    def __init__(self, stack, broker, topic="brevant/#", *args):
+        self.messages, subscribed = [], threading.Event()
+        process = stack.spawn(["stdbuf", "-oL", "mosquitto_sub", "-d", "-h", "127.0.0.1", "-p", str(broker.port),
+                               "-q", "1", "-t", topic, "-F", "%r %t %x", *args], stdout=subprocess.PIPE, text=True,
+                              stderr=subprocess.DEVNULL)
+
+        def read():
+            for line in process.stdout:  # -d's lines besides the messages (in hex): "Subscribed" is the acknowledgement
+                subscribed.set() if line.startswith("Subscribed") else None
+                match = re.fullmatch(r"([01]) (\S+) ([0-9a-f]*)\n", line)
+                if match:
+                    self.messages.append(Message(match[1] == "1", match[2], bytes.fromhex(match[3])))
+        threading.Thread(target=read, daemon=True).start()
+        if not subscribed.wait(10):
+            raise AssertionError(f"mosquitto_sub did not subscribe to {topic}")
+
+    def wait(self, topic, text="", timeout=10, retained=None):
+        """The first message on `topic` whose payload contains `text` (and retained flag, when given)."""
+        return wait_until(lambda: [m for m in self.messages if m.topic == topic and text.encode() in m.payload and
+                                   retained in (None, m.retained)], timeout, f"{text} on {topic}")[0]
+
+    def last(self, topic):
+        return json.loads([m.payload for m in self.messages if m.topic == topic][-1])
+
+
+class Dashboard:
+    def __init__(self, stack, broker, *extra):
+        self.stack, database = stack, os.path.join(stack.directory, f"history-{free_port()}.sqlite")
+        self.args = [DASHBOARD, "--broker-port", str(broker.port), "--port", "0", "--db", database, *extra]
+        self.token = extra[extra.index("--token") + 1] if "--token" in extra else None
+        self.start()
+
+    def start(self):
+        # Its messages (and a sanitizer's report) go to a file, the address it listens on to a pipe.
+        self.process = self.stack.spawn(self.args, f"dashboard-{free_port()}.log", stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        match = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", line)
+        if not match:
+            raise AssertionError(f"brevant-dashboard did not start: {line}{output(self.process)}")
+        self.port = int(match.group(1))
+        wait_until(lambda: self.metric("brevant_dashboard_broker_connected") == 1, 10, "the dashboard to connect")
+
+    def stop(self):
+        stop_process(self.process)
+        if self.process.returncode != 0:
+            print(f"brevant-dashboard exited with {self.process.returncode}:\n{output(self.process)}")
+        return self.process.returncode
+
+    def request(self, path, headers=None, authorize=True):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        try:
+            connection.request("GET", path, headers={**(self.authorization() if authorize else {}), **(headers or {})})
+            response = connection.getresponse()
+            return response.status, dict(response.getheaders()), response.read()
+        finally:
+            connection.close()
+
+    def authorization(self):
+        return {"Authorization": f"Bearer {self.token}"} if self.token else {}
+
+    def json(self, path):
+        status, _, body = self.request(path)
+        if status != 200:
+            raise AssertionError(f"GET {path}: {status} {body[:300]}")
+        return json.loads(body)
+
+    def machine(self, name):
+        status, _, body = self.request("/api/machines/" + urllib.parse.quote(name, safe=""))
+        return json.loads(body) if status == 200 else None
+
+    def metric(self, name, **labels):
+        """The value of one sample of /metrics, or None when it is absent."""
+        status, _, body = self.request("/metrics")
+        assert status == 200, status
+        wanted = ",".join(f'{k}="{v}"' for k, v in labels.items())
+        for line in body.decode().splitlines():
+            key, _, value = line.rpartition(" ")
+            if not line.startswith("#") and (key == name or key == f"{name}{{{wanted}}}" and wanted):
+                return float(value)
+        return None
+
+
+class Receiver(http.server.ThreadingHTTPServer):
+    """A webhook receiver: records each POSTed JSON body; answers 500 to the first `failures`."""
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            body, failed = json.loads(self.rfile.read(int(self.headers["Content-Length"]))), self.server.failures > 0
+            self.server.failures -= failed
+            self.server.bodies += [] if failed else [body]
+            self.send_response(500 if failed else 200)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+
+        def log_message(self, *args):
+            pass
+
+    def __init__(self, stack, failures=0):
+        super().__init__(("127.0.0.1", 0), Receiver.Handler)
+        self.bodies, self.failures = [], failures
+        self.url = f"http://127.0.0.1:{self.server_address[1]}/hook"
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+        stack.callback(lambda: (self.shutdown(), self.server_close()))
+
+    def events(self, kind):
+        return [body for body in self.bodies if body.get("event") == kind]
+
+    def wait_for(self, kind, timeout=15, **fields):
+        def found():
+            return [b for b in self.events(kind) if all(b.get(k) == v for k, v in fields.items())]
+        return wait_until(found, timeout, f"a '{kind}' webhook with {fields}; got {self.bodies}")[0]
+
+
+class EventStream:
+    """Reads /events on a thread; keeps (name, data) of each event."""
+
+    def __init__(self, stack, dashboard):
+        self.events = []
+        self.connection = http.client.HTTPConnection("127.0.0.1", dashboard.port, timeout=30)
+        self.connection.request("GET", "/events", headers=dashboard.authorization())
+        self.response = self.connection.getresponse()
+        threading.Thread(target=self._read, daemon=True).start()
+        stack.callback(self.close)
+
+    def _read(self):
+        name, data = None, []
+        try:
+            for raw in self.response:
+                line = raw.decode().rstrip("\n")
+                if line.startswith("event: "):
+                    name = line[7:]
+                elif line.startswith("data: "):
+                    data.append(line[6:])
+                elif not line and name:
+                    self.events.append((name, json.loads("\n".join(data))))
+                    name, data = None, []
+        except Exception:  # the stream was closed under the reader
+            pass
+
+    def named(self, name):
+        return [data for event, data in self.events if event == name]
+
+    def close(self):
+        try:
+            self.connection.sock and self.connection.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.connection.close()
+
+
+class Render:
+    """brevant-host rendering `job` (a path, or a job as a dict) with the farm publisher as machine
+    `machine`; `env` adds settings to the publisher's."""
+
+    def __init__(self, stack, broker, job, machine, fps=None, **env):
+        self.out = tempfile.mkdtemp(prefix="render-", dir=stack.directory)
+        if isinstance(job, dict):
+            job = stack.file(os.path.basename(self.out) + ".json", job)
+        env = {**{k: v for k, v in os.environ.items() if not k.startswith("BREVANT_FARM_")},
+               "BREVANT_FARM_BROKER": f"127.0.0.1:{broker.port}", "BREVANT_FARM_MACHINE": machine, **env}
+        args = [HOST, "run", job, "--client", PUBLISHER, "--out", self.out] + (["--fps", str(fps)] if fps else [])
+        self.process = stack.spawn(args, log=os.path.basename(self.out) + ".log", env=env)
+
+    def wait(self, timeout=60):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("the render did not end")
+
+
+class FarmTest(unittest.TestCase):
+    """A test with its own Stack and broker."""
+
+    def setUp(self):
+        self.stack = Stack()
+        self.addCleanup(self.stack.close)
+        self.broker = Broker(self.stack)
+
+    def dashboard(self, *extra):
+        dashboard = Dashboard(self.stack, self.broker, *extra)
+        # Under the sanitizers a finding makes the service's exit code non-zero.
+        self.addCleanup(lambda: self.assertEqual(dashboard.stop(), 0))
+        return dashboard
+
+
+def frames_job(*frames, file_based=True, project="Farm", name="Shot", size=(64, 36)):
+    """A job of one item per entry of `frames`, each with that many frames; `file_based` picks a
+    JPEG sequence output over one that writes nothing."""
+    module = {"path": "[compName]_[####].jpg"} if file_based else {"fileBased": False,
+                                                                   "outputInfo": {"type": "Preview"}}
+    comps = [{"name": f"{name} {i + 1}", "width": size[0], "height": size[1], "frames": n}
+             for i, n in enumerate(frames)]
+    return {"project": project, "items": [{"comp": comp, "outputModules": [module]} for comp in comps]}

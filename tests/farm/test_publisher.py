@@ -1,0 +1,126 @@
+"""The farm publisher end to end: real brevant-host renders publishing to a real mosquitto, read
+back by a real subscriber."""
+
+import json
+import os
+import subprocess
+import time
+import unittest
+
+from farm import Broker, FarmTest, Render, Stack, Subscriber, frames_job, output
+
+FAST = {"BREVANT_FARM_THUMB_SECONDS": "1"}
+
+
+class PublisherTest(FarmTest):
+    def test_whole_render_reads_back_in_order(self):
+        subscriber = Subscriber(self.stack, self.broker)
+        host = Render(self.stack, self.broker, frames_job(4, 3), "r/1+#", fps=100, **FAST)
+        self.assertEqual(host.wait(), 0, output(host.process))
+        m = "brevant/r_1__"
+        subscriber.wait(m + "/status", '"shutdown"')
+        events, seq = [], 0
+        for message in subscriber.messages:
+            if message.topic.startswith(m + "/items/") and message.topic.endswith("/thumbnail"):
+                self.assertEqual(message.payload[:2], b"\xff\xd8", "a JPEG")
+                continue
+            payload = json.loads(message.payload)
+            self.assertEqual((payload["schema"], payload["machine"]), (1, "r_1__"), message.topic)
+            self.assertTrue(isinstance(payload["ts"], int) and payload["time"].endswith("Z"), message.topic)
+            if message.topic == m + "/events":
+                seq += 1
+                self.assertEqual((message.retained, payload["seq"]), (False, seq))
+                events.append(payload["event"])
+        items = [e for frames in (4, 3) for e in ("JobItemStart", *["JobItemUpdate"] * frames, "JobItemEnd")]
+        self.assertEqual(events, ["JobBegin", *items, "JobEnd"])
+        job = subscriber.last(m + "/job")
+        self.assertEqual((job["state"], job["items"][1]["name"]), ("ended", "Shot 2"))
+        self.assertEqual(job["counts"], {"done": 2, "stopped": 0, "failed": 0, "notStarted": 0})
+        progress = subscriber.last(m + "/items/1/progress")
+        self.assertEqual((progress["framesDone"], progress["framesTotal"]), (4, 4))
+        module = progress["outputs"][0]
+        self.assertGreater(module["bytes"], 0)
+        self.assertEqual(module["projectedBytes"], module["bytes"], "the last frame projects what was written")
+        self.assertIs(module["willFill"], False)
+
+    def test_broker_restarted_mid_render_gets_the_retained_state_again(self):
+        # Killed in the second item and started again empty: the render is untouched, and the first
+        # item's state, published before the kill, is on the new broker from the republish alone.
+        watcher = Subscriber(self.stack, self.broker, "brevant/m/items/2/progress")
+        host = Render(self.stack, self.broker, frames_job(3, 40), "m", fps=20, **FAST)
+        watcher.wait("brevant/m/items/2/progress")
+        self.broker.kill()
+        time.sleep(0.5)
+        self.broker.start()
+        self.assertEqual(host.wait(), 0, output(host.process))
+        late = Subscriber(self.stack, self.broker)
+        late.wait("brevant/m/status", "shutdown")
+        late.wait("brevant/m/items/1/progress", '"framesDone":3')
+        late.wait("brevant/m/job", '"ended"')
+        self.assertGreaterEqual(late.last("brevant/m/status")["connects"], 2)
+
+    def test_late_subscriber_sees_every_machine_from_retained_messages(self):
+        for machine in ("a", "b"):
+            host = Render(self.stack, self.broker, frames_job(2), machine, **FAST)
+            self.assertEqual(host.wait(), 0, output(host.process))
+        late = Subscriber(self.stack, self.broker)
+        for machine in ("a", "b"):
+            m = "brevant/" + machine
+            late.wait(m + "/status", '"offline"')
+            late.wait(m + "/job", '"ended"')
+            late.wait(m + "/items/1/progress", '"framesDone":2')
+            late.wait(m + "/items/1/thumbnail", retained=True)
+        self.assertEqual([m.topic for m in late.messages if not m.retained], [])
+
+
+# name, password file with users m1/secret1 and watcher/look and the ACL, the CA the broker's
+# certificate comes from (or None), the host's settings ($DIR: the test's directory), its machine,
+# the machine whose messages must arrive (or None), the one message the host must show (or None).
+SECURITY = [
+    ("password", True, None, {"USERNAME": "m1", "PASSWORD": "secret1"}, "m1", "m1", None),
+    ("wrong password", True, None, {"USERNAME": "m1", "PASSWORD": "nope"}, "m1", None, "the broker at 127.0.0.1:"),
+    # m1 claiming to be m2: the ACL keeps m2's topics untouched.
+    ("ACL", True, None, {"USERNAME": "m1", "PASSWORD": "secret1"}, "m2", None, None),
+    ("TLS", False, "good", {"CAFILE": "$DIR/good-ca.crt"}, "t1", "t1", None),
+    ("TLS with another CA", False, "good", {"CAFILE": "$DIR/other-ca.crt"}, "t1", None, "TLS with 127.0.0.1:"),
+    ("unreadable CA", False, None, {"CAFILE": "$DIR/missing.crt"}, "t1", None, "BREVANT_FARM_CAFILE: cannot read"),
+    ("unknown setting", False, None, {"BROKR": "x"}, "t1", None, "unknown setting BREVANT_FARM_BROKR"),
+    ("bad queue bound", False, None, {"QUEUE_BYTES": "12k"}, "t1", None, "BREVANT_FARM_QUEUE_BYTES: expected"),
+]
+
+
+class SecurityTest(unittest.TestCase):
+    def test_render_goes_on_and_only_the_right_state_arrives(self):
+        for name, passwords, tls, settings, machine, arrives, message in SECURITY:
+            with self.subTest(name), Stack() as stack:
+                d, config, login = stack.directory, "", []
+                if passwords:
+                    users = stack.file("passwords", "")
+                    for user, password in (("m1", "secret1"), ("watcher", "look")):
+                        subprocess.run(["mosquitto_passwd", "-b", users, user, password], check=True)
+                    # Each machine writes only under its own name; the watcher reads everything.
+                    acl = stack.file("acl", "user watcher\ntopic read brevant/#\npattern readwrite brevant/%u/#\n")
+                    config, login = f"password_file {users}\nacl_file {acl}\n", ["-u", "watcher", "-P", "look"]
+                if tls:
+                    for ca in ("good", "other"):
+                        subprocess.run([os.path.join(os.path.dirname(__file__), "make-ca.sh"), d, ca], check=True)
+                    config += f"cafile {d}/{tls}-ca.crt\ncertfile {d}/{tls}-server.crt\nkeyfile {d}/{tls}-server.key\n"
+                    login += ["--cafile", f"{d}/good-ca.crt"]
+                broker = Broker(stack, config)
+                watcher = Subscriber(stack, broker, "brevant/#", *login)
+                env = {"BREVANT_FARM_" + k: v.replace("$DIR", d) for k, v in settings.items()}
+                host = Render(stack, broker, frames_job(3), machine, **FAST, **env)
+                self.assertEqual(host.wait(), 0, output(host.process))
+                if arrives:
+                    watcher.wait(f"brevant/{arrives}/status", '"shutdown"')
+                text = output(host.process)
+                if message:
+                    self.assertIn("farm_publisher: " + message, text)
+                self.assertLessEqual(text.count("farm_publisher:"), 1, text)
+                time.sleep(0.2)
+                self.assertEqual([m.topic for m in watcher.messages if not arrives or
+                                  not m.topic.startswith(f"brevant/{arrives}/")], [])
+
+
+if __name__ == "__main__":
+    unittest.main()
