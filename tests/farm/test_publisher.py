@@ -34,7 +34,8 @@ class PublisherTest(FarmTest):
         items = [e for frames in (4, 3) for e in ("JobItemStart", *["JobItemUpdate"] * frames, "JobItemEnd")]
         self.assertEqual(events, ["JobBegin", *items, "JobEnd"])
         job = subscriber.last(m + "/job")
-        self.assertEqual((job["state"], job["items"][1]["name"]), ("ended", "Shot 2"))
+        self.assertEqual((job["state"], job["items"][1]["name"], len(job["items"][1]["outputModules"])),
+                         ("ended", "Shot 2", 1))
         self.assertEqual(job["counts"], {"done": 2, "stopped": 0, "failed": 0, "notStarted": 0})
         progress = subscriber.last(m + "/items/1/progress")
         self.assertEqual((progress["framesDone"], progress["framesTotal"]), (4, 4))
