@@ -8,12 +8,16 @@
 // operations with good and bad arguments, register listeners whose callbacks run small scripts
 // (monitor calls, registration changes, exceptions), and switch host faults on and off.
 //
-// What must hold, besides the sanitizers: suite operations answer documented results and leave
-// their out-parameters alone when they fail; successful ones hand out live handles; and after
+// What must hold, besides the sanitizers: suite operations log their entry, answer documented
+// results (3 to arguments that name nothing, 1 to registration and sessions while Brevant is
+// stopped) and leave their out-parameters alone when they fail; successful ones hand out live
+// handles and counts whose end index is refused; and after
 // each input, once sessions are dropped, listeners deregistered and the death hooks run, no
 // suite is held and no handle is alive. Anything else ends the process with abort().
 //
-// BREVANT_FUZZ_WRITE_SEEDS=DIR writes the seed programs (tests/fuzz/corpus) into DIR and exits.
+// The seeds are the files in tests/fuzz/corpus: programs written byte by byte with the op codes
+// and argument choices below (`xxd -r -p` makes one from hex), or inputs that scripts/fuzz.sh
+// found. BREVANT_FUZZ_TRACE=1 prints what an input does: each op, job and suite call's result.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -22,8 +26,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -54,18 +62,15 @@ public:
         return std::vector<uint8_t>(from, data_ + pos_);
     }
     uint8_t U8() { return pos_ < size_ ? data_[pos_++] : 0; }
-    uint16_t U16() {
-        const uint16_t low = U8();
-        return static_cast<uint16_t>(low | (U8() << 8));
+    // Little-endian.
+    uint64_t Uint(int bytes) {
+        uint64_t value = 0;
+        for (int i = 0; i < bytes; ++i) value |= uint64_t{U8()} << (8 * i);
+        return value;
     }
-    uint32_t U32() {
-        const uint32_t low = U16();
-        return low | (static_cast<uint32_t>(U16()) << 16);
-    }
-    uint64_t U64() {
-        const uint64_t low = U32();
-        return low | (static_cast<uint64_t>(U32()) << 32);
-    }
+    uint16_t U16() { return static_cast<uint16_t>(Uint(2)); }
+    uint32_t U32() { return static_cast<uint32_t>(Uint(4)); }
+    uint64_t U64() { return Uint(8); }
 
 private:
     const uint8_t* data_;
@@ -73,7 +78,7 @@ private:
     size_t pos_ = 0;
 };
 
-// Op codes of the main program. The seeds below and tests/fuzz/corpus are written with them:
+// Op codes of the main program. The seeds in tests/fuzz/corpus are written with them:
 // append new ones at the end.
 enum Op : uint8_t {
     kOpLoad = 0,          // BrevantMain, when the plug-in is not running
@@ -146,6 +151,8 @@ struct InputState {
     bool hookRegistered = false;          // ... and its death hook is with the host
     void* refcon = nullptr;               // its global refcon
     std::shared_ptr<RQSession> sessions[kSessionSlots];
+    std::weak_ptr<RQSession> latest;      // the latest session started since BrevantMain
+    std::set<int32_t> itemIds;            // ids of every item described
     std::shared_ptr<brevant_host::Job> jobs[kJobSlots];
     std::map<ListenerKey, std::vector<uint8_t>> scripts;  // every key ever registered
     std::vector<HostMemoryHandle> unfreed;                // handles whose MemFree failed
@@ -201,84 +208,56 @@ struct Context {
     int64_t frame = -1;
 };
 
+// One of `choices`, by the next byte; the choice past them is `other()`, a value read.
+template <typename T, size_t N, typename Other>
+T Choose(Reader& r, const T (&choices)[N], const Other& other) {
+    const size_t k = r.U8() % (N + 1);
+    return k < N ? choices[k] : other();
+}
+
 int64_t PickSession(Reader& r, const Context& c) {
-    switch (r.U8() % 8) {
-        case 0: return 0;
-        case 1: return CurrentSessionId();
-        case 2: return c.session != 0 ? c.session : CurrentSessionId();
-        case 3: return CurrentSessionId() - 1;  // stale
-        case 4: return CurrentSessionId() + 1;  // not yet
-        case 5: return -1;
-        case 6: return gLastSeenSession;
-        default: return static_cast<int64_t>(r.U64());
-    }
+    const int64_t now = CurrentSessionId();
+    // ..., the callback's, a stale one, one not yet started, the last one a callback was given
+    const int64_t choices[] = {0, now, c.session != 0 ? c.session : now, now - 1, now + 1, -1, gLastSeenSession};
+    return Choose(r, choices, [&r] { return static_cast<int64_t>(r.U64()); });
 }
 
 int64_t PickItem(Reader& r, const Context& c) {
-    switch (r.U8() % 10) {
-        case 0: return c.item;
-        case 1: return 1;
-        case 2: return 2;
-        case 3: return 0;
-        case 4: return -1;
-        case 5: return (int64_t{1} << 32) + 5;
-        case 6: return (int64_t{1} << 32) + c.item;  // only the low 32 bits name an item
-        case 7: return r.U8() % 8;
-        case 8: return static_cast<int64_t>(r.U64());
-        default: return INT32_MIN;
-    }
+    const uint8_t k = r.U8() % 10;
+    if (k == 7) return r.U8() % 8;
+    if (k == 8) return static_cast<int64_t>(r.U64());
+    // Only the low 32 bits name an item.
+    const int64_t high = int64_t{1} << 32;
+    const int64_t choices[] = {c.item, 1, 2, 0, -1, high + 5, high + c.item, 0, 0, INT32_MIN};
+    return choices[k];
 }
 
 int32_t PickIndex(Reader& r) {
-    switch (r.U8() % 8) {
-        case 0: return 0;
-        case 1: return 1;
-        case 2: return -1;
-        case 3: return r.U8() % 32;
-        case 4: return INT32_MAX;
-        case 5: return INT32_MIN;
-        case 6: return r.U8() % 4;
-        default: return static_cast<int32_t>(r.U32());
-    }
+    const uint8_t k = r.U8() % 8;
+    if (k == 3 || k == 6) return r.U8() % (k == 3 ? 32 : 4);
+    const int32_t choices[] = {0, 1, -1, 0, INT32_MAX, INT32_MIN};
+    return k < 6 ? choices[k] : static_cast<int32_t>(r.U32());
 }
 
 int64_t PickFrame(Reader& r, const Context& c) {
-    switch (r.U8() % 6) {
-        case 0: return c.frame;
-        case 1: return c.frame + (int64_t{1} << 32);
-        case 2: return -1;
-        case 3: return 0;
-        case 4: return 1;
-        default: return static_cast<int64_t>(r.U64());
-    }
+    const int64_t choices[] = {c.frame, c.frame + (int64_t{1} << 32), -1, 0, 1};
+    return Choose(r, choices, [&r] { return static_cast<int64_t>(r.U64()); });
 }
 
 int32_t PickLimit(Reader& r) {
-    switch (r.U8() % 6) {
-        case 0: return 64;
-        case 1: return 1;
-        case 2: return 0;
-        case 3: return -1;
-        case 4: return 1 + r.U8();
-        default: return static_cast<int32_t>(r.U32());
-    }
+    const uint8_t k = r.U8() % 6;
+    if (k == 4) return 1 + r.U8();
+    const int32_t choices[] = {64, 1, 0, -1};
+    return k < 4 ? choices[k] : static_cast<int32_t>(r.U32());
 }
 
 ListenerKey PickKey(Reader& r) {
-    int32_t plugin;
-    switch (r.U8() % 6) {
-        case 0: case 1: case 2: plugin = 1 + (r.U8() % 3); break;
-        case 3: plugin = -1; break;
-        case 4: plugin = INT32_MIN; break;
-        default: plugin = static_cast<int32_t>(r.U32()); break;
-    }
-    uint64_t refcon;
-    switch (r.U8() % 6) {
-        case 0: case 1: case 2: refcon = r.U8() % 4; break;
-        case 3: refcon = UINT64_MAX; break;
-        case 4: refcon = uint64_t{1} << 32; break;
-        default: refcon = r.U64(); break;
-    }
+    uint8_t k = r.U8() % 6;
+    const int32_t plugins[] = {-1, INT32_MIN};
+    const int32_t plugin = k < 3 ? 1 + r.U8() % 3 : k < 5 ? plugins[k - 3] : static_cast<int32_t>(r.U32());
+    k = r.U8() % 6;
+    const uint64_t refcons[] = {UINT64_MAX, uint64_t{1} << 32};
+    const uint64_t refcon = k < 3 ? r.U8() % 4 : k < 5 ? refcons[k - 3] : r.U64();
     return {plugin, refcon};
 }
 
@@ -286,125 +265,227 @@ ListenerKey PickKey(Reader& r) {
 
 HostMemoryHandle Sentinel(uintptr_t n) { return reinterpret_cast<HostMemoryHandle>(0xbad000 + n * 16); }
 
-// One of the 18 operations (deregistration aside, which has its own op) with arguments from
-// `r`, each out-parameter null or not; checks the result against the suite's contract.
-void MonitorCall(const BrevantMonitorSuite1& s, Reader& r, const Context& c) {
-    const unsigned op = r.U8() % 17 + 1;  // 1 to 17; 0 (registration) is an op of its own
-    const int64_t session = PickSession(r, c);
-    const int64_t item = PickItem(r, c);
-    const int32_t module = PickIndex(r);
-    const int32_t index = PickIndex(r);
-    const int64_t frame = PickFrame(r, c);
-    const uint8_t nulls = r.U8();
-    const bool nullA = (nulls & 0x83) == 0x81;  // rarer than not
-    const bool nullB = (nulls & 0x85) == 0x84;
-    const bool nullC = (nulls & 0x89) == 0x88;
+struct Args {
+    int64_t session;
+    int64_t item;
+    int32_t module;
+    int32_t index;
+    int64_t frame;
+};
 
+// What a call may write, set to sentinels (the thumbnail's size to the limits asked) before it,
+// and which out-parameters it gets as null.
+struct Outs {
     int32_t count = -7;
     int64_t itemId = -7;
-    int32_t width = PickLimit(r), height = PickLimit(r);
-    const int32_t widthIn = width, heightIn = height;
+    int32_t width = 64, height = 64;
     HostMemoryHandle key = Sentinel(1), value = Sentinel(2);
-    int32_t* countOut = nullA ? nullptr : &count;
-    HostMemoryHandle* keyOut = nullA ? nullptr : &key;
-    HostMemoryHandle* valueOut = nullB ? nullptr : &value;
+    bool nullA = false, nullB = false, nullC = false;
 
-    enum Kind { kCount, kItemId, kText, kPair, kThumb, kDeregister } kind = kCount;
-    HostErr result = 0;
-    switch (op) {
-        case 1:
-            kind = kDeregister;
-            result = s.Brevant_DeregisterListener(PickKey(r).first, 0);
-            break;
-        case 2: kind = kText; result = s.Brevant_GetProjectName(session, keyOut); break;
-        case 3: kind = kText; result = s.Brevant_GetAppVersion(session, keyOut); break;
-        case 4: result = s.Brevant_GetNumJobItems(session, countOut); break;
-        case 5:
-            kind = kItemId;
-            result = s.Brevant_GetJobItemID(session, index, nullA ? nullptr : &itemId);
-            break;
-        case 6: result = s.Brevant_GetNumJobItemRenderSettings(session, item, countOut); break;
-        case 7: kind = kPair; result = s.Brevant_GetJobItemRenderSetting(session, item, index, keyOut, valueOut); break;
-        case 8: result = s.Brevant_GetNumJobItemOutputModules(session, item, countOut); break;
-        case 9: result = s.Brevant_GetNumJobItemOutputModuleSettings(session, item, module, countOut); break;
-        case 10:
-            kind = kPair;
-            result = s.Brevant_GetJobItemOutputModuleSetting(session, item, module, index, keyOut, valueOut);
-            break;
-        case 11: result = s.Brevant_GetNumJobItemOutputModuleWarnings(session, item, module, countOut); break;
-        case 12: kind = kText; result = s.Brevant_GetJobItemOutputModuleWarning(session, item, module, index, keyOut); break;
-        case 13: result = s.Brevant_GetNumJobItemFrameProperties(session, item, frame, countOut); break;
-        case 14: kind = kPair; result = s.Brevant_GetJobItemFrameProperty(session, item, frame, index, keyOut, valueOut); break;
-        case 15: result = s.Brevant_GetNumJobItemOutputModuleProperties(session, item, module, countOut); break;
-        case 16:
-            kind = kPair;
-            result = s.Brevant_GetJobItemOutputModuleProperty(session, item, module, index, keyOut, valueOut);
-            break;
-        default:
-            kind = kThumb;
-            result = s.Brevant_GetJobItemFrameThumbnail(session, item, frame, nullA ? nullptr : &width,
-                                                        nullB ? nullptr : &height, nullC ? nullptr : &key);
-            break;
+    int32_t* Count() { return nullA ? nullptr : &count; }
+    int64_t* ItemId() { return nullA ? nullptr : &itemId; }
+    HostMemoryHandle* Key() { return nullA ? nullptr : &key; }
+    HostMemoryHandle* Value() { return nullB ? nullptr : &value; }
+};
+
+enum Kind { kCount, kItemId, kText, kPair, kThumb };
+enum Uses : unsigned { kItem = 1, kModule = 2, kIndex = 4, kFrame = 8 };  // all take a session
+
+// Operations 2 to 17 of the suite. `end`: of a count, the operation whose index (for the number
+// of modules: module index) it bounds.
+struct Operation {
+    const char* name;
+    Kind kind;
+    unsigned uses;
+    unsigned end;
+    HostErr (*call)(const BrevantMonitorSuite1&, const Args&, Outs&);
+};
+const Operation kOperations[] = {
+    {"Brevant_GetProjectName", kText, 0, 0,
+     [](auto& s, auto& a, auto& o) { return s.Brevant_GetProjectName(a.session, o.Key()); }},
+    {"Brevant_GetAppVersion", kText, 0, 0,
+     [](auto& s, auto& a, auto& o) { return s.Brevant_GetAppVersion(a.session, o.Key()); }},
+    {"Brevant_GetNumJobItems", kCount, 0, 5,
+     [](auto& s, auto& a, auto& o) { return s.Brevant_GetNumJobItems(a.session, o.Count()); }},
+    {"Brevant_GetJobItemID", kItemId, kIndex, 0,
+     [](auto& s, auto& a, auto& o) { return s.Brevant_GetJobItemID(a.session, a.index, o.ItemId()); }},
+    {"Brevant_GetNumJobItemRenderSettings", kCount, kItem, 7,
+     [](auto& s, auto& a, auto& o) { return s.Brevant_GetNumJobItemRenderSettings(a.session, a.item, o.Count()); }},
+    {"Brevant_GetJobItemRenderSetting", kPair, kItem | kIndex, 0, [](auto& s, auto& a, auto& o) {
+         return s.Brevant_GetJobItemRenderSetting(a.session, a.item, a.index, o.Key(), o.Value());
+     }},
+    {"Brevant_GetNumJobItemOutputModules", kCount, kItem, 9,
+     [](auto& s, auto& a, auto& o) { return s.Brevant_GetNumJobItemOutputModules(a.session, a.item, o.Count()); }},
+    {"Brevant_GetNumJobItemOutputModuleSettings", kCount, kItem | kModule, 10, [](auto& s, auto& a, auto& o) {
+         return s.Brevant_GetNumJobItemOutputModuleSettings(a.session, a.item, a.module, o.Count());
+     }},
+    {"Brevant_GetJobItemOutputModuleSetting", kPair, kItem | kModule | kIndex, 0, [](auto& s, auto& a, auto& o) {
+         return s.Brevant_GetJobItemOutputModuleSetting(a.session, a.item, a.module, a.index, o.Key(), o.Value());
+     }},
+    {"Brevant_GetNumJobItemOutputModuleWarnings", kCount, kItem | kModule, 12, [](auto& s, auto& a, auto& o) {
+         return s.Brevant_GetNumJobItemOutputModuleWarnings(a.session, a.item, a.module, o.Count());
+     }},
+    {"Brevant_GetJobItemOutputModuleWarning", kText, kItem | kModule | kIndex, 0, [](auto& s, auto& a, auto& o) {
+         return s.Brevant_GetJobItemOutputModuleWarning(a.session, a.item, a.module, a.index, o.Key());
+     }},
+    {"Brevant_GetNumJobItemFrameProperties", kCount, kItem | kFrame, 14, [](auto& s, auto& a, auto& o) {
+         return s.Brevant_GetNumJobItemFrameProperties(a.session, a.item, a.frame, o.Count());
+     }},
+    {"Brevant_GetJobItemFrameProperty", kPair, kItem | kFrame | kIndex, 0, [](auto& s, auto& a, auto& o) {
+         return s.Brevant_GetJobItemFrameProperty(a.session, a.item, a.frame, a.index, o.Key(), o.Value());
+     }},
+    {"Brevant_GetNumJobItemOutputModuleProperties", kCount, kItem | kModule, 16, [](auto& s, auto& a, auto& o) {
+         return s.Brevant_GetNumJobItemOutputModuleProperties(a.session, a.item, a.module, o.Count());
+     }},
+    {"Brevant_GetJobItemOutputModuleProperty", kPair, kItem | kModule | kIndex, 0, [](auto& s, auto& a, auto& o) {
+         return s.Brevant_GetJobItemOutputModuleProperty(a.session, a.item, a.module, a.index, o.Key(), o.Value());
+     }},
+    {"Brevant_GetJobItemFrameThumbnail", kThumb, kItem | kFrame, 0, [](auto& s, auto& a, auto& o) {
+         return s.Brevant_GetJobItemFrameThumbnail(a.session, a.item, a.frame, o.nullA ? nullptr : &o.width,
+                                                   o.nullB ? nullptr : &o.height, o.nullC ? nullptr : &o.key);
+     }},
+};
+const Operation& OperationOf(unsigned op) { return kOperations[op - 2]; }
+
+// Whether the arguments name nothing, so that the call must answer kBrevantErrRejected: the
+// plug-in is not running; the session is not the latest one started since it loaded, or that one
+// ended (sessions are numbered in order); an out-parameter is null; the item was never described
+// in this input (its id is its queue index + 1; but -1, no item, is what the frame queries
+// compare with between items); a module or index is negative or past any list.
+bool MustRefuse(const Operation& op, const Args& a, const Outs& o) {
+    const auto past = [](int32_t index) { return index < 0 || index > 0xFFFF; };
+    const int32_t item = static_cast<int32_t>(static_cast<uint32_t>(a.item));
+    return !gS->running || a.session != CurrentSessionId() || gS->latest.expired() || o.nullA || o.nullB ||
+           o.nullC || ((op.uses & kItem) && !gS->itemIds.count(item) && !(item == -1 && (op.uses & kFrame))) ||
+           ((op.uses & kModule) && past(a.module)) || ((op.uses & kIndex) && past(a.index));
+}
+
+// Runs `call`, an operation of Brevant's suites, which must log its entry line whatever it answers.
+template <typename Body>
+HostErr Logging(const char* function, const std::string& entry, const Body& call) {
+    brevant_host::SetLogSink(brevant_host::LogSink::Recorder);
+    brevant_host::ClearRecordedLog();
+    const HostErr result = call();
+    bool logged = false;
+    for (const brevant_host::LogLine& line : brevant_host::RecordedLog()) {
+        logged = logged || (line.tag == "Brevant" && line.function == function && line.message == entry);
     }
+    brevant_host::SetLogSink(brevant_host::LogSink::Off);
+    if (!logged) Fail(function, -1);
+    return result;
+}
 
+// The entry line of the registry's operations.
+std::string KeyEntry(const ListenerKey& key) {
+    char entry[64];
+    std::snprintf(entry, sizeof entry, "plugin=%x, refcon=%llx", static_cast<unsigned>(key.first),
+                  static_cast<unsigned long long>(key.second));
+    return entry;
+}
+
+// Whether one of the codes that host calls or the input's job records were armed to fail with
+// is `code`: an operation may pass it on.
+bool HostMayAnswer(HostErr code) {
+    const auto in = [code](const std::vector<HostErr>& codes) {
+        return std::find(codes.begin(), codes.end(), code) != codes.end();
+    };
+    return in(gS->passedOnCodes) || in(gS->jobCodes);
+}
+
+// A thumbnail's size: positive, and not past both limits asked.
+void CheckThumbnailSize(const Outs& o, int32_t widthIn, int32_t heightIn) {
+    if (o.width <= 0 || o.height <= 0 || (o.width > widthIn && o.height > heightIn)) Fail("thumbnail size", o.width);
+}
+
+// Runs one operation and checks its result against the suite's contract; what it hands out is
+// freed as a client does. A count is checked against its list: the index equal to it is refused.
+void Call(const BrevantMonitorSuite1& s, const Operation& op, const Args& a, Outs o) {
+    const int32_t widthIn = o.width, heightIn = o.height;
+    const HostErr result = Logging(op.name, "called", [&] { return op.call(s, a, o); });
     if (gTrace) {
-        std::fprintf(stderr, "  monitor %u (session %lld, item %lld, module %d, index %d, frame %lld) -> %d\n", op,
-                     static_cast<long long>(session), static_cast<long long>(item), module, index,
-                     static_cast<long long>(frame), result);
+        std::fprintf(stderr, "  %s (session %lld, item %lld, module %d, index %d, frame %lld) -> %d\n", op.name,
+                     static_cast<long long>(a.session), static_cast<long long>(a.item), a.module, a.index,
+                     static_cast<long long>(a.frame), result);
     }
-    const bool anyNull = kind == kPair ? (nullA || nullB) : kind == kThumb ? (nullA || nullB || nullC) : nullA;
-    if (kind == kDeregister) {
-        if (result != kBrevantErrNone && result != kBrevantErrRejected) Fail("DeregisterListener result", result);
-        return;
-    }
+    if (MustRefuse(op, a, o) && result != kBrevantErrRejected) Fail(op.name, result);
     if (result == kBrevantErrNone) {
-        if (anyNull) Fail("success with a null out-parameter", op);
-        switch (kind) {
+        switch (op.kind) {
             case kCount:
-                if (count < 0) Fail("negative count", op);
+                if (o.count < 0) Fail("negative count", o.count);
+                if (op.end) {
+                    Args end = a;
+                    (op.end == 9 ? end.module : end.index) = o.count;
+                    Call(s, OperationOf(op.end), end, Outs());
+                }
                 break;
             case kItemId:
-                if (itemId == -7) Fail("GetJobItemID succeeded without writing", itemId);
+                if (o.itemId == -7) Fail("GetJobItemID succeeded without writing", o.itemId);
                 break;
-            case kText: TakeHandle(key, false); break;
+            case kText: TakeHandle(o.key, false); break;
             case kPair:
-                TakeHandle(key, false);
-                TakeHandle(value, false);
+                TakeHandle(o.key, false);
+                TakeHandle(o.value, false);
                 break;
             case kThumb:
-                if (width <= 0 || height <= 0 || (width > widthIn && height > heightIn)) Fail("thumbnail size", width);
-                TakeHandle(key, true);
+                CheckThumbnailSize(o, widthIn, heightIn);
+                TakeHandle(o.key, true);
                 break;
-            default: break;
         }
         return;
     }
-    const auto hostMayAnswer = [](HostErr code) {
-        const auto in = [code](const std::vector<HostErr>& codes) {
-            return std::find(codes.begin(), codes.end(), code) != codes.end();
-        };
-        return in(gS->passedOnCodes) || in(gS->jobCodes);
-    };
-    if (result == kBrevantErrNotRunning && !hostMayAnswer(result)) Fail("result 1 from a query", op);
+    if (result == kBrevantErrNotRunning && !HostMayAnswer(result)) Fail("result 1 from a query", result);
     // A refusal leaves the out-parameters as they were; a key delivered before its value failed
     // is the caller's.
     // The one exception: a thumbnail that was made but whose handle could not be created (the
     // memory suite's own code) has told the caller its size; a refusal (3) has not.
-    const bool sizeWritten = width != widthIn || height != heightIn;
+    const bool sizeWritten = o.width != widthIn || o.height != heightIn;
     const bool madeButNotDelivered =
-        kind == kThumb && (result != kBrevantErrRejected || (sizeWritten && hostMayAnswer(result)));
+        op.kind == kThumb && (result != kBrevantErrRejected || (sizeWritten && HostMayAnswer(result)));
     if (madeButNotDelivered) {
-        if (width <= 0 || height <= 0 || (width > widthIn && height > heightIn)) Fail("thumbnail size", width);
+        CheckThumbnailSize(o, widthIn, heightIn);
     } else if (sizeWritten) {
-        Fail("a failed call wrote an out-parameter", op);
+        Fail("a failed call wrote an out-parameter", result);
     }
-    if (count != -7 || itemId != -7 || value != Sentinel(2)) {
-        Fail("a failed call wrote an out-parameter", op);
+    if (o.count != -7 || o.itemId != -7 || o.value != Sentinel(2)) Fail("a failed call wrote an out-parameter", result);
+    if (o.key != Sentinel(1)) {
+        if (op.kind != kPair) Fail("a failed call wrote its handle", result);
+        TakeHandle(o.key, false);
     }
-    if (key != Sentinel(1)) {
-        if (kind != kPair) Fail("a failed call wrote its handle", op);
-        TakeHandle(key, false);
+}
+
+// Deregistration, checked: the plug-in not running, or a key never registered, is refused (3).
+void Deregister(const ListenerKey& key) {
+    const HostErr result = Logging("Brevant_DeregisterListener", KeyEntry(key), [&] {
+        return gT.monitor->Brevant_DeregisterListener(key.first, key.second);
+    });
+    if (result != kBrevantErrNone && result != kBrevantErrRejected) Fail("DeregisterListener result", result);
+    if ((!gS->running || !gS->scripts.count(key)) && result != kBrevantErrRejected) Fail("deregistered", result);
+}
+
+// One of the 18 operations with arguments from `r`, each out-parameter null or not.
+void MonitorCall(const BrevantMonitorSuite1& s, Reader& r, const Context& c) {
+    const unsigned op = r.U8() % 17 + 1;  // 1 to 17; 0 (registration) is an op of its own
+    Args a;
+    a.session = PickSession(r, c);
+    a.item = PickItem(r, c);
+    a.module = PickIndex(r);
+    a.index = PickIndex(r);
+    a.frame = PickFrame(r, c);
+    const uint8_t nulls = r.U8();
+    Outs o;
+    o.width = PickLimit(r);
+    o.height = PickLimit(r);
+    if (op == 1) {
+        // Refcon 0: it is the other half of the key that is picked.
+        Deregister({PickKey(r).first, 0});
+        return;
     }
+    const Operation& operation = OperationOf(op);
+    const unsigned outs = operation.kind == kThumb ? 3 : operation.kind == kPair ? 2 : 1;
+    o.nullA = (nulls & 0x83) == 0x81;  // rarer than not
+    o.nullB = outs >= 2 && (nulls & 0x85) == 0x84;
+    o.nullC = outs >= 3 && (nulls & 0x89) == 0x88;
+    Call(s, operation, a, o);
 }
 
 // ---- Listeners ------------------------------------------------------------------------------
@@ -417,7 +498,7 @@ enum Event { kBegin, kEnd, kItemStart, kItemUpdate, kItemEnd, kItemLog };
 
 HostErr RegisterListener(const ListenerKey& key, Reader& r, std::vector<uint8_t> script);
 
-void RunListener(const ListenerBasicData* data, Event event, const Context& c, const HostMemoryHandle* message) {
+HostErr RunListener(const ListenerBasicData* data, Event event, const Context& c, const HostMemoryHandle* message) {
     if (!data) Fail("callback without its data");
     if (data->basicSuite != gT.basic) Fail("callback with a foreign basic suite");
     if (c.session > gSessionsStarted || c.session <= 0) Fail("callback for a session never started", c.session);
@@ -426,9 +507,9 @@ void RunListener(const ListenerBasicData* data, Event event, const Context& c, c
         HostString text;
         if (!message || !brevant_host::ReadStringHandle(*message, &text)) Fail("log callback without a live message");
     }
-    if (!gS || gS->tearingDown) return;
+    if (!gS || gS->tearingDown) return 0;
     const auto found = gS->scripts.find({data->pluginId, data->refcon});
-    if (found == gS->scripts.end()) return;
+    if (found == gS->scripts.end()) return 0;
     const std::vector<uint8_t> script = found->second;  // the script may replace itself
     Reader r(script.data(), script.size());
     for (int step = 0; step < 6 && !r.Empty() && gS->callbackBudget > 0; ++step) {
@@ -436,12 +517,8 @@ void RunListener(const ListenerBasicData* data, Event event, const Context& c, c
         switch (r.U8() % kActCount) {
             case kActMonitor:
             case kActMonitor2: MonitorCall(*gT.monitor, r, c); break;
-            case kActDeregisterSelf: gT.monitor->Brevant_DeregisterListener(data->pluginId, data->refcon); break;
-            case kActDeregisterOther: {
-                const ListenerKey key = PickKey(r);
-                gT.monitor->Brevant_DeregisterListener(key.first, key.second);
-                break;
-            }
+            case kActDeregisterSelf: Deregister({data->pluginId, data->refcon}); break;
+            case kActDeregisterOther: Deregister(PickKey(r)); break;
             case kActRegisterOther: {
                 const ListenerKey key = PickKey(r);
                 // Ill-formed scripts are fine; the new listener's script is the next bytes.
@@ -470,33 +547,24 @@ void RunListener(const ListenerBasicData* data, Event event, const Context& c, c
             default: break;
         }
     }
+    return 0;
 }
 
-HostErr OnJobBegin(const ListenerBasicData* d, int64_t s) {
-    RunListener(d, kBegin, {s, 1, -1}, nullptr);
-    return 0;
-}
-HostErr OnJobEnd(const ListenerBasicData* d, int64_t s) {
-    RunListener(d, kEnd, {s, 1, -1}, nullptr);
-    return 0;
-}
+HostErr OnJobBegin(const ListenerBasicData* d, int64_t s) { return RunListener(d, kBegin, {s, 1, -1}, nullptr); }
+HostErr OnJobEnd(const ListenerBasicData* d, int64_t s) { return RunListener(d, kEnd, {s, 1, -1}, nullptr); }
 HostErr OnJobItemStart(const ListenerBasicData* d, int64_t s, int64_t i) {
-    RunListener(d, kItemStart, {s, i, -1}, nullptr);
-    return 0;
+    return RunListener(d, kItemStart, {s, i, -1}, nullptr);
 }
 HostErr OnJobItemUpdate(const ListenerBasicData* d, int64_t s, int64_t i, int64_t f) {
-    RunListener(d, kItemUpdate, {s, i, f}, nullptr);
-    return 0;
+    return RunListener(d, kItemUpdate, {s, i, f}, nullptr);
 }
 HostErr OnJobItemEnd(const ListenerBasicData* d, int64_t s, int64_t i, int32_t status) {
     if (status < kListenerStatusDone || status > kListenerStatusFailed) Fail("JobItemEnd status", status);
-    RunListener(d, kItemEnd, {s, i, -1}, nullptr);
-    return 0;
+    return RunListener(d, kItemEnd, {s, i, -1}, nullptr);
 }
 HostErr OnJobItemLog(const ListenerBasicData* d, int64_t s, int64_t i, uint8_t flag, const HostMemoryHandle* m) {
     if (flag > 1) Fail("JobItemLog flag", flag);
-    RunListener(d, kItemLog, {s, i, -1}, m);
-    return 0;
+    return RunListener(d, kItemLog, {s, i, -1}, m);
 }
 
 HostErr RegisterListener(const ListenerKey& key, Reader& r, std::vector<uint8_t> script) {
@@ -512,10 +580,13 @@ HostErr RegisterListener(const ListenerKey& key, Reader& r, std::vector<uint8_t>
         if (!(mask & 32)) table.JobItemLog = nullptr;
     }
     gS->scripts[key] = std::move(script);
-    const HostErr result = gT.monitor->Brevant_RegisterListener(key.first, key.second, mode % 4 == 2 ? nullptr : &table);
+    const HostErr result = Logging("Brevant_RegisterListener", KeyEntry(key), [&] {
+        return gT.monitor->Brevant_RegisterListener(key.first, key.second, mode % 4 == 2 ? nullptr : &table);
+    });
     if (mode % 4 == 2 && result == kBrevantErrNone) Fail("registered a null callback table");
     if (result != kBrevantErrNone && result != kBrevantErrNotRunning) Fail("RegisterListener result", result);
     if (result == kBrevantErrNotRunning && mode % 4 != 2 && gS->running) Fail("RegisterListener refused while running");
+    if (!gS->running && result != kBrevantErrNotRunning) Fail("RegisterListener while not running", result);
     return result;
 }
 
@@ -729,9 +800,14 @@ void RenderUpdate(RQSession& session, brevant_host::Job* job, Reader& r) {
     if (prepared && status == kHostUpdateStatusFrameDone) job->MarkFrameDone(frame);
 }
 
+void AddItem(RQSession& session, int32_t queueIndex, HostRenderItem& item) {
+    gS->itemIds.insert(static_cast<int32_t>(static_cast<uint32_t>(queueIndex) + 1u));
+    Guard([&] { session.DescribeAddItem(queueIndex, item); });
+}
+
 void Describe(RQSession& session, brevant_host::Job& job) {
     Guard([&] { session.DescribeBegin(job.ProjectNameUtf16()); });
-    for (int32_t i = 0; i < job.ItemCount(); ++i) Guard([&] { session.DescribeAddItem(i, *job.Item(i)); });
+    for (int32_t i = 0; i < job.ItemCount(); ++i) AddItem(session, i, *job.Item(i));
     Guard([&] { session.DescribeEnd(); });
 }
 
@@ -770,6 +846,7 @@ void DeathHook() {
     // A failed entry registered no death hook: the host gives the object back as the tests do.
     if (gS->running && !gS->hookRegistered) gT.deathHook(gS->refcon, nullptr);
     gS->running = false;
+    gS->latest.reset();  // a plug-in loaded again knows no earlier session
     gS->hookRegistered = false;
     gS->refcon = nullptr;
 }
@@ -798,6 +875,11 @@ std::pair<const char*, int32_t> PickSuite(Reader& r) {
 void Step(Reader& r) {
     const uint8_t op = r.U8() % kOpCount;
     if (gTrace) std::fprintf(stderr, "op %d\n", op);
+    // Most ops on sessions name a session slot, then a job slot.
+    const bool onSession = (op >= kOpDescribeBegin && op <= kOpLog) || op == kOpRenderAll;
+    RQSession* session = onSession ? PickSlot(r) : nullptr;
+    const bool onJob = onSession && op != kOpDescribeEnd && op != kOpRenderEnd && op != kOpLog;
+    brevant_host::Job* job = onJob ? PickJob(r) : nullptr;
     switch (op) {
         case kOpLoad: Load(); break;
         case kOpDeathHook: DeathHook(); break;
@@ -805,19 +887,25 @@ void Step(Reader& r) {
             const uint8_t a = r.U8();
             std::shared_ptr<RQSession>& slot = gS->sessions[a % kSessionSlots];
             if (a & 0x80) {
-                if (gT.provider->Brevant_StartSession(nullptr) != kBrevantErrNotRunning) Fail("StartSession(null)");
+                const HostErr result = Logging("Brevant_StartSession", "called", [] {
+                    return gT.provider->Brevant_StartSession(nullptr);
+                });
+                if (result != kBrevantErrNotRunning) Fail("StartSession(null)", result);
                 break;
             }
             std::shared_ptr<RQSession> fresh = slot;  // replaced on success only
-            const HostErr result = gT.provider->Brevant_StartSession(&fresh);
+            const HostErr result =
+                Logging("Brevant_StartSession", "called", [&] { return gT.provider->Brevant_StartSession(&fresh); });
             if (result == kBrevantErrNone) {
                 if (!fresh || fresh == slot) Fail("StartSession succeeded without a new session");
                 ++gSessionsStarted;
+                gS->latest = fresh;
             } else if (fresh != slot) {
                 Fail("StartSession failed and wrote its out-parameter", result);
             } else if (gS->running && result == kBrevantErrNotRunning) {
                 Fail("StartSession refused while running");
             }
+            if (!gS->running && result != kBrevantErrNotRunning) Fail("StartSession while not running", result);
             slot = std::move(fresh);  // drops the previous session of the slot
             break;
         }
@@ -852,16 +940,12 @@ void Step(Reader& r) {
             break;
         }
         case kOpDescribeBegin: {
-            RQSession* session = PickSlot(r);
-            brevant_host::Job* job = PickJob(r);
             const bool own = r.U8() & 1;
             const HostString name = own || !job ? RandomUtf16(r) : job->ProjectNameUtf16();
             if (session) Guard([&] { session->DescribeBegin(name); });
             break;
         }
         case kOpDescribeAddItem: {
-            RQSession* session = PickSlot(r);
-            brevant_host::Job* job = PickJob(r);
             const uint8_t which = r.U8();
             const uint8_t queue = r.U8();
             if (!session || !job || job->ItemCount() == 0) break;
@@ -873,46 +957,34 @@ void Step(Reader& r) {
                 case 7: queueIndex = static_cast<int32_t>(r.U32()); break;
                 default: queueIndex = queue % 8 < 3 ? index : (queue >> 3) % 5; break;
             }
-            Guard([&] { session->DescribeAddItem(queueIndex, *job->Item(index)); });
+            AddItem(*session, queueIndex, *job->Item(index));
             break;
         }
-        case kOpDescribeEnd: {
-            RQSession* session = PickSlot(r);
+        case kOpDescribeEnd:
             if (session) Guard([&] { session->DescribeEnd(); });
             break;
-        }
-        case kOpDescribeAll: {
-            RQSession* session = PickSlot(r);
-            brevant_host::Job* job = PickJob(r);
+        case kOpDescribeAll:
             if (session && job) Describe(*session, *job);
             break;
-        }
         case kOpRenderStart: {
-            RQSession* session = PickSlot(r);
-            brevant_host::Job* job = PickJob(r);
             const uint8_t index = r.U8();
             if (job && job->ItemCount()) job->StartItemClock(index % job->ItemCount());
             if (session) Guard([&] { session->RenderItemStart(nullptr); });
             break;
         }
-        case kOpRenderUpdate: {
-            RQSession* session = PickSlot(r);
-            brevant_host::Job* job = PickJob(r);
+        case kOpRenderUpdate:
             if (session) {
                 RenderUpdate(*session, job, r);
             } else {
                 r.Skip(4);
             }
             break;
-        }
         case kOpRenderEnd: {
-            RQSession* session = PickSlot(r);
             const int32_t status = PickHostStatus(r);
             if (session) Guard([&] { session->RenderItemEnd(nullptr, status); });
             break;
         }
         case kOpLog: {
-            RQSession* session = PickSlot(r);
             static const uint32_t kTypes[] = {1, 2, 4, 8, 16, 0, 3, 32, 0xFFFFFFFFu};
             const uint8_t t = r.U8();
             const uint32_t type = t < 240 ? kTypes[t % 9] : r.U32();
@@ -934,12 +1006,7 @@ void Step(Reader& r) {
             RegisterListener(key, r, std::move(script));
             break;
         }
-        case kOpDeregister: {
-            const ListenerKey key = PickKey(r);
-            const HostErr result = gT.monitor->Brevant_DeregisterListener(key.first, key.second);
-            if (result != kBrevantErrNone && result != kBrevantErrRejected) Fail("DeregisterListener result", result);
-            break;
-        }
+        case kOpDeregister: Deregister(PickKey(r)); break;
         case kOpSetFault: {
             const HostCall call = PickCall(r);
             const HostErr code = PickCode(r);
@@ -975,12 +1042,9 @@ void Step(Reader& r) {
             }
             break;
         }
-        case kOpRenderAll: {
-            RQSession* session = PickSlot(r);
-            brevant_host::Job* job = PickJob(r);
+        case kOpRenderAll:
             if (session && job) RenderAll(*session, *job, r);
             break;
-        }
         default: break;
     }
 }
@@ -989,7 +1053,7 @@ void Step(Reader& r) {
 void TearDown() {
     gS->tearingDown = true;
     for (auto& session : gS->sessions) session.reset();
-    for (const auto& entry : gS->scripts) gT.monitor->Brevant_DeregisterListener(entry.first.first, entry.first.second);
+    for (const auto& entry : gS->scripts) Deregister(entry.first);
     DeathHook();
     brevant_host::ClearFaults();
     for (const auto& suite : gS->heldSuites) gT.basic->ReleaseSuite(suite.first, suite.second);
@@ -1010,169 +1074,9 @@ void TearDown() {
     }
 }
 
-// ---- Seeds ----------------------------------------------------------------------------------
-
-struct Seed {
-    const char* name;
-    std::vector<uint8_t> bytes;
-};
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-// A text of JsonText: its length, then piece numbers (0 "a", 1 "B", 2 "z", 3 "0", 4 " ").
-Bytes Text(std::initializer_list<uint8_t> pieces) {
-    Bytes out{static_cast<uint8_t>(pieces.size())};
-    out.insert(out.end(), pieces.begin(), pieces.end());
-    return out;
-}
-Bytes Zeros(size_t n) { return Bytes(n, 0); }
-
-// Modules in BuildJobText's order: h, h2, template, path, exporter, spec flags (1 + 4), info
-// type and subtype, info error (2), action (1 + 4), write, constraint (3), warnings, setting.
-Bytes Module(uint8_t h, uint8_t h2, uint8_t path, uint8_t exporter, uint8_t action, Bytes info) {
-    return Cat({{h, h2}, Text({0}), {path, exporter, 0}, Zeros(4), info, Zeros(2), {action}, Zeros(4), {0, 7, 7, 29},
-                Text({0, 4}), Text({}), {13}, Text({1})});
-}
-
-// A job for slot `slot`: two small items, the first (done, pixel aspect 10/11) with a JPEG
-// sequence and a raw growing file, the second (no project item) with a preview module.
-Bytes SmallJob(uint8_t slot) {
-    const Bytes item1 = Cat({{0x3A}, Text({2, 0}), {15, 0, 8, 0, 2, 0, 9, 10, 0, 2, 3}, Zeros(4), Text({1}),
-                             Text({0, 4, 4}), {2}, {0, 1}, Text({0}), Text({1}), {14, 0}, Text({3}), Text({}),
-                             {5, 0}, Text({}), Text({}), {2}, Module(0x59, 0x07, 0, 0, 2, Cat({Text({}), Text({})})),
-                             Module(0x87, 0x00, 2, 0, 0, Cat({Text({}), Text({})}))});
-    const Bytes item2 = Cat({{0x08}, Text({1}), {20, 0, 12, 0, 1, 0, 0, 0, 0, 0, 0}, Zeros(4), Text({}), Text({}),
-                             {0}, {0, 0}, Text({}), Text({}), {0, 0}, Text({}), Text({}), {0, 0}, Text({}), Text({}),
-                             {1}, Module(0x2A, 0x00, 0, 3, 0, Cat({Text({0, 1}), Text({2})}))});
-    return Cat({{kOpBuildJob, slot, 0x03}, Text({0, 1}), {0x00, 0x40, 0x00, 0x00}, {0}, {2}, item1, item2});
-}
-
-// One monitor-suite call as MonitorCall reads it: operation 1 to 17, then the choices of session
-// (0 zero, 1 current, 2 the callback's, 3 stale, 4 next, 5 -1), item (0 the callback's, 1, 2,
-// 3 zero, 4 -1, 5 2^32 + 5, 6 2^32 + the callback's, 9 INT32_MIN), module and index (0, 1,
-// 2 -1, 4 INT32_MAX, 5 INT32_MIN), frame (0 the callback's, 1 it + 2^32, 2 -1, 3 zero, 4 one),
-// null out-parameters (0x81 the first, 0x84 the second, 0x88 the third), limits 64 x 64.
-Bytes Call(uint8_t op, uint8_t session, uint8_t item, uint8_t module, uint8_t index, uint8_t frame,
-           uint8_t nulls = 0) {
-    return {static_cast<uint8_t>(op - 1), session, item, module, index, frame, nulls, 0, 0};
-}
-Bytes Monitor(Bytes call) { return Cat({{kOpMonitor}, call}); }
-Bytes Act(Bytes call) { return Cat({{kActMonitor}, call}); }
-// Listener key (plug-in 1 to 3, refcon 0 to 3) as PickKey reads it.
-Bytes Key(uint8_t plugin, uint8_t refcon) { return {0, static_cast<uint8_t>(plugin - 1), 0, refcon}; }
-// Registration: key, script, table (1 every slot, 2 a null table, 3 the slots of `mask`).
-Bytes Listener(uint8_t plugin, uint8_t refcon, Bytes script, uint8_t table = 1, uint8_t mask = 0) {
-    Bytes out = Cat({{kOpRegister}, Key(plugin, refcon), {static_cast<uint8_t>(script.size())}, script, {table}});
-    if (table == 3) out.push_back(mask);
-    return out;
-}
-Bytes Fault(HostCall call, uint8_t skip, int times) {
-    return {kOpSetFault, static_cast<uint8_t>(call), 6 /* code 77 */, skip, static_cast<uint8_t>(times + 1)};
-}
-
-std::vector<Seed> Seeds() {
-    const Bytes load = {kOpLoad};
-    const Bytes start = {kOpStartSession, 0};
-    const Bytes job = SmallJob(0);
-    const Bytes describe = {kOpDescribeAll, 0, 0};
-    const Bytes render = {kOpRenderAll, 0, 0, 0xFF};
-    const Bytes begin = Cat({job, start, describe});
-    // What a progress monitor reads at each frame: the frame's and the first module's properties
-    // (count first), and a thumbnail.
-    const Bytes frameReader = Listener(1, 1, Cat({Act(Call(13, 2, 0, 0, 0, 0)), Act(Call(14, 2, 0, 0, 1, 0)),
-                                                  Act(Call(15, 2, 0, 0, 0, 0)), Act(Call(16, 2, 0, 0, 0, 0)),
-                                                  Act(Call(17, 2, 0, 0, 0, 0))}));
-    // What an event log reads at job begin: the description.
-    const Bytes describeReader =
-        Listener(2, 0, Cat({Act(Call(2, 2, 0, 0, 0, 0)), Act(Call(3, 2, 0, 0, 0, 0)), Act(Call(5, 2, 0, 0, 1, 0)),
-                            Act(Call(7, 2, 1, 0, 0, 0)), Act(Call(10, 2, 1, 0, 1, 0)), Act(Call(12, 2, 1, 0, 0, 0))}),
-                 3, 0x01);
-    Bytes everyQuery;
-    for (uint8_t op = 2; op <= 17; ++op) everyQuery = Cat({everyQuery, Monitor(Call(op, 1, 1, 0, 0, 4))});
-    return {
-        {"empty", {}},
-        {"load-only", load},
-        {"session-start-drop", Cat({start, {kOpStartSession, 1, kOpDropSession, 0, kOpStartSession, 0x80,
-                                            kOpDropSession, 0x81, kOpDropSession, 1, kOpStartSession, 2}})},
-        {"describe-render", Cat({begin, render})},
-        {"describe-out-of-order",
-         Cat({job, start, {kOpDescribeAddItem, 0, 0, 1, 0, kOpDescribeEnd, 0, kOpDescribeBegin, 0, 0, 1, 3, 0, 4, 1,
-                           kOpDescribeAddItem, 0, 0, 0, 6, kOpDescribeAddItem, 0, 0, 1, 5, kOpDescribeEnd, 0,
-                           kOpRenderStart, 0, 0, 0, kOpRenderEnd, 0, 1, kOpRenderStart, 0, 0, 1, kOpRenderStart, 0, 0,
-                           0, kOpRenderStart, 0, 0, 0, kOpRenderEnd, 0, 0}})},
-        {"render-updates",
-         Cat({begin, {kOpRenderStart, 0, 0, 0,
-                      kOpRenderUpdate, 0, 0, 0, 0, 1, 0x03, 0xFF, 0xFF, 0xFF, 0x7F, 5, 0, 0, 0,
-                      kOpRenderUpdate, 0, 0, 0, 1, 1, 0x18, 0x83,
-                      kOpRenderUpdate, 0, 0, 0, 2, 1, 0x08, kOpRenderUpdate, 0, 0, 0, 2, 1, 0x10,
-                      kOpRenderUpdate, 0, 0, 0, 1, 1, 0x20, kOpRenderUpdate, 0, 0, 0, 0, 1, 0xC0,
-                      kOpRenderUpdate, 0, 0, 0, 0, 8, 0x00, kOpRenderEnd, 0, 2}})},
-        {"log-types", Cat({begin, {kOpLog, 0, 0, 5, 'h', 'e', 'l', 'l', 'o', kOpLog, 0, 5, 3, 0xC3, 0xA9, 0xFF,
-                                   kOpLog, 0, 8, 0x80, kOpLog, 0, 250, 1, 2, 3, 4, 2, 'x', 'y'}})},
-        {"monitor-every-query", Cat({begin, everyQuery, {kOpRenderStart, 0, 0, 0}, everyQuery})},
-        {"monitor-bad-ids", Cat({begin, Monitor(Call(5, 1, 0, 0, 2, 0)), Monitor(Call(5, 1, 0, 0, 4, 0)),
-                                 Monitor(Call(6, 0, 1, 0, 0, 0)), Monitor(Call(6, 3, 1, 0, 0, 0)),
-                                 Monitor(Call(6, 1, 5, 0, 0, 0)), Monitor(Call(6, 1, 6, 0, 0, 0)),
-                                 Monitor(Call(7, 1, 1, 0, 5, 0)), Monitor(Call(9, 1, 1, 2, 0, 0)),
-                                 Monitor(Call(10, 1, 1, 4, 0, 0)), Monitor(Call(7, 1, 1, 0, 0, 0, 0x81)),
-                                 Monitor(Call(7, 1, 1, 0, 0, 0, 0x84)), Monitor(Call(2, 4, 0, 0, 0, 0)),
-                                 Monitor(Call(4, 5, 0, 0, 0, 0, 0x81)), Monitor(Call(6, 1, 9, 0, 0, 0))})},
-        {"listener-frame-queries", Cat({frameReader, begin, render})},
-        {"listener-describe-queries", Cat({describeReader, begin, render})},
-        {"listener-throws", Cat({Listener(1, 1, {kActThrowInt, 7}), Listener(2, 1, {kActThrowStd}),
-                                 Listener(3, 1, {kActThrowOther, 1}), begin, render})},
-        {"listener-reregisters",
-         Cat({Listener(1, 0, Cat({{kActDeregisterSelf, kActRegisterOther}, Key(2, 2), {2, kActDeregisterSelf, 0, 1},
-                                  {kActDeregisterOther}, Key(1, 1)})),
-              Listener(1, 1, {kActRegisterOther, 0, 0, 0, 0, 0, 1}), begin, render, {kOpDeregister}, Key(2, 2)})},
-        {"listener-null-table", Cat({Listener(1, 1, {}, 2), Listener(1, 2, {}, 3, 0x28), begin, render})},
-        {"listener-acquires", Cat({Listener(1, 1, Cat({{kActAcquireAndCall}, Call(4, 2, 0, 0, 0, 0), {kActReadMessage},
-                                                       {kActAcquireAndCall}, Call(13, 2, 0, 0, 0, 0)})),
-                                   begin, {kOpLog, 0, 0, 3, 'a', 'b', 'c'}, render})},
-        {"deathhook-held-session", Cat({frameReader, begin, {kOpDeathHook}, render, Monitor(Call(4, 1, 0, 0, 0, 0)),
-                                        load, {kOpStartSession, 1, kOpDescribeAll, 1, 0, kOpDropSession, 0}, render,
-                                        {kOpRenderAll, 1, 0, 0}})},
-        {"faults-memory", Cat({frameReader, describeReader, begin, Fault(HostCall::MemCreate, 2, 1),
-                               Fault(HostCall::MemLock, 1, 2), render, {kOpClearFaults},
-                               Fault(HostCall::MemUnlock, 3, 1), render})},
-        {"faults-describe", Cat({job, start, Fault(HostCall::ModuleInfoQuery, 0, 1), describe,
-                                 Fault(HostCall::OutputInfoQuery, 0, -1), describe, {kOpClearFaults},
-                                 Fault(HostCall::VersionString, 0, 1), describe, {kOpClearFaults}, describe, render})},
-        {"faults-thumbnail", Cat({frameReader, begin, Fault(HostCall::ConvertWorld, 1, 1), render,
-                                  Fault(HostCall::CompressJpeg, 0, 2), Fault(HostCall::FileSpecName, 0, 1), render})},
-        {"faults-entry", Cat({{kOpDeathHook}, Fault(HostCall::PublishSuite, 1, 1), load, start,
-                              Listener(1, 1, {}), {kOpDeathHook}, Fault(HostCall::RegisterDeathHook, 0, 1), load,
-                              start, {kOpDeathHook, kOpClearFaults, kOpSetSuiteFault, 3, 0, 6}, load,
-                              {kOpDeathHook, kOpClearFaults}, load, start})},
-        {"suite-faults", Cat({{kOpAcquireSuite, 1, 1}, frameReader, begin, {kOpSetSuiteFault, 1, 1, 0}, render,
-                              {kOpSetSuiteFault, 0, 1, 2}, render, {kOpClearFaults},
-                              Fault(HostCall::AcquireSuite, 3, 2), render})},
-    };
-}
-
-void WriteSeeds(const char* directory) {
-    for (const Seed& seed : Seeds()) {
-        const std::string path = std::string(directory) + "/" + seed.name;
-        FILE* file = std::fopen(path.c_str(), "wb");
-        if (!file) Fail("cannot write a seed");
-        if (!seed.bytes.empty()) std::fwrite(seed.bytes.data(), 1, seed.bytes.size(), file);
-        std::fclose(file);
-    }
-    std::printf("wrote %zu seeds to %s\n", Seeds().size(), directory);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (const char* directory = std::getenv("BREVANT_FUZZ_WRITE_SEEDS")) {
-        WriteSeeds(directory);
-        std::exit(0);
-    }
     gTrace = std::getenv("BREVANT_FUZZ_TRACE") != nullptr;
     brevant_host::SetMainThread();
     brevant_host::SetLogSink(brevant_host::LogSink::Off);
@@ -1219,3 +1123,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     gS = nullptr;
     return 0;
 }
+
+#ifdef BREVANT_FUZZ_REPLAY
+// Without libFuzzer: each file named on the command line is one input, run once.
+int main(int argc, char** argv) {
+    LLVMFuzzerInitialize(&argc, &argv);
+    for (int i = 1; i < argc; ++i) {
+        std::printf("%s\n", argv[i]);
+        std::fflush(stdout);
+        std::ifstream file(argv[i], std::ios::binary);
+        if (!file) Fail("cannot read an input", i);
+        const std::vector<uint8_t> input{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        LLVMFuzzerTestOneInput(input.data(), input.size());
+    }
+    std::filesystem::remove_all(gT.outputDirectory);
+    return 0;
+}
+#endif
