@@ -18,9 +18,6 @@ protected:
         int32_t count = -99;
         return suite_->Brevant_GetNumJobItems(sessionId, &count) == 0 ? count : -1;
     }
-    static int64_t IdOf(const std::string& creationLine) {
-        return std::stoll(creationLine.substr(creationLine.find("id=") + 3));
-    }
 };
 
 TEST_F(SessionTest, StartLogsCreationAndIsFoundByItsId) {
@@ -28,15 +25,13 @@ TEST_F(SessionTest, StartLogsCreationAndIsFoundByItsId) {
     auto session = StartSession();
     ASSERT_NE(session, nullptr);
     EXPECT_EQ(session.use_count(), 1);
-    const auto lines = AllLines();
+    const auto lines = LinesOf();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "[Brevant] Brevant_StartSession: called");
     EXPECT_EQ(lines[1].rfind("[BrevantSession] ctor: created=", 0), 0u);
-    const int64_t id = IdOf(lines[1]);
+    const int64_t id = std::stoll(lines[1].substr(lines[1].find("id=") + 3));
     EXPECT_EQ(lines[2], "[BrevantPlugin] SessionCreate: id=" + std::to_string(id));
     EXPECT_EQ(ItemCount(id), 0);
-    EXPECT_EQ(ItemCount(id + 1), -1);
-    EXPECT_EQ(ItemCount(0), -1);
 }
 
 TEST_F(SessionTest, OnlyTheLatestSessionIsReachableButOlderOnesStillRelay) {
@@ -63,7 +58,8 @@ TEST_F(SessionTest, OnlyTheLatestSessionIsReachableButOlderOnesStillRelay) {
     EXPECT_TRUE(HasLine("BrevantPlugin", "SessionDestroyed", "id=" + std::to_string(secondId)));
 }
 
-TEST_F(SessionTest, JobEndIsRelayedOnlyFromDescribedOn) {
+// JobEnd comes once the description ended, and its listener no longer finds the session.
+TEST_F(SessionTest, JobEndIsRelayedOnlyFromDescribedOnAndFindsTheSessionGone) {
     struct Case {
         const char* steps;
         size_t jobEnds;
@@ -71,6 +67,11 @@ TEST_F(SessionTest, JobEndIsRelayedOnlyFromDescribedOn) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.steps);
         ClearListeners();
+        std::vector<HostErr> answers;
+        SetAction(7, 1, [&](const ListenerEvent& e) {
+            int32_t count = 0;
+            if (e.event == "JobEnd") answers.push_back(suite_->Brevant_GetNumJobItems(e.sessionId, &count));
+        });
         auto session = StartSession();
         for (const char* step = c.steps; *step; ++step) {
             if (*step == 'B') session->DescribeBegin(u"p");
@@ -79,60 +80,52 @@ TEST_F(SessionTest, JobEndIsRelayedOnlyFromDescribedOn) {
             if (*step == 'X') session->RenderItemEnd(nullptr, 6);
         }
         session.reset();
-        size_t jobEnds = 0;
-        for (const auto& e : Events()) jobEnds += e.event == "JobEnd";
-        EXPECT_EQ(jobEnds, c.jobEnds);
+        EXPECT_EQ(answers, std::vector<HostErr>(c.jobEnds, 3));
     }
 }
 
-TEST_F(SessionTest, JobEndListenerFindsTheSessionGone) {
-    int32_t answer = 0;
-    SetAction(7, 1, [&](const ListenerEvent& e) {
-        if (e.event != "JobEnd") return;
-        int32_t count = 55;
-        answer = suite_->Brevant_GetNumJobItems(e.sessionId, &count);
-        EXPECT_EQ(count, 55);
-    });
-    auto session = StartSession();
-    session->DescribeBegin(u"p");
-    session->DescribeEnd();
-    session.reset();
-    EXPECT_EQ(answer, kBrevantErrRejected);
-}
-
+// The name of the last DescribeBegin, and the host's version text as far as its 64-byte buffer
+// holds it. A failing version query is thrown as its code and leaves the version empty.
 TEST_F(SessionTest, DescribeBeginKeepsTheNameAndTheHostVersion) {
-    auto session = StartSession();
-    const int64_t id = LastSessionId();
-    session->DescribeBegin(u"first");
-    session->DescribeBegin(u"abc");
-    HostMemoryHandle name = nullptr, version = nullptr;
-    ASSERT_EQ(suite_->Brevant_GetProjectName(id, &name), 0);
-    ASSERT_EQ(suite_->Brevant_GetAppVersion(id, &version), 0);
-    EXPECT_EQ(TakeString(name), "abc");
-    char expected[64] = {};
-    ASSERT_EQ(HostVersionString(HostAppVersion(0), true, expected), 0);
-    EXPECT_EQ(TakeString(version), expected);
-    // The state is logged as it was before each call.
-    const auto lines = LinesOf("BrevantSession");
-    EXPECT_NE(lines[1].find("state=0"), std::string::npos);
-    EXPECT_NE(lines[2].find("state=1"), std::string::npos);
-}
-
-TEST_F(SessionTest, FailingVersionQueryIsThrownAsItsCode) {
-    auto session = StartSession();
-    const int64_t id = LastSessionId();
-    brevant_host::SetFault(brevant_host::HostCall::VersionString, 31);
-    try {
-        session->DescribeBegin(u"kept");
-        ADD_FAILURE() << "no exception";
-    } catch (int32_t code) {
-        EXPECT_EQ(code, 31);
+    const std::string text63(63, 'v');
+    struct Case {
+        const char* name;
+        std::string hostText;
+        HostErr fault;
+        std::string version;
+    } cases[] = {
+        {"the host's own text", "", 0, "23.0.0 (Brevant stand-in host)"},
+        {"63 characters and the terminator", text63, 0, text63},
+        {"64 characters, no terminator", text63 + "w", 0, text63},
+        {"failing query", "", 31, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        brevant_host::SetVersionText(c.hostText);
+        if (c.fault) brevant_host::SetFault(brevant_host::HostCall::VersionString, c.fault);
+        brevant_host::ClearRecordedLog();
+        auto session = StartSession();
+        const int64_t id = LastSessionId();
+        std::vector<int32_t> thrown;
+        for (const char16_t* name : {u"first", u"abc"}) {
+            try {
+                session->DescribeBegin(name);
+            } catch (int32_t code) {
+                thrown.push_back(code);
+            }
+        }
+        EXPECT_EQ(thrown, std::vector<int32_t>(c.fault ? 2 : 0, c.fault));
+        HostMemoryHandle name = nullptr, version = nullptr;
+        ASSERT_EQ(suite_->Brevant_GetProjectName(id, &name), 0);
+        ASSERT_EQ(suite_->Brevant_GetAppVersion(id, &version), 0);
+        EXPECT_EQ(TakeString(name), "abc");
+        EXPECT_EQ(TakeString(version), c.version);
+        // The state is logged as it was before each call.
+        const auto lines = LinesOf("BrevantSession");
+        EXPECT_NE(lines[1].find("state=0"), std::string::npos);
+        EXPECT_NE(lines[2].find("state=1"), std::string::npos);
+        brevant_host::ClearFaults();
     }
-    HostMemoryHandle name = nullptr, version = nullptr;
-    ASSERT_EQ(suite_->Brevant_GetProjectName(id, &name), 0);
-    EXPECT_EQ(TakeString(name), "kept");
-    ASSERT_EQ(suite_->Brevant_GetAppVersion(id, &version), 0);
-    EXPECT_EQ(TakeString(version), "");
 }
 
 TEST_F(SessionTest, SessionThatOutlivesThePluginRelaysNothing) {

@@ -68,17 +68,4 @@ void SetAction(int32_t pluginId, uint64_t refcon, ListenerAction action) {
 
 const ListenerCallbacks& AllCallbacks() { return kAll; }
 
-ListenerCallbacks OnlyCallbacks(const std::vector<std::string>& events) {
-    ListenerCallbacks table{};
-    for (const auto& e : events) {
-        if (e == "JobBegin") table.JobBegin = kAll.JobBegin;
-        if (e == "JobEnd") table.JobEnd = kAll.JobEnd;
-        if (e == "JobItemStart") table.JobItemStart = kAll.JobItemStart;
-        if (e == "JobItemUpdate") table.JobItemUpdate = kAll.JobItemUpdate;
-        if (e == "JobItemEnd") table.JobItemEnd = kAll.JobItemEnd;
-        if (e == "JobItemLog") table.JobItemLog = kAll.JobItemLog;
-    }
-    return table;
-}
-
 }  // namespace brevant_test
