@@ -15,18 +15,13 @@ protected:
         sessionId_ = LastSessionId();
         Describe(*session_, *job_);
     }
-    Pairs RenderSettings(int64_t itemId) {
-        return ReadPairs([&](int32_t* n) { return suite_->Brevant_GetNumJobItemRenderSettings(sessionId_, itemId, n); },
-                         [&](int32_t i, HostMemoryHandle* k, HostMemoryHandle* v) {
-                             return suite_->Brevant_GetJobItemRenderSetting(sessionId_, itemId, i, k, v);
-                         });
+    Pairs RenderSettings(int64_t item) {
+        return ReadPairs(suite_->Brevant_GetNumJobItemRenderSettings, suite_->Brevant_GetJobItemRenderSetting,
+                         sessionId_, item);
     }
-    Pairs ModuleSettings(int64_t itemId, int32_t module) {
-        return ReadPairs(
-            [&](int32_t* n) { return suite_->Brevant_GetNumJobItemOutputModuleSettings(sessionId_, itemId, module, n); },
-            [&](int32_t i, HostMemoryHandle* k, HostMemoryHandle* v) {
-                return suite_->Brevant_GetJobItemOutputModuleSetting(sessionId_, itemId, module, i, k, v);
-            });
+    Pairs ModuleSettings(int64_t item, int32_t module) {
+        return ReadPairs(suite_->Brevant_GetNumJobItemOutputModuleSettings, suite_->Brevant_GetJobItemOutputModuleSetting,
+                         sessionId_, item, module);
     }
     enum List { kItems, kRenderSettings, kModules, kWarnings };
     HostErr Count(List list, int64_t item, int32_t module, int32_t* n) {
@@ -56,35 +51,21 @@ protected:
 
 const char* kTwoItems = R"({
   "project": "Render Test",
-  "exporters": [
-    {"id": 1, "flags": "0x4000"},
-    {"id": 2, "flags": "0x10004000"},
-    {"id": 3, "flags": "0x10000000"},
-    {"id": 4, "flags": 0},
-    {"id": 5, "queryError": 44}
-  ],
+  "exporters": [{"id": 1, "flags": "0x4000"}, {"id": 2, "flags": "0x10004000"}, {"id": 3, "flags": "0x10000000"},
+                {"id": 4, "flags": 0}],
   "items": [
-    {
-      "comp": {"name": "Main", "width": 320, "height": 180, "frames": 4},
-      "status": 6,
-      "comment": "first pass",
-      "template": "Best Settings",
-      "renderSettings": {"quality": "  Best \t\r\n", "solos": " \t\r\n", "frameRate": {"value": "25", "whenDone": "30"}},
-      "outputModules": [
-        {"path": "a_[####].jpg", "exporter": 1, "postRenderAction": 1, "settings": {"format": "JPEG \t", "crop": " x"}},
-        {"path": "b.raw", "exporter": 1, "outputSpecFlags": "0x100", "postRenderAction": 2, "write": "raw",
-         "warnings": {"size": "Size differs", "frameRate": "Rate differs"}},
-        {"fileBased": false, "exporter": 2, "outputSpecFlags": "0x100", "postRenderAction": 3, "outputInfo": {"type": "Tape deck"},
-         "warnings": {"size": "", "frameRate": "Rate only"}},
-        {"fileBased": true, "exporter": 3, "postRenderAction": 4},
-        {"path": "e.raw", "exporter": 4, "write": "raw"}
-      ]
-    },
-    {
-      "comp": {"name": "Second", "width": 64, "height": 64, "frames": 2},
-      "projectItemType": null,
-      "outputModules": []
-    }
+    {"comp": {"name": "Main", "width": 320, "height": 180, "frames": 4}, "status": 6, "comment": "first pass",
+     "template": "Best Settings",
+     "renderSettings": {"quality": "  Best \t\r\n", "solos": " \t\r\n", "frameRate": {"value": "25", "whenDone": "30"}},
+     "outputModules": [
+       {"path": "a_[####].jpg", "exporter": 1, "postRenderAction": 1, "settings": {"format": "JPEG \t", "crop": " x"}},
+       {"path": "b.raw", "exporter": 1, "outputSpecFlags": "0x100", "postRenderAction": 2, "write": "raw",
+        "warnings": {"size": "Size differs", "frameRate": "Rate differs"}},
+       {"fileBased": false, "exporter": 2, "outputSpecFlags": "0x100", "postRenderAction": 3,
+        "outputInfo": {"type": "Tape deck"}, "warnings": {"size": "", "frameRate": "Rate only"}},
+       {"fileBased": true, "exporter": 3, "postRenderAction": 4},
+       {"path": "e.raw", "exporter": 4, "write": "raw"}]},
+    {"comp": {"name": "Second", "width": 64, "height": 64, "frames": 2}, "projectItemType": null, "outputModules": []}
   ]
 })";
 
@@ -150,6 +131,7 @@ TEST_F(DescribeTest, RenderSettingsFollowTheHostsIndexOrder) {
 // Which settings a module has depends on its exporter; their values are the host's texts,
 // trimmed at the end. The path is resolved in place while describing; a module that writes no
 // file shows the host's description of its output; a file module without a path shows nothing.
+// Warnings keep their order and drop empty texts.
 TEST_F(DescribeTest, OutputModuleSettingsDependOnTheExporter) {
     DescribeJob(kTwoItems);
     const std::vector<std::pair<const char*, uint32_t>> common = {  // key, the host's setting index
@@ -160,12 +142,13 @@ TEST_F(DescribeTest, OutputModuleSettingsDependOnTheExporter) {
         const char* index2;    // key of the host's setting 2, or null
         bool replaceItem;      // whether the host's setting 16 is listed
         const char* outputTo;  // after the last '/'
+        std::vector<std::string> warnings;
     } cases[] = {
-        {0, "StartFrame", false, "a_0000.jpg"},  // bit 14, output-spec bit 0x100 clear
-        {1, nullptr, true, "b.raw"},             // bit 14 with 0x100 set, no bit 28
-        {2, "Include", true, "Tape deck"},       // bit 14 with 0x100 set, and bit 28
-        {3, "Include", false, ""},               // bit 28 only
-        {4, nullptr, false, "e.raw"},            // neither
+        {0, "StartFrame", false, "a_0000.jpg", {}},                          // bit 14, output-spec bit 0x100 clear
+        {1, nullptr, true, "b.raw", {"Size differs", "Rate differs"}},      // bit 14 with 0x100 set, no bit 28
+        {2, "Include", true, "Tape deck", {"Rate only"}},                   // bit 14 with 0x100 set, and bit 28
+        {3, "Include", false, "", {}},                                      // bit 28 only
+        {4, nullptr, false, "e.raw", {}},                                   // neither
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.module);
@@ -188,15 +171,9 @@ TEST_F(DescribeTest, OutputModuleSettingsDependOnTheExporter) {
         }
         if (c.replaceItem) expected.push_back(host("ReplaceItem", 16));
         EXPECT_EQ(settings, expected);
+        EXPECT_EQ(Warnings(1, c.module), c.warnings);
     }
     EXPECT_EQ(ValueOf(ModuleSettings(1, 0), "Format"), "JPEG");
-}
-
-TEST_F(DescribeTest, WarningsKeepTheirOrderAndDropEmptyTexts) {
-    DescribeJob(kTwoItems);
-    EXPECT_EQ(Warnings(1, 1), (std::vector<std::string>{"Size differs", "Rate differs"}));
-    EXPECT_EQ(Warnings(1, 2), std::vector<std::string>{"Rate only"});
-    EXPECT_TRUE(Warnings(1, 4).empty());
 }
 
 TEST_F(DescribeTest, KeyHandleStaysDeliveredWhenTheValueFails) {

@@ -1,5 +1,7 @@
 // Strings and messages leave the plug-in in host memory handles: their bytes, their owner, and
 // every failure path of the memory suite.
+#include <tuple>
+
 #include "support/Listeners.h"
 #include "support/PluginFixture.h"
 
@@ -41,12 +43,9 @@ TEST_F(HandleTest, StringHandlesHoldUtf16AndOneZeroCodeUnit) {
         EXPECT_EQ(after.released - before.released, 1);
         brevant_host::HandleInfo info;
         ASSERT_TRUE(brevant_host::InspectHandle(handle, &info));
-        EXPECT_EQ(info.bytes, c.bytes);
-        EXPECT_EQ(info.size, c.bytes.size());
-        EXPECT_EQ(info.flags, 1);
-        EXPECT_EQ(info.label, "convert unicode to memhandle for brevant");
-        EXPECT_EQ(info.ownerId, plugin_.pluginId);
-        EXPECT_EQ(info.lockCount, 0);
+        EXPECT_EQ(std::tie(info.bytes, info.size, info.flags, info.label, info.ownerId, info.lockCount),
+                  std::make_tuple(c.bytes, c.bytes.size(), 1, "convert unicode to memhandle for brevant",
+                                  plugin_.pluginId, 0));
         EXPECT_EQ(brevant_host::HandleUse().locked - lockedBefore, c.text.empty() ? 0u : 1u);
         TakeString(handle);
     }

@@ -17,10 +17,6 @@ class RenderTest : public PluginFixture {
 protected:
     void SetUp() override {
         PluginFixture::SetUp();
-        outputDir_ = std::filesystem::temp_directory_path() /
-                     ("brevant-render-test-" + std::to_string(::getpid()) + "-" +
-                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(outputDir_);
         std::filesystem::create_directories(outputDir_);
         ASSERT_EQ(suite_->Brevant_RegisterListener(11, 1, &AllCallbacks()), 0);
     }
@@ -35,22 +31,13 @@ protected:
         options.outputDirectory = outputDir_.string();
         return brevant_host::RenderJob(*job_, *provider_, options);
     }
-    Pairs FrameProperties(const ListenerEvent& e, int64_t frameId) {
-        return ReadPairs(
-            [&](int32_t* n) { return suite_->Brevant_GetNumJobItemFrameProperties(e.sessionId, e.itemId, frameId, n); },
-            [&](int32_t i, HostMemoryHandle* k, HostMemoryHandle* v) {
-                return suite_->Brevant_GetJobItemFrameProperty(e.sessionId, e.itemId, frameId, i, k, v);
-            });
-    }
     Pairs ModuleProperties(const ListenerEvent& e, int32_t module) {
-        return ReadPairs(
-            [&](int32_t* n) { return suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, module, n); },
-            [&](int32_t i, HostMemoryHandle* k, HostMemoryHandle* v) {
-                return suite_->Brevant_GetJobItemOutputModuleProperty(e.sessionId, e.itemId, module, i, k, v);
-            });
+        return ReadPairs(suite_->Brevant_GetNumJobItemOutputModuleProperties,
+                         suite_->Brevant_GetJobItemOutputModuleProperty, e.sessionId, e.itemId, module);
     }
 
-    std::filesystem::path outputDir_;
+    const std::filesystem::path outputDir_ =
+        std::filesystem::temp_directory_path() / ("brevant-render-test-" + std::to_string(::getpid()));
     std::unique_ptr<brevant_host::Job> job_;
 };
 
@@ -66,33 +53,6 @@ const char* kTwoModules = R"({
     "logs": [{"atFrame": 2, "type": 4, "text": "half way"}]
   }]
 })";
-
-TEST_F(RenderTest, ListenersHearTheJobInOrder) {
-    const auto summary = Render(kTwoModules);
-    EXPECT_EQ(summary.frames, 5);
-    std::vector<std::string> events;
-    for (const auto& e : Events()) events.push_back(e.event);
-    const std::vector<std::string> expected = {"JobBegin", "JobItemStart", "JobItemUpdate", "JobItemUpdate",
-                                               "JobItemLog", "JobItemUpdate", "JobItemUpdate", "JobItemUpdate",
-                                               "JobItemEnd", "JobEnd"};
-    EXPECT_EQ(events, expected);
-    for (const auto& e : Events()) {
-        if (e.event == "JobItemUpdate" || e.event == "JobItemStart") {
-            EXPECT_EQ(e.itemId, 1);
-        }
-        if (e.event == "JobItemEnd") {
-            EXPECT_EQ(e.status, 1);  // done
-        }
-        if (e.event == "JobItemLog") {
-            EXPECT_EQ(e.text, "half way");
-            EXPECT_EQ(e.flag, 1);
-        }
-    }
-    // Progress updates that are not a finished frame are not processed at all.
-    size_t updates = 0;
-    for (const auto& line : LinesOf("BrevantSession")) updates += line.rfind("RenderItemUpdate:", 0) == 0;
-    EXPECT_EQ(updates, 5u);
-}
 
 // The progress properties are the update record's figures and the host's remaining time, which
 // is absent when it is under 1 ms. The item sits at queue index INT32_MAX, whose id INT32_MIN
@@ -114,7 +74,8 @@ TEST_F(RenderTest, FramePropertiesAreTheUpdatesFigures) {
     std::vector<int64_t> seen;
     SetAction(11, 1, [&](const ListenerEvent& e) {
         if (e.event != "JobItemUpdate") return;
-        frames.push_back(FrameProperties(e, e.frameId));
+        frames.push_back(ReadPairs(suite_->Brevant_GetNumJobItemFrameProperties,
+                                   suite_->Brevant_GetJobItemFrameProperty, e.sessionId, e.itemId, e.frameId));
         int32_t count = -1;
         EXPECT_EQ(suite_->Brevant_GetNumJobItemFrameProperties(e.sessionId, e.itemId, e.frameId - 1, &count), 3);
         EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &count), 0);
@@ -140,16 +101,47 @@ TEST_F(RenderTest, FramePropertiesAreTheUpdatesFigures) {
     EXPECT_EQ(seen, (std::vector<int64_t>{INT32_MIN, 0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN, 0}));
 }
 
-TEST_F(RenderTest, OutputFilePropertiesFollowTheFilesOnDisk) {
+// What a client sees of a real render from its callbacks: the events in order, the output files'
+// properties following the files on disk, and no progress counted outside a frame update.
+TEST_F(RenderTest, AClientFollowsTheRenderFromItsCallbacks) {
     std::vector<std::vector<Pairs>> frames;
+    std::vector<int32_t> counts;
     SetAction(11, 1, [&](const ListenerEvent& e) {
-        if (e.event != "JobItemUpdate") return;
-        frames.push_back({ModuleProperties(e, 0), ModuleProperties(e, 1), ModuleProperties(e, 2)});
-        int32_t count = 0;
-        EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 3, &count), 3);
-        EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, -1, &count), 3);
+        int32_t count = -1, modules = -1, width = 100, height = 100;
+        HostMemoryHandle jpeg = nullptr;
+        if (e.event == "JobItemUpdate") {
+            frames.push_back({ModuleProperties(e, 0), ModuleProperties(e, 1), ModuleProperties(e, 2)});
+            EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 3, &count), 3);
+            EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, -1, &count), 3);
+        } else if (e.event == "JobItemStart" || e.event == "JobItemLog") {
+            const int64_t frameId = e.event == "JobItemStart" ? -1 : 2;
+            EXPECT_EQ(suite_->Brevant_GetNumJobItemFrameProperties(e.sessionId, e.itemId, frameId, &count), 0);
+            EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &modules), 0);
+            counts.insert(counts.end(), {count, modules});
+            EXPECT_EQ(suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, 2, &width, &height, &jpeg), 3);
+        }
     });
-    Render(kTwoModules);
+    EXPECT_EQ(Render(kTwoModules).frames, 5);
+    std::vector<std::string> events;
+    for (const auto& e : Events()) {
+        std::string line = e.event + " " + std::to_string(e.itemId);
+        if (e.event == "JobItemEnd") line += " status " + std::to_string(e.status);
+        if (e.event == "JobItemLog") line += " " + e.text + " flag " + std::to_string(e.flag);
+        events.push_back(line);
+    }
+    const std::vector<std::string> expected = {
+        "JobBegin 0", "JobItemStart 1", "JobItemUpdate 1", "JobItemUpdate 1", "JobItemLog 1 half way flag 1",
+        "JobItemUpdate 1", "JobItemUpdate 1", "JobItemUpdate 1", "JobItemEnd 1 status 1", "JobEnd 0"};
+    EXPECT_EQ(events, expected);
+    // Progress updates that are not a finished frame are not processed at all.
+    size_t updates = 0;
+    for (const auto& line : LinesOf("BrevantSession")) updates += line.rfind("RenderItemUpdate:", 0) == 0;
+    EXPECT_EQ(updates, 5u);
+    EXPECT_EQ(counts, (std::vector<int32_t>{0, 0, 0, 0}));
+    // After the item's end every module index is refused.
+    int32_t count = 5;
+    EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(LastSessionId(), 1, 0, &count), 3);
+
     ASSERT_EQ(frames.size(), 5u);
     const std::vector<std::string> keys = {"OutputTo", "Disk", "FileSize", "EstFinalSize", "DiskSpace"};
     uint64_t lastRawSize = 0;
@@ -171,38 +163,6 @@ TEST_F(RenderTest, OutputFilePropertiesFollowTheFilesOnDisk) {
                                        {"EstFinalSize", "0"}, {"DiskSpace", "0"}}));
     }
     EXPECT_EQ(lastRawSize, std::filesystem::file_size(outputDir_ / "Main.raw"));
-}
-
-TEST_F(RenderTest, ProgressQueriesCountNothingOutsideTheUpdate) {
-    std::vector<int32_t> counts;
-    SetAction(11, 1, [&](const ListenerEvent& e) {
-        if (e.event != "JobItemStart" && e.event != "JobItemLog") return;
-        int32_t frames = -1, modules = -1;
-        EXPECT_EQ(suite_->Brevant_GetNumJobItemFrameProperties(e.sessionId, e.itemId, e.event == "JobItemStart" ? -1 : 2, &frames), 0);
-        EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &modules), 0);
-        counts.push_back(frames);
-        counts.push_back(modules);
-        int32_t width = 100, height = 100;
-        HostMemoryHandle jpeg = nullptr;
-        EXPECT_EQ(suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, 2, &width, &height, &jpeg), 3);
-    });
-    Render(kTwoModules);
-    EXPECT_EQ(counts, (std::vector<int32_t>{0, 0, 0, 0}));
-    // After the item's end every module index is refused.
-    int32_t kept = 5;
-    EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(LastSessionId(), 1, 0, &kept), 3);
-}
-
-TEST_F(RenderTest, HostStatusMapsToListenerStatus) {
-    const auto summary = Render(R"({"items": [
-      {"comp": {"name": "A", "width": 8, "height": 8, "frames": 3}, "outputModules": [], "fail": {"atFrame": 2, "status": 5}},
-      {"comp": {"name": "B", "width": 8, "height": 8, "frames": 3}, "outputModules": []},
-      {"comp": {"name": "C", "width": 8, "height": 8, "frames": 3}, "outputModules": [], "stopAtFrame": 2}]})");
-    std::vector<int32_t> statuses;
-    for (const auto& e : Events()) {
-        if (e.event == "JobItemEnd") statuses.push_back(e.status);
-    }
-    EXPECT_EQ(statuses, (std::vector<int32_t>{3, 1, 2}));  // failed, done, stopped
 }
 
 // The limit along the longer side decides, the other side follows, nothing is enlarged, and
@@ -239,8 +199,7 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
             if (result) return;
             brevant_host::HandleInfo info;
             ASSERT_TRUE(brevant_host::InspectHandle(handle, &info));
-            EXPECT_EQ(info.label, "convert thumbnail to memhandle for brevant");
-            EXPECT_EQ(info.flags, 0);
+            EXPECT_EQ(info.label + " " + std::to_string(info.flags), "convert thumbnail to memhandle for brevant 0");
             jpeg = info.bytes;
             TakeString(handle);
         });
