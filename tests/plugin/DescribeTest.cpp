@@ -20,8 +20,8 @@ protected:
                          sessionId_, item);
     }
     Pairs ModuleSettings(int64_t item, int32_t module) {
-        return ReadPairs(suite_->Brevant_GetNumJobItemOutputModuleSettings, suite_->Brevant_GetJobItemOutputModuleSetting,
-                         sessionId_, item, module);
+        return ReadPairs(suite_->Brevant_GetNumJobItemOutputModuleSettings,
+                         suite_->Brevant_GetJobItemOutputModuleSetting, sessionId_, item, module);
     }
     enum List { kItems, kRenderSettings, kModules, kWarnings };
     HostErr Count(List list, int64_t item, int32_t module, int32_t* n) {
@@ -103,7 +103,9 @@ TEST_F(DescribeTest, ListsAreCountedPerItemAndReplacedWhenDescribedAgain) {
         EXPECT_EQ(count, c.expected ? -1 : c.count);
     }
     int64_t ids[3] = {};
-    for (int32_t index = 0; index < 3; ++index) EXPECT_EQ(suite_->Brevant_GetJobItemID(sessionId_, index, &ids[index]), 0);
+    for (int32_t index = 0; index < 3; ++index) {
+        EXPECT_EQ(suite_->Brevant_GetJobItemID(sessionId_, index, &ids[index]), 0);
+    }
     EXPECT_EQ(std::vector<int64_t>(ids, ids + 3), (std::vector<int64_t>{1, 2, 1}));
     EXPECT_EQ(suite_->Brevant_GetJobItemID(sessionId_, 3, &ids[0]), 3);
 }
@@ -192,7 +194,8 @@ TEST_F(DescribeTest, KeyHandleStaysDeliveredWhenTheValueFails) {
 TEST_F(DescribeTest, FailingModuleInfoQueryKeepsWhatWasDescribed) {
     const std::string json = R"({"exporters": [{"id": 5, "queryError": 44}],
       "items": [{"comp": {"name": "C", "width": 8, "height": 8, "frames": 1},
-                 "outputModules": [{"path": "x.raw", "write": "raw"}, {"path": "y.raw", "exporter": 5}, {"path": "z.raw"}]}]})";
+                 "outputModules": [{"path": "x.raw", "write": "raw"}, {"path": "y.raw", "exporter": 5},
+                                   {"path": "z.raw"}]}]})";
     job_ = MakeJob(json);
     ASSERT_NE(job_, nullptr);
     session_ = StartSession();

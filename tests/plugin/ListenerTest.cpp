@@ -148,7 +148,8 @@ TEST_F(ListenerTest, OffMainThreadCallsAreReportedAndServed) {
     HostErr result = -1;
     std::thread([&] { result = suite_->Brevant_RegisterListener(8, 8, &AllCallbacks()); }).join();
     EXPECT_EQ(result, 0);
-    EXPECT_TRUE(HasLine("Contract Violation", "Brevant_RegisterListener", "main-thread-only routine called on non-main thread"));
+    EXPECT_TRUE(HasLine("Contract Violation", "Brevant_RegisterListener",
+                        "main-thread-only routine called on non-main thread"));
     std::thread([&] { result = suite_->Brevant_DeregisterListener(8, 8); }).join();
     EXPECT_EQ(result, 0);
 }

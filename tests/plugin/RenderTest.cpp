@@ -194,7 +194,8 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
             width = c.maxWidth;
             height = c.maxHeight;
             HostMemoryHandle handle = nullptr;
-            const HostErr result = suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, e.frameId, &width, &height, &handle);
+            const HostErr result =
+                suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, e.frameId, &width, &height, &handle);
             ASSERT_EQ(result, c.compressorThrows ? 3 : 0);
             if (result) return;
             brevant_host::HandleInfo info;
@@ -229,7 +230,8 @@ TEST_F(RenderTest, FailingVolumeNameIsReturnedToTheClient) {
         // "OutputTo" was appended before the failure and stays readable.
         readBack = suite_->Brevant_GetJobItemOutputModuleProperty(e.sessionId, e.itemId, 0, 0, &key, &value);
     });
-    Render(R"({"items": [{"comp": {"name": "T", "width": 8, "height": 8, "frames": 1}, "outputModules": [{"path": "t.raw", "write": "raw"}]}]})");
+    Render(R"({"items": [{"comp": {"name": "T", "width": 8, "height": 8, "frames": 1},
+                          "outputModules": [{"path": "t.raw", "write": "raw"}]}]})");
     EXPECT_EQ(result, 5);
     ASSERT_EQ(readBack, 0);
     EXPECT_EQ(TakeString(key), "OutputTo");

@@ -162,8 +162,9 @@ TEST_F(SessionTest, VirtualTableKeepsItsSlotOrder) {
         const size_t state = line.find(", state=");
         if (state != std::string::npos) operations.push_back(line.substr(0, line.find(':')) + line.substr(state + 1));
     }
-    const std::vector<std::string> expected = {"DescribeBegin state=0", "DescribeEnd state=1", "RenderItemStart state=2",
-                                               "RenderItemUpdate state=3", "Log state=3", "RenderItemEnd state=3"};
+    const std::vector<std::string> expected = {"DescribeBegin state=0",     "DescribeEnd state=1",
+                                               "RenderItemStart state=2",   "RenderItemUpdate state=3",
+                                               "Log state=3",               "RenderItemEnd state=3"};
     EXPECT_EQ(operations, expected);
 }
 

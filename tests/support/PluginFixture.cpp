@@ -137,7 +137,7 @@ void PluginFixture::StopPlugin() {
     brevant_host::SetLogSink(brevant_host::LogSink::Recorder);
     auto destroyed = [] {
         const auto lines = LinesOf("BrevantPlugin");
-        return std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("dtor: ", 0) == 0; });
+        return std::count_if(lines.begin(), lines.end(), [](const auto& line) { return line.rfind("dtor: ", 0) == 0; });
     };
     const auto before = destroyed();
     const int ran = brevant_host::RunDeathHooks();
