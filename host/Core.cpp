@@ -6,9 +6,11 @@
 // load, with no guard to test.
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <thread>
@@ -30,6 +32,9 @@ struct ThreadState {
 ThreadState gThreads;
 
 ThreadState& Threads() { return gThreads; }
+
+// What HostVersionString writes instead of the version's own text, when not empty.
+std::string gVersionText;
 
 struct FreeDeleter {
     void operator()(char* text) const { std::free(text); }
@@ -60,6 +65,11 @@ void ResetThreads() { Threads().offMainThreadCalls.store(0); }
 
 void SetMainThread() { Threads().main.store(std::this_thread::get_id()); }
 
+void SetVersionText(const std::string& text) {
+    core::ClaimMainThread();
+    gVersionText = text;
+}
+
 uint64_t OffMainThreadCalls() {
     core::ClaimMainThread();
     return Threads().offMainThreadCalls.load();
@@ -73,6 +83,7 @@ void ResetHost() {
     core::ResetSuites();
     core::ResetMemory();
     core::ResetPlugins();
+    gVersionText.clear();
 }
 
 std::vector<std::string> LeakReport() {
@@ -115,6 +126,13 @@ HostErr HostVersionString(int32_t packed_version, bool long_form, char buffer[64
     if (!buffer) return kHostErrBadArgument;
     HostErr fault = kHostErrNone;
     if (TakeFault(HostCall::VersionString, &fault)) return fault;
+    if (!gVersionText.empty()) {
+        // 64 characters or more fill the buffer without a terminator.
+        const size_t length = std::min<size_t>(gVersionText.size(), 64);
+        std::memcpy(buffer, gVersionText.data(), length);
+        if (length < 64) buffer[length] = '\0';
+        return kHostErrNone;
+    }
     const auto packed = static_cast<uint32_t>(packed_version);
     std::snprintf(buffer, 64, long_form ? "%u.%u.%u (Brevant stand-in host)" : "%u.%u.%u", packed >> 24,
                   (packed >> 16) & 0xFFu, (packed >> 8) & 0xFFu);

@@ -150,6 +150,12 @@ HOST_API int RunDeathHooks();
 // The global refcon stored for a plug-in id by its entry point, or null.
 HOST_API void* GlobalRefcon(int32_t pluginId);
 
+// ---- The host's version ----------------------------------------------------------------------
+
+// Makes HostVersionString write `text` instead of the version's own text: its first 64 bytes,
+// with no terminator when it has 64 or more. Empty restores the version's text; so does ResetHost.
+HOST_API void SetVersionText(const std::string& text);
+
 // ---- Whole-host state -------------------------------------------------------------------------
 
 // Clears faults, the recorded log, messages, published suites, death hooks and counters, so

@@ -34,7 +34,8 @@ TEST_F(ListenerTest, ListenersAreCalledInKeyOrder) {
 }
 
 TEST_F(ListenerTest, RegisteringAKeyAgainReplacesItsTable) {
-    ListenerCallbacks onlyEnd = OnlyCallbacks({"JobEnd"});
+    ListenerCallbacks onlyEnd{};
+    onlyEnd.JobEnd = AllCallbacks().JobEnd;
     ASSERT_EQ(suite_->Brevant_RegisterListener(4, 0x10, &AllCallbacks()), 0);
     ASSERT_EQ(suite_->Brevant_RegisterListener(4, 0x10, &onlyEnd), 0);
     EXPECT_TRUE(HasLine("BrevantListenerManager", "AddListener", "added listener 4/10, origsize=0, newsize=1"));
@@ -44,20 +45,12 @@ TEST_F(ListenerTest, RegisteringAKeyAgainReplacesItsTable) {
     EXPECT_EQ(EventTrace(), std::vector<std::string>{"4/16:JobEnd"});
 }
 
-TEST_F(ListenerTest, NullSlotsAreCountedAndNumberedButNotCalled) {
-    ListenerCallbacks updatesOnly = OnlyCallbacks({"JobItemUpdate"});
-    ASSERT_EQ(suite_->Brevant_RegisterListener(1, 1, &updatesOnly), 0);
-    ASSERT_EQ(suite_->Brevant_RegisterListener(2, 1, &AllCallbacks()), 0);
-    SetAction(2, 1, [](const ListenerEvent&) { throw 5; });
-    auto session = BeginJob();
-    const int64_t id = Events()[0].sessionId;
-    EXPECT_EQ(EventTrace(), std::vector<std::string>{"2/1:JobBegin"});
-    EXPECT_TRUE(HasLine("BrevantListenerManager", "Process_JobBegin", "calling 2 listeners for session " + std::to_string(id)));
-    EXPECT_TRUE(HasLine("BrevantListenerManager", "Process_JobBegin",
-                        "bad exception calling listener 2 for session " + std::to_string(id)));
-}
-
-TEST_F(ListenerTest, EveryKindOfExceptionStaysInsideTheFanOut) {
+// A listener with null slots is counted and numbered but not called; whatever a listener throws
+// is logged with its number and stays inside the fan-out.
+TEST_F(ListenerTest, NullSlotsAndEveryKindOfExceptionStayInsideTheFanOut) {
+    ListenerCallbacks updatesOnly{};
+    updatesOnly.JobItemUpdate = AllCallbacks().JobItemUpdate;
+    ASSERT_EQ(suite_->Brevant_RegisterListener(0, 0, &updatesOnly), 0);
     ASSERT_EQ(suite_->Brevant_RegisterListener(1, 1, &AllCallbacks()), 0);
     ASSERT_EQ(suite_->Brevant_RegisterListener(1, 2, &AllCallbacks()), 0);
     int thrown = 0;
@@ -78,18 +71,22 @@ TEST_F(ListenerTest, EveryKindOfExceptionStaysInsideTheFanOut) {
     session->RenderItemEnd(nullptr, 6);
     session.reset();
     EXPECT_EQ(EventTrace(), (std::vector<std::string>{"1/1:JobBegin", "1/2:JobBegin", "1/1:JobItemStart",
-                                                      "1/2:JobItemStart", "1/1:JobItemUpdate", "1/2:JobItemUpdate",
-                                                      "1/1:JobItemEnd", "1/2:JobItemEnd", "1/1:JobEnd", "1/2:JobEnd"}));
+                                                      "1/2:JobItemStart", "0/0:JobItemUpdate", "1/1:JobItemUpdate",
+                                                      "1/2:JobItemUpdate", "1/1:JobItemEnd", "1/2:JobItemEnd",
+                                                      "1/1:JobEnd", "1/2:JobEnd"}));
     const std::vector<std::string> failures = {
-        "Process_JobBegin: bad exception calling listener 1 for session " + id,
-        "Process_JobItemStart: bad exception calling listener 1 for session " + id + ", item -1",
-        "Process_JobItemUpdate: bad exception calling listener 1 for session " + id + ", item -1, frame 4",
-        "Process_JobItemEnd: bad exception calling listener 1 for session " + id + ", item -1",
-        "Process_JobEnd: bad exception calling listener 1 for session " + id,
+        "Process_JobBegin: calling 3 listeners for session " + id,
+        "Process_JobBegin: bad exception calling listener 2 for session " + id,
+        "Process_JobItemStart: bad exception calling listener 2 for session " + id + ", item -1",
+        "Process_JobItemUpdate: bad exception calling listener 2 for session " + id + ", item -1, frame 4",
+        "Process_JobItemEnd: bad exception calling listener 2 for session " + id + ", item -1",
+        "Process_JobEnd: bad exception calling listener 2 for session " + id,
     };
     std::vector<std::string> logged;
     for (const auto& line : LinesOf("BrevantListenerManager")) {
-        if (line.find("bad exception") != std::string::npos) logged.push_back(line);
+        if (line.find("bad exception") != std::string::npos || line.rfind("Process_JobBegin: calling", 0) == 0) {
+            logged.push_back(line);
+        }
     }
     EXPECT_EQ(logged, failures);
 }
@@ -132,30 +129,27 @@ TEST_F(ListenerTest, AFanOutInsideACallbackSeesTheRegistryOfItsOwnStart) {
                                                       "2/1:JobItemStart", "1/1:JobItemLog", "3/1:JobItemLog"}));
 }
 
+// Events are still logged when no listener is left.
 TEST_F(ListenerTest, DeregisteringAnUnknownKeyIsRefusedAndLogged) {
     ASSERT_EQ(suite_->Brevant_RegisterListener(-2, 0xab, &AllCallbacks()), 0);
-    EXPECT_EQ(suite_->Brevant_DeregisterListener(-2, 0xac), kBrevantErrRejected);
+    EXPECT_EQ(suite_->Brevant_DeregisterListener(-2, 0xac), 3);
     EXPECT_TRUE(HasLine("BrevantListenerManager", "RemoveListener", "COULD NOT remove listener -2/ac, listsize=1"));
     EXPECT_EQ(suite_->Brevant_DeregisterListener(-2, 0xab), 0);
     EXPECT_TRUE(HasLine("BrevantListenerManager", "RemoveListener", "removed listener -2/ab, origsize=1, newsize=0"));
-    EXPECT_EQ(suite_->Brevant_DeregisterListener(-2, 0xab), kBrevantErrRejected);
-    EXPECT_EQ(suite_->Brevant_RegisterListener(1, 1, nullptr), kBrevantErrNotRunning);
-}
-
-TEST_F(ListenerTest, EventsWithoutListenersAreStillLogged) {
-    auto session = BeginJob();
-    const int64_t id = LastSessionId();
-    session->Log(2, "");
-    EXPECT_TRUE(HasLine("BrevantListenerManager", "Process_JobBegin", "calling 0 listeners for session " + std::to_string(id)));
-    EXPECT_TRUE(HasLine("BrevantListenerManager", "Process_JobItemLog", "calling 0 listeners for session " + std::to_string(id)));
-    EXPECT_EQ(brevant_host::HandleUse().created, brevant_host::HandleUse().freed);
+    EXPECT_EQ(suite_->Brevant_DeregisterListener(-2, 0xab), 3);
+    EXPECT_EQ(suite_->Brevant_RegisterListener(1, 1, nullptr), 1);
+    BeginJob()->Log(2, "");
+    const std::string id = std::to_string(LastSessionId());
+    EXPECT_TRUE(HasLine("BrevantListenerManager", "Process_JobBegin", "calling 0 listeners for session " + id));
+    EXPECT_TRUE(HasLine("BrevantListenerManager", "Process_JobItemLog", "calling 0 listeners for session " + id));
 }
 
 TEST_F(ListenerTest, OffMainThreadCallsAreReportedAndServed) {
     HostErr result = -1;
     std::thread([&] { result = suite_->Brevant_RegisterListener(8, 8, &AllCallbacks()); }).join();
     EXPECT_EQ(result, 0);
-    EXPECT_TRUE(HasLine("Contract Violation", "Brevant_RegisterListener", "main-thread-only routine called on non-main thread"));
+    EXPECT_TRUE(HasLine("Contract Violation", "Brevant_RegisterListener",
+                        "main-thread-only routine called on non-main thread"));
     std::thread([&] { result = suite_->Brevant_DeregisterListener(8, 8); }).join();
     EXPECT_EQ(result, 0);
 }

@@ -2,6 +2,7 @@
 // read from inside the listener's callbacks while the stand-in host renders for real.
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 
 #include "support/JobHelpers.h"
 #include "support/JpegInfo.h"
@@ -16,10 +17,6 @@ class RenderTest : public PluginFixture {
 protected:
     void SetUp() override {
         PluginFixture::SetUp();
-        outputDir_ = std::filesystem::temp_directory_path() /
-                     ("brevant-render-test-" + std::to_string(::getpid()) + "-" +
-                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(outputDir_);
         std::filesystem::create_directories(outputDir_);
         ASSERT_EQ(suite_->Brevant_RegisterListener(11, 1, &AllCallbacks()), 0);
     }
@@ -34,22 +31,13 @@ protected:
         options.outputDirectory = outputDir_.string();
         return brevant_host::RenderJob(*job_, *provider_, options);
     }
-    Pairs FrameProperties(const ListenerEvent& e, int64_t frameId) {
-        return ReadPairs(
-            [&](int32_t* n) { return suite_->Brevant_GetNumJobItemFrameProperties(e.sessionId, e.itemId, frameId, n); },
-            [&](int32_t i, HostMemoryHandle* k, HostMemoryHandle* v) {
-                return suite_->Brevant_GetJobItemFrameProperty(e.sessionId, e.itemId, frameId, i, k, v);
-            });
-    }
     Pairs ModuleProperties(const ListenerEvent& e, int32_t module) {
-        return ReadPairs(
-            [&](int32_t* n) { return suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, module, n); },
-            [&](int32_t i, HostMemoryHandle* k, HostMemoryHandle* v) {
-                return suite_->Brevant_GetJobItemOutputModuleProperty(e.sessionId, e.itemId, module, i, k, v);
-            });
+        return ReadPairs(suite_->Brevant_GetNumJobItemOutputModuleProperties,
+                         suite_->Brevant_GetJobItemOutputModuleProperty, e.sessionId, e.itemId, module);
     }
 
-    std::filesystem::path outputDir_;
+    const std::filesystem::path outputDir_ =
+        std::filesystem::temp_directory_path() / ("brevant-render-test-" + std::to_string(::getpid()));
     std::unique_ptr<brevant_host::Job> job_;
 };
 
@@ -66,65 +54,94 @@ const char* kTwoModules = R"({
   }]
 })";
 
-TEST_F(RenderTest, ListenersHearTheJobInOrder) {
-    const auto summary = Render(kTwoModules);
-    EXPECT_EQ(summary.frames, 5);
-    std::vector<std::string> events;
-    for (const auto& e : Events()) events.push_back(e.event);
-    const std::vector<std::string> expected = {"JobBegin", "JobItemStart", "JobItemUpdate", "JobItemUpdate",
-                                               "JobItemLog", "JobItemUpdate", "JobItemUpdate", "JobItemUpdate",
-                                               "JobItemEnd", "JobEnd"};
-    EXPECT_EQ(events, expected);
-    for (const auto& e : Events()) {
-        if (e.event == "JobItemUpdate" || e.event == "JobItemStart") {
-            EXPECT_EQ(e.itemId, 1);
-        }
-        if (e.event == "JobItemEnd") {
-            EXPECT_EQ(e.status, kListenerStatusDone);
-        }
-        if (e.event == "JobItemLog") {
-            EXPECT_EQ(e.text, "half way");
-            EXPECT_EQ(e.flag, 1);
-        }
+// The progress properties are the update record's figures and the host's remaining time, which
+// is absent when it is under 1 ms. The item sits at queue index INT32_MAX, whose id INT32_MIN
+// must lead back to that index without overflow; the queue holds no item there, so its output
+// module has no properties to report.
+TEST_F(RenderTest, FramePropertiesAreTheUpdatesFigures) {
+    job_ = MakeJob(kTwoModules);
+    ASSERT_TRUE(job_);
+    struct Case {
+        int32_t elapsed, frameId, framesTotal;
+        Pairs expected;
+    } cases[] = {
+        {1000, 2, 5, {{"ElapsedTime", "1000"}, {"FramesTotal", "5"}, {"RemainingTime", "1500"}}},
+        {1, 1, 2, {{"ElapsedTime", "1"}, {"FramesTotal", "2"}, {"RemainingTime", "1"}}},
+        {0, 1, 2, {{"ElapsedTime", "0"}, {"FramesTotal", "2"}}},
+        {999, 3, 3, {{"ElapsedTime", "999"}, {"FramesTotal", "3"}}},  // the last frame
+    };
+    std::vector<Pairs> frames;
+    std::vector<int64_t> seen;
+    SetAction(11, 1, [&](const ListenerEvent& e) {
+        if (e.event != "JobItemUpdate") return;
+        frames.push_back(ReadPairs(suite_->Brevant_GetNumJobItemFrameProperties,
+                                   suite_->Brevant_GetJobItemFrameProperty, e.sessionId, e.itemId, e.frameId));
+        int32_t count = -1;
+        EXPECT_EQ(suite_->Brevant_GetNumJobItemFrameProperties(e.sessionId, e.itemId, e.frameId - 1, &count), 3);
+        EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &count), 0);
+        seen.insert(seen.end(), {e.itemId, count});
+    });
+    auto session = StartSession();
+    session->DescribeBegin(u"last index");
+    session->DescribeAddItem(INT32_MAX, *job_->Item(0));
+    session->DescribeEnd();
+    session->RenderItemStart(job_->Queue());
+    for (const auto& c : cases) {
+        HostFrameUpdate update{};
+        update.updateStatus = 3;
+        update.elapsedTime = c.elapsed;
+        update.frameId = c.frameId;
+        update.framesTotal = c.framesTotal;
+        session->RenderItemUpdate(job_->Queue(), &update);
     }
+    session->RenderItemEnd(job_->Queue(), 6);
+    session.reset();
+    ASSERT_EQ(frames.size(), std::size(cases));
+    for (size_t f = 0; f < frames.size(); ++f) EXPECT_EQ(frames[f], cases[f].expected) << "row " << f;
+    EXPECT_EQ(seen, (std::vector<int64_t>{INT32_MIN, 0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN, 0}));
+}
+
+// What a client sees of a real render from its callbacks: the events in order, the output files'
+// properties following the files on disk, and no progress counted outside a frame update.
+TEST_F(RenderTest, AClientFollowsTheRenderFromItsCallbacks) {
+    std::vector<std::vector<Pairs>> frames;
+    std::vector<int32_t> counts;
+    SetAction(11, 1, [&](const ListenerEvent& e) {
+        int32_t count = -1, modules = -1, width = 100, height = 100;
+        HostMemoryHandle jpeg = nullptr;
+        if (e.event == "JobItemUpdate") {
+            frames.push_back({ModuleProperties(e, 0), ModuleProperties(e, 1), ModuleProperties(e, 2)});
+            EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 3, &count), 3);
+            EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, -1, &count), 3);
+        } else if (e.event == "JobItemStart" || e.event == "JobItemLog") {
+            const int64_t frameId = e.event == "JobItemStart" ? -1 : 2;
+            EXPECT_EQ(suite_->Brevant_GetNumJobItemFrameProperties(e.sessionId, e.itemId, frameId, &count), 0);
+            EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &modules), 0);
+            counts.insert(counts.end(), {count, modules});
+            EXPECT_EQ(suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, 2, &width, &height, &jpeg), 3);
+        }
+    });
+    EXPECT_EQ(Render(kTwoModules).frames, 5);
+    std::vector<std::string> events;
+    for (const auto& e : Events()) {
+        std::string line = e.event + " " + std::to_string(e.itemId);
+        if (e.event == "JobItemEnd") line += " status " + std::to_string(e.status);
+        if (e.event == "JobItemLog") line += " " + e.text + " flag " + std::to_string(e.flag);
+        events.push_back(line);
+    }
+    const std::vector<std::string> expected = {
+        "JobBegin 0", "JobItemStart 1", "JobItemUpdate 1", "JobItemUpdate 1", "JobItemLog 1 half way flag 1",
+        "JobItemUpdate 1", "JobItemUpdate 1", "JobItemUpdate 1", "JobItemEnd 1 status 1", "JobEnd 0"};
+    EXPECT_EQ(events, expected);
     // Progress updates that are not a finished frame are not processed at all.
     size_t updates = 0;
     for (const auto& line : LinesOf("BrevantSession")) updates += line.rfind("RenderItemUpdate:", 0) == 0;
     EXPECT_EQ(updates, 5u);
-}
+    EXPECT_EQ(counts, (std::vector<int32_t>{0, 0, 0, 0}));
+    // After the item's end every module index is refused.
+    int32_t count = 5;
+    EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(LastSessionId(), 1, 0, &count), 3);
 
-TEST_F(RenderTest, FramePropertiesAreTheHostsFigures) {
-    std::vector<Pairs> frames;
-    SetAction(11, 1, [&](const ListenerEvent& e) {
-        if (e.event != "JobItemUpdate") return;
-        frames.push_back(FrameProperties(e, e.frameId));
-        // Another frame id, or one of an earlier frame, is refused.
-        int32_t kept = 9;
-        EXPECT_EQ(suite_->Brevant_GetNumJobItemFrameProperties(e.sessionId, e.itemId, e.frameId - 1, &kept), 3);
-        EXPECT_EQ(kept, 9);
-    });
-    Render(kTwoModules);
-    ASSERT_EQ(frames.size(), 5u);
-    for (size_t f = 0; f < frames.size(); ++f) {
-        SCOPED_TRACE(f);
-        EXPECT_EQ(ValueOf(frames[f], "FramesTotal"), "5");
-        EXPECT_NE(ValueOf(frames[f], "ElapsedTime"), "<absent>");
-    }
-    // The last frame has no time left.
-    EXPECT_EQ(KeysOf(frames.back()), (std::vector<std::string>{"ElapsedTime", "FramesTotal"}));
-}
-
-TEST_F(RenderTest, OutputFilePropertiesFollowTheFilesOnDisk) {
-    std::vector<std::vector<Pairs>> frames;
-    SetAction(11, 1, [&](const ListenerEvent& e) {
-        if (e.event != "JobItemUpdate") return;
-        frames.push_back({ModuleProperties(e, 0), ModuleProperties(e, 1), ModuleProperties(e, 2)});
-        int32_t kept = 9;
-        EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 3, &kept), 3);
-        EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, -1, &kept), 3);
-        EXPECT_EQ(kept, 9);
-    });
-    Render(kTwoModules);
     ASSERT_EQ(frames.size(), 5u);
     const std::vector<std::string> keys = {"OutputTo", "Disk", "FileSize", "EstFinalSize", "DiskSpace"};
     uint64_t lastRawSize = 0;
@@ -148,56 +165,27 @@ TEST_F(RenderTest, OutputFilePropertiesFollowTheFilesOnDisk) {
     EXPECT_EQ(lastRawSize, std::filesystem::file_size(outputDir_ / "Main.raw"));
 }
 
-TEST_F(RenderTest, ProgressQueriesCountNothingOutsideTheUpdate) {
-    std::vector<int32_t> counts;
-    SetAction(11, 1, [&](const ListenerEvent& e) {
-        if (e.event != "JobItemStart" && e.event != "JobItemLog") return;
-        int32_t frames = -1, modules = -1;
-        EXPECT_EQ(suite_->Brevant_GetNumJobItemFrameProperties(e.sessionId, e.itemId, e.event == "JobItemStart" ? -1 : 2, &frames), 0);
-        EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &modules), 0);
-        counts.push_back(frames);
-        counts.push_back(modules);
-        int32_t width = 100, height = 100;
-        HostMemoryHandle jpeg = nullptr;
-        EXPECT_EQ(suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, 2, &width, &height, &jpeg), 3);
-        EXPECT_EQ(width, 100);
-    });
-    Render(kTwoModules);
-    EXPECT_EQ(counts, (std::vector<int32_t>{0, 0, 0, 0}));
-    // After the item's end every module index is refused.
-    int32_t kept = 5;
-    EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(LastSessionId(), 1, 0, &kept), 3);
-}
-
-TEST_F(RenderTest, HostStatusMapsToListenerStatus) {
-    const auto summary = Render(R"({"items": [
-      {"comp": {"name": "A", "width": 8, "height": 8, "frames": 3}, "outputModules": [], "fail": {"atFrame": 2, "status": 5}},
-      {"comp": {"name": "B", "width": 8, "height": 8, "frames": 3}, "outputModules": []},
-      {"comp": {"name": "C", "width": 8, "height": 8, "frames": 3}, "outputModules": [], "stopAtFrame": 2}]})");
-    std::vector<int32_t> statuses;
-    for (const auto& e : Events()) {
-        if (e.event == "JobItemEnd") statuses.push_back(e.status);
-    }
-    EXPECT_EQ(statuses, (std::vector<int32_t>{kListenerStatusFailed, kListenerStatusDone, kListenerStatusStopped}));
-}
-
 // The limit along the longer side decides, the other side follows, nothing is enlarged, and
-// compositions are corrected by their pixel aspect ratio first.
+// compositions are corrected by their pixel aspect ratio first. A compressor that throws is
+// logged once and refused, with width and height as they were.
 TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
     struct Case {
         int width, height;
         int aspectNum, aspectDen;
         int32_t maxWidth, maxHeight;
         int32_t expectedWidth, expectedHeight;
+        bool compressorThrows = false;
     } cases[] = {
         {1920, 1080, 1, 1, 200, 200, 200, 113}, {1080, 1920, 1, 1, 200, 200, 113, 200},
         {1920, 1080, 1, 1, 4000, 4000, 1920, 1080}, {1920, 1080, 1, 1, 200, 50, 200, 113},
         {500, 500, 1, 1, 100, 80, 80, 80}, {960, 1080, 2, 1, 4000, 4000, 1920, 1080},
-        {720, 480, 10, 11, 320, 240, 320, 235},
+        {720, 480, 10, 11, 320, 240, 320, 235}, {32, 32, 1, 1, 64, 48, 64, 48, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
         ClearListeners();
+        brevant_host::ClearRecordedLog();
+        if (c.compressorThrows) brevant_host::SetFault(HostCall::CompressJpeg, 5, 0, 1);
         ASSERT_EQ(suite_->Brevant_RegisterListener(11, 1, &AllCallbacks()), 0);
         int32_t width = 0, height = 0;
         std::vector<uint8_t> jpeg;
@@ -206,11 +194,13 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
             width = c.maxWidth;
             height = c.maxHeight;
             HostMemoryHandle handle = nullptr;
-            ASSERT_EQ(suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, e.frameId, &width, &height, &handle), 0);
+            const HostErr result =
+                suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, e.frameId, &width, &height, &handle);
+            ASSERT_EQ(result, c.compressorThrows ? 3 : 0);
+            if (result) return;
             brevant_host::HandleInfo info;
             ASSERT_TRUE(brevant_host::InspectHandle(handle, &info));
-            EXPECT_EQ(info.label, "convert thumbnail to memhandle for brevant");
-            EXPECT_EQ(info.flags, 0);
+            EXPECT_EQ(info.label + " " + std::to_string(info.flags), "convert thumbnail to memhandle for brevant 0");
             jpeg = info.bytes;
             TakeString(handle);
         });
@@ -219,6 +209,8 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
                std::to_string(c.aspectDen) + R"(]}, "outputModules": []}]})");
         EXPECT_EQ(width, c.expectedWidth);
         EXPECT_EQ(height, c.expectedHeight);
+        EXPECT_EQ(HasLine("BrevantSession", "GetJobItemFrameThumbnail", "failed to get thumbnail"), c.compressorThrows);
+        if (c.compressorThrows) continue;
         int jpegWidth = 0, jpegHeight = 0;
         ASSERT_TRUE(JpegSize(jpeg, &jpegWidth, &jpegHeight));
         EXPECT_EQ(jpegWidth, c.expectedWidth);
@@ -226,86 +218,24 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
     }
 }
 
-TEST_F(RenderTest, ThumbnailRefusalsLeaveWidthAndHeight) {
-    std::vector<std::pair<std::string, HostErr>> results;
-    brevant_host::SetFault(HostCall::CompressJpeg, 5, 0, 1);
-    SetAction(11, 1, [&](const ListenerEvent& e) {
-        if (e.event != "JobItemUpdate") return;
-        struct Case {
-            const char* name;
-            int64_t frameId;
-            int32_t width, height;
-        } cases[] = {{"compressor throws", e.frameId, 64, 64}, {"earlier frame", e.frameId - 1, 64, 64},
-                     {"zero width", e.frameId, 0, 64}, {"negative height", e.frameId, 64, -1}};
-        for (const auto& c : cases) {
-            int32_t width = c.width, height = c.height;
-            auto* sentinel = reinterpret_cast<HostMemoryHandle>(0x99);
-            HostMemoryHandle handle = sentinel;
-            results.emplace_back(c.name, suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, c.frameId, &width, &height, &handle));
-            EXPECT_EQ(width, c.width);
-            EXPECT_EQ(height, c.height);
-            EXPECT_EQ(handle, sentinel);
-        }
-        int32_t width = 64;
-        HostMemoryHandle handle = nullptr;
-        results.emplace_back("null height", suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, e.frameId, &width, nullptr, &handle));
-    });
-    Render(R"({"items": [{"comp": {"name": "T", "width": 32, "height": 32, "frames": 1}, "outputModules": []}]})");
-    for (const auto& r : results) EXPECT_EQ(r.second, kBrevantErrRejected) << r.first;
-    EXPECT_EQ(CountLines("BrevantSession", "GetJobItemFrameThumbnail", "failed to get thumbnail"), 1u);
-}
-
 TEST_F(RenderTest, FailingVolumeNameIsReturnedToTheClient) {
     brevant_host::SetFault(HostCall::FileSpecName, 5);
     HostErr result = 0;
-    int32_t kept = 8;
+    int32_t count = 8;
     HostMemoryHandle key = nullptr, value = nullptr;
     HostErr readBack = -1;
     SetAction(11, 1, [&](const ListenerEvent& e) {
         if (e.event != "JobItemUpdate") return;
-        result = suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &kept);
+        result = suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &count);
         // "OutputTo" was appended before the failure and stays readable.
         readBack = suite_->Brevant_GetJobItemOutputModuleProperty(e.sessionId, e.itemId, 0, 0, &key, &value);
     });
-    Render(R"({"items": [{"comp": {"name": "T", "width": 8, "height": 8, "frames": 1}, "outputModules": [{"path": "t.raw", "write": "raw"}]}]})");
+    Render(R"({"items": [{"comp": {"name": "T", "width": 8, "height": 8, "frames": 1},
+                          "outputModules": [{"path": "t.raw", "write": "raw"}]}]})");
     EXPECT_EQ(result, 5);
-    EXPECT_EQ(kept, 8);
     ASSERT_EQ(readBack, 0);
     EXPECT_EQ(TakeString(key), "OutputTo");
     TakeString(value);
-}
-
-}  // namespace
-
-namespace {
-
-// Queue index INT32_MAX is item id INT32_MIN: finding the host's item again from that id
-// during the update must lead back to the same index, not overflow.
-TEST_F(RenderTest, TheLastQueueIndexIsFoundAgainFromItsId) {
-    job_ = MakeJob(kTwoModules);
-    ASSERT_TRUE(job_);
-    std::vector<int64_t> seen;
-    SetAction(11, 1, [&](const ListenerEvent& e) {
-        if (e.event != "JobItemUpdate") return;
-        int32_t modules = -1;
-        EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &modules), 0);
-        seen.push_back(e.itemId);
-        seen.push_back(modules);
-    });
-    auto session = StartSession();
-    session->DescribeBegin(u"last index");
-    session->DescribeAddItem(INT32_MAX, *job_->Item(0));
-    session->DescribeEnd();
-    session->RenderItemStart(job_->Queue());
-    HostFrameUpdate update{};
-    update.updateStatus = 3;
-    update.frameId = 1;
-    update.framesTotal = 5;
-    session->RenderItemUpdate(job_->Queue(), &update);
-    session->RenderItemEnd(job_->Queue(), 6);
-    session.reset();
-    // The queue holds no item at that index, so the module has no properties to report.
-    EXPECT_EQ(seen, (std::vector<int64_t>{INT32_MIN, 0}));
 }
 
 }  // namespace

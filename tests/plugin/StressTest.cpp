@@ -12,7 +12,7 @@ namespace {
 
 constexpr int kThreads = 4;
 constexpr int kFrames = 100000;
-constexpr uint64_t kRefconsPerThread = 1 << 20;
+constexpr uint64_t kRefconsPerThread = 1024;
 
 // Sequence numbers order registration steps on the worker threads against frame updates on
 // the main thread.
@@ -21,16 +21,11 @@ struct RefconTimes {
     std::atomic<uint64_t> registerStarted{0};
     std::atomic<uint64_t> deregisterDone{0};
 };
-std::vector<RefconTimes>* gTimes = nullptr;
-struct Call {
-    uint64_t refcon;
-    int frame;
-};
-std::vector<Call>* gCalls = nullptr;
-int gFrame = 0;
+// Each callback's refcon and frame id; callbacks run on the main thread.
+std::vector<std::pair<uint64_t, int64_t>> gCalls;
 
-HostErr OnUpdate(const ListenerBasicData* data, int64_t, int64_t, int64_t) {
-    gCalls->push_back({data->refcon, gFrame});
+HostErr OnUpdate(const ListenerBasicData* data, int64_t, int64_t, int64_t frameId) {
+    gCalls.emplace_back(data->refcon, frameId);
     return 0;
 }
 
@@ -38,12 +33,9 @@ class StressTest : public PluginFixture {};
 
 TEST_F(StressTest, RegistrationRacesRenderingSafely) {
     brevant_host::SetLogSink(brevant_host::LogSink::Off);
-    std::vector<RefconTimes> times(kThreads * kRefconsPerThread / 1024);
-    std::vector<Call> calls;
-    calls.reserve(1 << 20);
-    gTimes = &times;
-    gCalls = &calls;
-    const uint64_t perThread = times.size() / kThreads;
+    std::vector<RefconTimes> times(kThreads * kRefconsPerThread);
+    gCalls.clear();
+    gCalls.reserve(1 << 20);
 
     auto session = StartSession();
     session->DescribeBegin(u"stress");
@@ -56,8 +48,8 @@ TEST_F(StressTest, RegistrationRacesRenderingSafely) {
     const ListenerCallbacks table{nullptr, nullptr, nullptr, OnUpdate, nullptr, nullptr};
     for (int t = 0; t < kThreads; ++t) {
         workers.emplace_back([&, t] {
-            uint64_t next = t * perThread;
-            const uint64_t end = next + perThread;
+            uint64_t next = t * kRefconsPerThread;
+            const uint64_t end = next + kRefconsPerThread;
             while (!done.load() && next < end) {
                 const uint64_t refcon = next++;
                 times[refcon].registerStarted = gSequence++;
@@ -67,7 +59,7 @@ TEST_F(StressTest, RegistrationRacesRenderingSafely) {
                 std::this_thread::yield();
                 EXPECT_EQ(suite_->Brevant_DeregisterListener(100 + t, refcon), 0);
                 times[refcon].deregisterDone = gSequence++;
-                if (next == t * perThread + 1) ++cycling;
+                if (next == t * kRefconsPerThread + 1) ++cycling;
             }
         });
     }
@@ -79,7 +71,6 @@ TEST_F(StressTest, RegistrationRacesRenderingSafely) {
     HostFrameUpdate update{};
     update.updateStatus = 3;
     for (int frame = 0; frame < kFrames; ++frame) {
-        gFrame = frame;
         update.frameId = frame + 1;
         const uint64_t before = gSequence++;
         session->RenderItemUpdate(nullptr, &update);
@@ -92,18 +83,16 @@ TEST_F(StressTest, RegistrationRacesRenderingSafely) {
 
     EXPECT_GT(brevant_host::OffMainThreadCalls(), 0u);
     size_t violations = 0;
-    for (const Call& call : calls) {
-        const RefconTimes& t = times[call.refcon];
-        const auto span = frameSpans[call.frame];
+    for (const auto& call : gCalls) {
+        const RefconTimes& t = times[call.first];
+        const auto span = frameSpans[call.second - 1];
         const uint64_t started = t.registerStarted.load();
         const uint64_t removed = t.deregisterDone.load();
         const bool registeredInTime = started != 0 && started < span.second;
         const bool notYetRemoved = removed == 0 || removed > span.first;
         violations += !(registeredInTime && notYetRemoved);
     }
-    EXPECT_EQ(violations, 0u) << "of " << calls.size() << " callbacks";
-    gTimes = nullptr;
-    gCalls = nullptr;
+    EXPECT_EQ(violations, 0u) << "of " << gCalls.size() << " callbacks";
 }
 
 }  // namespace

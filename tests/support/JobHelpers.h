@@ -28,17 +28,18 @@ inline void Describe(RQSession& session, brevant_host::Job& job) {
     session.DescribeEnd();
 }
 
-// Key/value pairs as the monitor suite hands them out, through a count and a read operation.
+// Key/value pairs of one list of the monitor suite, read through its count and read operations
+// with `args` (session id, item id, ...) before the count or index.
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-template <typename Count, typename Read>
-Pairs ReadPairs(const Count& count, const Read& read) {
+template <typename Count, typename Read, typename... Args>
+Pairs ReadPairs(Count count, Read read, Args... args) {
     int32_t n = -1;
-    if (count(&n) != 0) return {{"<count failed>", ""}};
+    if (count(args..., &n) != 0) return {{"<count failed>", ""}};
     Pairs pairs;
     for (int32_t i = 0; i < n; ++i) {
         HostMemoryHandle key = nullptr, value = nullptr;
-        EXPECT_EQ(read(i, &key, &value), 0);
+        EXPECT_EQ(read(args..., i, &key, &value), 0);
         pairs.emplace_back(TakeString(key), TakeString(value));
     }
     return pairs;

@@ -34,8 +34,7 @@ using ListenerAction = std::function<void(const ListenerEvent&)>;
 // Runs `action` inside every callback of listener (pluginId, refcon), after it was recorded.
 void SetAction(int32_t pluginId, uint64_t refcon, ListenerAction action);
 
-// A table with every slot set, and one with only the given slots set.
+// The table with every slot set.
 const ListenerCallbacks& AllCallbacks();
-ListenerCallbacks OnlyCallbacks(const std::vector<std::string>& events);
 
 }  // namespace brevant_test

@@ -1,60 +1,96 @@
 #include "support/PluginFixture.h"
 
+#include <algorithm>
+
 #include "support/Listeners.h"
 
-
 namespace brevant_test {
+namespace {
+
+std::map<std::pair<int32_t, uint64_t>, ListenerAction>& Actions() {
+    static std::map<std::pair<int32_t, uint64_t>, ListenerAction> actions;
+    return actions;
+}
+
+HostErr Record(const ListenerBasicData* data, ListenerEvent event) {
+    event.pluginId = data->pluginId;
+    event.refcon = data->refcon;
+    Events().push_back(event);
+    auto action = Actions().find({data->pluginId, data->refcon});
+    if (action != Actions().end()) {
+        ListenerAction copy = action->second;  // the action may replace itself
+        copy(event);
+    }
+    return 0;
+}
+
+HostErr OnJobBegin(const ListenerBasicData* d, int64_t s) { return Record(d, {0, 0, "JobBegin", s, 0, 0, 0, 0, {}}); }
+HostErr OnJobEnd(const ListenerBasicData* d, int64_t s) { return Record(d, {0, 0, "JobEnd", s, 0, 0, 0, 0, {}}); }
+HostErr OnJobItemStart(const ListenerBasicData* d, int64_t s, int64_t i) {
+    return Record(d, {0, 0, "JobItemStart", s, i, 0, 0, 0, {}});
+}
+HostErr OnJobItemUpdate(const ListenerBasicData* d, int64_t s, int64_t i, int64_t f) {
+    return Record(d, {0, 0, "JobItemUpdate", s, i, f, 0, 0, {}});
+}
+HostErr OnJobItemEnd(const ListenerBasicData* d, int64_t s, int64_t i, int32_t status) {
+    return Record(d, {0, 0, "JobItemEnd", s, i, 0, status, 0, {}});
+}
+HostErr OnJobItemLog(const ListenerBasicData* d, int64_t s, int64_t i, uint8_t flag, const HostMemoryHandle* message) {
+    HostString text;
+    std::string utf8 = message && brevant_host::ReadStringHandle(*message, &text) ? Utf8(text) : "<no handle>";
+    return Record(d, {0, 0, "JobItemLog", s, i, 0, 0, flag, utf8});
+}
+
+const ListenerCallbacks kAll = {OnJobBegin, OnJobEnd, OnJobItemStart, OnJobItemUpdate, OnJobItemEnd, OnJobItemLog};
+
+}  // namespace
+
+std::vector<ListenerEvent>& Events() {
+    static std::vector<ListenerEvent> events;
+    return events;
+}
+
+std::vector<std::string> EventTrace() {
+    std::vector<std::string> trace;
+    for (const auto& e : Events()) {
+        trace.push_back(std::to_string(e.pluginId) + "/" + std::to_string(e.refcon) + ":" + e.event);
+    }
+    return trace;
+}
+
+void ClearListeners() {
+    Events().clear();
+    Actions().clear();
+}
+
+void SetAction(int32_t pluginId, uint64_t refcon, ListenerAction action) {
+    Actions()[{pluginId, refcon}] = std::move(action);
+}
+
+const ListenerCallbacks& AllCallbacks() { return kAll; }
 
 std::vector<std::string> LinesOf(const std::string& tag) {
     std::vector<std::string> lines;
     for (const auto& line : brevant_host::RecordedLog()) {
+        if (tag.empty()) lines.push_back("[" + line.tag + "] " + line.function + ": " + line.message);
         if (line.tag == tag) lines.push_back(line.function + ": " + line.message);
     }
     return lines;
 }
 
-std::vector<std::string> AllLines() {
-    std::vector<std::string> lines;
-    for (const auto& line : brevant_host::RecordedLog()) {
-        lines.push_back("[" + line.tag + "] " + line.function + ": " + line.message);
-    }
-    return lines;
-}
-
-size_t CountLines(const std::string& tag, const std::string& function, const std::string& message) {
-    size_t count = 0;
-    for (const auto& line : brevant_host::RecordedLog()) {
-        if (line.tag == tag && line.function == function && line.message == message) ++count;
-    }
-    return count;
-}
-
 bool HasLine(const std::string& tag, const std::string& function, const std::string& message) {
-    return CountLines(tag, function, message) > 0;
+    const auto lines = LinesOf(tag);
+    return std::find(lines.begin(), lines.end(), function + ": " + message) != lines.end();
 }
 
 std::string Utf8(const HostString& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        const int tail = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;  // continuation bytes
+        out += static_cast<char>((tail ? (0xF0 << (3 - tail)) & 0xF0 : 0) | (c >> (6 * tail)));
+        for (int k = tail - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
     }
     return out;
 }
@@ -96,15 +132,21 @@ void PluginFixture::StopPlugin() {
         brevant_host::BasicSuite()->ReleaseSuite(kBrevantProviderSuite, kBrevantProviderSuiteVersion);
         suitesHeld_ = false;
     }
-    brevant_host::RunDeathHooks();
+    // The plug-in object holds nothing of the host's between calls: its destructor's line is
+    // what shows that DeathHook ended it.
+    brevant_host::SetLogSink(brevant_host::LogSink::Recorder);
+    auto destroyed = [] {
+        const auto lines = LinesOf("BrevantPlugin");
+        return std::count_if(lines.begin(), lines.end(), [](const auto& line) { return line.rfind("dtor: ", 0) == 0; });
+    };
+    const auto before = destroyed();
+    const int ran = brevant_host::RunDeathHooks();
+    EXPECT_EQ(destroyed() - before, ran) << "plug-in objects destroyed by the death hooks";
 }
 
 void PluginFixture::TearDown() {
     StopPlugin();
-    if (leakCheck_) {
-        const std::vector<std::string> leaks = brevant_host::LeakReport();
-        for (const auto& leak : leaks) ADD_FAILURE() << "leak: " << leak;
-    }
+    for (const auto& leak : brevant_host::LeakReport()) ADD_FAILURE() << "leak: " << leak;
     brevant_host::SetLogSink(brevant_host::LogSink::Off);
 }
 

@@ -1,6 +1,7 @@
 // A test fixture that is the host: it loads libbrevant by path, calls its entry point, fetches
 // its suites by name and version, records the log, and at the end runs the death hooks and
-// fails the test if a suite is still held or a handle is still alive.
+// fails the test if a suite is still held, a handle is still alive or the plug-in object was
+// not destroyed.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,12 +16,10 @@
 
 namespace brevant_test {
 
-// The log lines of one tag, as "function: message".
-std::vector<std::string> LinesOf(const std::string& tag);
-// Every recorded line as "[tag] function: message".
-std::vector<std::string> AllLines();
+// The log lines of one tag as "function: message"; with no tag, every line as
+// "[tag] function: message".
+std::vector<std::string> LinesOf(const std::string& tag = "");
 bool HasLine(const std::string& tag, const std::string& function, const std::string& message);
-size_t CountLines(const std::string& tag, const std::string& function, const std::string& message);
 
 // UTF-8 of a string handle; the handle is freed.
 std::string TakeString(HostMemoryHandle handle);
@@ -44,7 +43,6 @@ protected:
     brevant_host::LoadedPlugin plugin_;
     const BrevantMonitorSuite1* suite_ = nullptr;
     const BrevantProviderSuite1* provider_ = nullptr;
-    bool leakCheck_ = true;
     bool suitesHeld_ = false;
 };
 
