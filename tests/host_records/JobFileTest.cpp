@@ -11,23 +11,14 @@ using namespace host_records_test;
 
 namespace {
 
-class JobFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ResetHost();
-        SetLogSink(LogSink::Recorder);
-    }
-    void TearDown() override { ResetHost(); }
-};
-
-struct ErrorCase {
-    const char* name;
-    const char* text;
-    std::vector<std::string> mentions;
-};
+using JobFile = RecordsTest;
 
 TEST_F(JobFile, ErrorsNameThePlaceAndWhatWasExpected) {
-    const ErrorCase cases[] = {
+    const struct {
+        const char* name;
+        const char* text;
+        std::vector<std::string> mentions;
+    } cases[] = {
         {"malformed JSON", "{\n  \"items\": [\n    {\"comp\": }\n  ]\n}", {"test.json:3:14: ", "malformed JSON"}},
         {"not an object", "[1, 2]", {"test.json: /: ", "expected an object", "an array"}},
         {"missing items", "{\"project\": \"P\"}", {"test.json: /: ", "missing required key \"items\""}},
@@ -58,7 +49,7 @@ TEST_F(JobFile, ErrorsNameThePlaceAndWhatWasExpected) {
         {"unknown write format", R"({"items": [{"comp": {"name": "C"}, "outputModules": [{"path": "a", "write": "mp4"}]}]})",
          {"/items/0/outputModules/0/write: ", "\"jpeg\" or \"raw\""}},
     };
-    for (const ErrorCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string error = "untouched";
         EXPECT_EQ(ParseJob(c.text, "test.json", &error), nullptr);
