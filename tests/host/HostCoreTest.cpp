@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "host/StandInHost.h"
 
@@ -38,6 +39,13 @@ protected:
     }
     const HostMemorySuite1* memory_ = nullptr;
 };
+
+// Every recorded log line as "tag|function|message".
+std::vector<std::string> LogLines() {
+    std::vector<std::string> lines;
+    for (const auto& line : bh::RecordedLog()) lines.push_back(line.tag + "|" + line.function + "|" + line.message);
+    return lines;
+}
 
 // Every misuse of a handle is refused with a code, counted, and leaves out-parameters alone.
 TEST_F(HostCoreTest, MemorySuiteRefusesBadHandlesAndArguments) {
@@ -253,13 +261,8 @@ TEST_F(HostCoreTest, LogSinksAndTheMainThread) {
     bh::SetLogSink(bh::LogSink::Recorder);
     const std::string longText(2000, 'y');
     HostLog(1, nullptr, "Long", "%s", longText.c_str());
-    const auto log = bh::RecordedLog();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].tag, "Tag");
-    EXPECT_EQ(log[0].function, "Function");
-    EXPECT_EQ(log[0].message, "value=5 text=x");
-    EXPECT_EQ(log[1].tag, "");
-    EXPECT_EQ(log[1].message, longText);
+    const std::vector<std::string> expected = {"Tag|Function|value=5 text=x", "|Long|" + longText};
+    EXPECT_EQ(LogLines(), expected);
 
     EXPECT_TRUE(HostIsOnMainThread());
     bool onMain = true;
@@ -329,13 +332,9 @@ TEST_F(HostCoreTest, PropertyListsAreReadFromTheLibraryFile) {
         std::string error;
         EXPECT_EQ(bh::ReadPropertyList(c.path, &list, &error), c.error.empty());
         if (c.error.empty()) {
-            EXPECT_EQ(list.resourceId, 16001);
-            EXPECT_EQ(list.kind, "general");
-            EXPECT_EQ(list.name, "Host Fixture");
-            EXPECT_EQ(list.category, "Tests");
-            EXPECT_EQ(list.version, 0x00020003u);
-            EXPECT_EQ(list.entryPoint, "FixtureMain");
-            EXPECT_EQ(list.flags, 24u);
+            EXPECT_EQ(std::tie(list.resourceId, list.kind, list.name, list.category, list.version, list.entryPoint,
+                               list.flags),
+                      std::make_tuple(16001, "general", "Host Fixture", "Tests", 0x00020003u, "FixtureMain", 24u));
         } else {
             EXPECT_EQ(error, c.path + ": " + c.error);
             EXPECT_EQ(list.name, "untouched");
@@ -366,11 +365,9 @@ TEST_F(HostCoreTest, LoadedPluginsGetFreshIdsAndTheirDeathHooksRunLastFirst) {
     bh::ClearRecordedLog();
     EXPECT_EQ(bh::RunDeathHooks(), 4);
     EXPECT_EQ(bh::RunDeathHooks(), 0);
-    std::vector<std::string> hooks;
-    for (const auto& line : bh::RecordedLog()) hooks.push_back(line.message);
-    const std::vector<std::string> expected = {"global=1 hook=2", "global=1 hook=1", "global=1 hook=2",
-                                               "global=1 hook=1"};
-    EXPECT_EQ(hooks, expected);
+    const std::string hook = "Fixture|DeathHook|global=1 hook=";
+    const std::vector<std::string> expected = {hook + "2", hook + "1", hook + "2", hook + "1"};
+    EXPECT_EQ(LogLines(), expected);
     EXPECT_EQ(bh::CallEntryPoint(nullptr, 1, nullptr), kHostErrBadArgument);
 }
 

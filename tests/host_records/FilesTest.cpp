@@ -1,5 +1,4 @@
-// File services: file specs and the volume they name, full paths, sizes (also of a growing
-// render) and free space.
+// File services: file specs and the volume they name, full paths, sizes and free space.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -79,53 +78,6 @@ TEST_F(Files, SizesPathsAndFreeSpaceComeFromTheFileSystem) {
     // A file that does not exist yet is on the volume of its deepest existing parent.
     EXPECT_GT(HostVolumeFreeSpace(Utf16(scratch.String() + "/not/yet.jpg")), 0u);
     EXPECT_EQ(HostVolumeFreeSpace(u""), 0u);
-}
-
-TEST_F(Files, OutputFilesGrowWithEveryFrame) {
-    ScratchDirectory scratch("growth");
-    const auto job = MustParse(R"({"items": [{"comp": {"name": "C", "width": 96, "height": 54, "frames": 5},
-        "outputModules": [{"path": "seq/[compName]_[###].jpg"}, {"path": "[compName].mjpg"},
-                          {"path": "[compName].rgb", "write": "raw"}, {"fileBased": false}]}]})");
-    ASSERT_NE(job, nullptr);
-    std::vector<std::vector<uint64_t>> sizesPerFrame;
-    RenderOptions options;
-    options.outputDirectory = scratch.String();
-    options.onFrame = [&](const FrameEvent& event) {
-        const HostOutputModuleList modules =
-            HostRenderItemOutputModules(HostRenderItemAt(HostRenderQueueItems(event.queue), event.itemIndex));
-        std::vector<uint64_t>& sizes = sizesPerFrame.emplace_back();
-        for (uint64_t i = 0; i < modules.count; ++i) {
-            HostString path;
-            HostOutputModuleFilePath(modules.modules[i], path);
-            sizes.push_back(HostFileSize(HostFile(path, 0)));
-        }
-    };
-    const RenderSummary summary = RenderJob(*job, RecordingProvider(), options);
-    EXPECT_TRUE(summary.errors.empty()) << FormatSummary(summary);
-
-    ASSERT_EQ(sizesPerFrame.size(), 5u);
-    for (size_t frame = 0; frame < sizesPerFrame.size(); ++frame) {
-        SCOPED_TRACE("frame " + std::to_string(frame + 1));
-        EXPECT_EQ(sizesPerFrame[frame][2], (frame + 1) * 96 * 54 * 3);  // raw RGB, one frame at a time
-        EXPECT_EQ(sizesPerFrame[frame][3], 0u);
-        for (size_t module = 0; module < 2; ++module) {
-            EXPECT_GT(sizesPerFrame[frame][module], frame == 0 ? 0 : sizesPerFrame[frame - 1][module]) << module;
-        }
-    }
-    ASSERT_EQ(summary.outputs.size(), 3u);
-    EXPECT_TRUE(summary.outputs[0].sequence);
-    EXPECT_EQ(summary.outputs[0].fileCount, 5);
-    EXPECT_EQ(summary.outputs[0].path, NativePath(scratch.String() + "/seq/C_000.jpg"));
-    EXPECT_TRUE(std::filesystem::exists(scratch.Path() / "seq/C_004.jpg"));
-    for (size_t module = 0; module < 3; ++module) {
-        EXPECT_EQ(summary.outputs[module].bytes, sizesPerFrame.back()[module]) << module;
-    }
-
-    // A second render starts the files afresh.
-    sizesPerFrame.clear();
-    RenderJob(*job, RecordingProvider(), options);
-    ASSERT_EQ(sizesPerFrame.size(), 5u);
-    EXPECT_EQ(sizesPerFrame[0][2], 96u * 54 * 3);
 }
 
 }  // namespace

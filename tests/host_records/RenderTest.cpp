@@ -1,5 +1,5 @@
 // The render driver: the order of session operations, render outcomes from the job file,
-// session failures, the stop flag and the host's remaining-time figures.
+// session failures, the stop flag, the output files as they grow and the remaining-time figures.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -232,6 +232,48 @@ TEST_F(RenderDriver, JobFaultsAreSetBeforeTheRender) {
     frame.rgb = {1, 2, 3};
     EXPECT_NO_THROW(HostCompressToJpeg(frame));
     EXPECT_THROW(HostCompressToJpeg(frame), std::runtime_error);
+}
+
+TEST_F(RenderDriver, OutputFilesGrowWithEveryFrame) {
+    std::vector<std::vector<uint64_t>> sizesPerFrame;
+    options_.onFrame = [&](const FrameEvent& event) {
+        const HostOutputModuleList modules =
+            HostRenderItemOutputModules(HostRenderItemAt(HostRenderQueueItems(event.queue), event.itemIndex));
+        std::vector<uint64_t>& sizes = sizesPerFrame.emplace_back();
+        for (uint64_t i = 0; i < modules.count; ++i) {
+            HostString path;
+            HostOutputModuleFilePath(modules.modules[i], path);
+            sizes.push_back(HostFileSize(HostFile(path, 0)));
+        }
+    };
+    const RenderSummary summary = Render(R"({"items": [{"comp": {"name": "C", "width": 96, "height": 54, "frames": 5},
+        "outputModules": [{"path": "seq/[compName]_[###].jpg"}, {"path": "[compName].mjpg"},
+                          {"path": "[compName].rgb", "write": "raw"}, {"fileBased": false}]}]})");
+    EXPECT_TRUE(summary.errors.empty()) << FormatSummary(summary);
+
+    ASSERT_EQ(sizesPerFrame.size(), 5u);
+    for (size_t frame = 0; frame < sizesPerFrame.size(); ++frame) {
+        SCOPED_TRACE("frame " + std::to_string(frame + 1));
+        EXPECT_EQ(sizesPerFrame[frame][2], (frame + 1) * 96 * 54 * 3);  // raw RGB, one frame at a time
+        EXPECT_EQ(sizesPerFrame[frame][3], 0u);
+        for (size_t module = 0; module < 2; ++module) {
+            EXPECT_GT(sizesPerFrame[frame][module], frame == 0 ? 0 : sizesPerFrame[frame - 1][module]) << module;
+        }
+    }
+    ASSERT_EQ(summary.outputs.size(), 3u);
+    EXPECT_TRUE(summary.outputs[0].sequence);
+    EXPECT_EQ(summary.outputs[0].fileCount, 5);
+    EXPECT_EQ(summary.outputs[0].path, NativePath(scratch_.String() + "/seq/C_000.jpg"));
+    EXPECT_TRUE(std::filesystem::exists(scratch_.Path() / "seq/C_004.jpg"));
+    for (size_t module = 0; module < 3; ++module) {
+        EXPECT_EQ(summary.outputs[module].bytes, sizesPerFrame.back()[module]) << module;
+    }
+
+    // A second render starts the files afresh.
+    sizesPerFrame.clear();
+    RenderJob(*job_, RecordingProvider(), options_);
+    ASSERT_EQ(sizesPerFrame.size(), 5u);
+    EXPECT_EQ(sizesPerFrame[0][2], 96u * 54 * 3);
 }
 
 }  // namespace
