@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "host/StandInHost.h"
 
@@ -39,63 +40,62 @@ protected:
     const HostMemorySuite1* memory_ = nullptr;
 };
 
+// Every recorded log line as "tag|function|message".
+std::vector<std::string> LogLines() {
+    std::vector<std::string> lines;
+    for (const auto& line : bh::RecordedLog()) lines.push_back(line.tag + "|" + line.function + "|" + line.message);
+    return lines;
+}
+
 // Every misuse of a handle is refused with a code, counted, and leaves out-parameters alone.
 TEST_F(HostCoreTest, MemorySuiteRefusesBadHandlesAndArguments) {
+    const HostMemorySuite1* m = memory_;
     void* const untouched = reinterpret_cast<void*>(0x77);
-    struct Case {
+    HostMemoryHandle live = nullptr, freed = nullptr;
+    void* out = untouched;
+    const auto forged = [&] {  // the same slot, another generation
+        return reinterpret_cast<HostMemoryHandle>(reinterpret_cast<uintptr_t>(live) + (uintptr_t{1} << 24));
+    };
+    const struct {
         const char* name;
-        std::function<HostErr(const HostMemorySuite1*, HostMemoryHandle live, HostMemoryHandle freed, void** out)> call;
+        std::function<HostErr()> call;
         HostErr expected;
     } cases[] = {
-        {"free freed", [](auto m, auto, auto freed, void**) { return m->MemFree(freed); }, kHostErrBadHandle},
-        {"lock freed", [](auto m, auto, auto freed, void** out) { return m->MemLock(freed, out); }, kHostErrBadHandle},
-        {"unlock freed", [](auto m, auto, auto freed, void**) { return m->MemUnlock(freed); }, kHostErrBadHandle},
-        {"size of freed",
-         [](auto m, auto, auto freed, void** out) { return m->MemSize(freed, reinterpret_cast<uint64_t*>(out)); },
-         kHostErrBadHandle},
-        {"free null", [](auto m, auto, auto, void**) { return m->MemFree(nullptr); }, kHostErrBadHandle},
-        {"free unknown",
-         [](auto m, auto, auto, void**) { return m->MemFree(reinterpret_cast<HostMemoryHandle>(0x1234)); },
-         kHostErrBadHandle},
-        {"lock forged generation",
-         [](auto m, auto live, auto, void** out) {
-             auto forged = reinterpret_cast<uintptr_t>(live) + (uintptr_t{1} << 24);
-             return m->MemLock(reinterpret_cast<HostMemoryHandle>(forged), out);
-         },
-         kHostErrBadHandle},
-        {"unlock never locked", [](auto m, auto live, auto, void**) { return m->MemUnlock(live); }, kHostErrBadHandle},
+        {"free freed", [&] { return m->MemFree(freed); }, kHostErrBadHandle},
+        {"lock freed", [&] { return m->MemLock(freed, &out); }, kHostErrBadHandle},
+        {"unlock freed", [&] { return m->MemUnlock(freed); }, kHostErrBadHandle},
+        {"size of freed", [&] { return m->MemSize(freed, reinterpret_cast<uint64_t*>(&out)); }, kHostErrBadHandle},
+        {"free null", [&] { return m->MemFree(nullptr); }, kHostErrBadHandle},
+        {"free unknown", [&] { return m->MemFree(reinterpret_cast<HostMemoryHandle>(0x1234)); }, kHostErrBadHandle},
+        {"lock forged generation", [&] { return m->MemLock(forged(), &out); }, kHostErrBadHandle},
+        {"unlock never locked", [&] { return m->MemUnlock(live); }, kHostErrBadHandle},
         {"double unlock",
-         [](auto m, auto live, auto, void** out) {
+         [&] {
              void* block = nullptr;
              m->MemLock(live, &block);
              m->MemUnlock(live);
-             (void)out;
              return m->MemUnlock(live);
          },
          kHostErrBadHandle},
-        {"lock without out", [](auto m, auto live, auto, void**) { return m->MemLock(live, nullptr); },
-         kHostErrBadArgument},
-        {"size without out", [](auto m, auto live, auto, void**) { return m->MemSize(live, nullptr); },
-         kHostErrBadArgument},
-        {"create without out", [](auto m, auto, auto, void**) { return m->MemCreate(3, "x", 8, 0, nullptr); },
-         kHostErrBadArgument},
+        {"lock without out", [&] { return m->MemLock(live, nullptr); }, kHostErrBadArgument},
+        {"size without out", [&] { return m->MemSize(live, nullptr); }, kHostErrBadArgument},
+        {"create without out", [&] { return m->MemCreate(3, "x", 8, 0, nullptr); }, kHostErrBadArgument},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        HostMemoryHandle live = Create(8, 0);
-        HostMemoryHandle freed = Create(8, 0);
-        ASSERT_EQ(memory_->MemFree(freed), 0);
+        live = Create(8, 0);
+        freed = Create(8, 0);
+        ASSERT_EQ(m->MemFree(freed), 0);
         const auto before = bh::HandleUse();
-        void* out = untouched;
-        EXPECT_EQ(c.call(memory_, live, freed, &out), c.expected);
+        EXPECT_EQ(c.call(), c.expected);
         EXPECT_EQ(out, untouched);
         EXPECT_EQ(bh::HandleUse().refused - before.refused, 1u);
         EXPECT_EQ(bh::LiveHandleCount(), 1u);
-        EXPECT_EQ(memory_->MemFree(live), 0);
+        EXPECT_EQ(m->MemFree(live), 0);
     }
-    HostMemoryHandle out = nullptr;
-    EXPECT_EQ(memory_->MemCreate(3, "huge", (uint64_t{1} << 30) + 1, 0, &out), kHostErrOutOfMemory);
-    EXPECT_EQ(out, nullptr);
+    HostMemoryHandle huge = nullptr;
+    EXPECT_EQ(m->MemCreate(3, "huge", (uint64_t{1} << 30) + 1, 0, &huge), kHostErrOutOfMemory);
+    EXPECT_EQ(huge, nullptr);
 }
 
 TEST_F(HostCoreTest, BlocksAreZeroFilledOnlyOnRequestAndRecordTheirOrigin) {
@@ -228,13 +228,8 @@ TEST_F(HostCoreTest, FaultsFailAfterSkippedUsesForTheGivenTimes) {
         std::vector<HostErr> results;
         char buffer[64] = "unwritten";
         for (int use = 0; use < 5; ++use) {
-            const HostErr result = HostVersionString(HostAppVersion(0), true, buffer);
-            results.push_back(result);
-            if (result != 0) {
-                EXPECT_STREQ(buffer, "unwritten");
-            } else {
-                EXPECT_STREQ(buffer, "23.0.0 (Brevant stand-in host)");
-            }
+            results.push_back(HostVersionString(HostAppVersion(0), true, buffer));
+            EXPECT_STREQ(buffer, results.back() != 0 ? "unwritten" : "23.0.0 (Brevant stand-in host)");
             std::snprintf(buffer, sizeof buffer, "unwritten");
         }
         EXPECT_EQ(results, c.results);
@@ -266,13 +261,8 @@ TEST_F(HostCoreTest, LogSinksAndTheMainThread) {
     bh::SetLogSink(bh::LogSink::Recorder);
     const std::string longText(2000, 'y');
     HostLog(1, nullptr, "Long", "%s", longText.c_str());
-    const auto log = bh::RecordedLog();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].tag, "Tag");
-    EXPECT_EQ(log[0].function, "Function");
-    EXPECT_EQ(log[0].message, "value=5 text=x");
-    EXPECT_EQ(log[1].tag, "");
-    EXPECT_EQ(log[1].message, longText);
+    const std::vector<std::string> expected = {"Tag|Function|value=5 text=x", "|Long|" + longText};
+    EXPECT_EQ(LogLines(), expected);
 
     EXPECT_TRUE(HostIsOnMainThread());
     bool onMain = true;
@@ -342,13 +332,9 @@ TEST_F(HostCoreTest, PropertyListsAreReadFromTheLibraryFile) {
         std::string error;
         EXPECT_EQ(bh::ReadPropertyList(c.path, &list, &error), c.error.empty());
         if (c.error.empty()) {
-            EXPECT_EQ(list.resourceId, 16001);
-            EXPECT_EQ(list.kind, "general");
-            EXPECT_EQ(list.name, "Host Fixture");
-            EXPECT_EQ(list.category, "Tests");
-            EXPECT_EQ(list.version, 0x00020003u);
-            EXPECT_EQ(list.entryPoint, "FixtureMain");
-            EXPECT_EQ(list.flags, 24u);
+            EXPECT_EQ(std::tie(list.resourceId, list.kind, list.name, list.category, list.version, list.entryPoint,
+                               list.flags),
+                      std::make_tuple(16001, "general", "Host Fixture", "Tests", 0x00020003u, "FixtureMain", 24u));
         } else {
             EXPECT_EQ(error, c.path + ": " + c.error);
             EXPECT_EQ(list.name, "untouched");
@@ -379,11 +365,9 @@ TEST_F(HostCoreTest, LoadedPluginsGetFreshIdsAndTheirDeathHooksRunLastFirst) {
     bh::ClearRecordedLog();
     EXPECT_EQ(bh::RunDeathHooks(), 4);
     EXPECT_EQ(bh::RunDeathHooks(), 0);
-    std::vector<std::string> hooks;
-    for (const auto& line : bh::RecordedLog()) hooks.push_back(line.message);
-    const std::vector<std::string> expected = {"global=1 hook=2", "global=1 hook=1", "global=1 hook=2",
-                                               "global=1 hook=1"};
-    EXPECT_EQ(hooks, expected);
+    const std::string hook = "Fixture|DeathHook|global=1 hook=";
+    const std::vector<std::string> expected = {hook + "2", hook + "1", hook + "2", hook + "1"};
+    EXPECT_EQ(LogLines(), expected);
     EXPECT_EQ(bh::CallEntryPoint(nullptr, 1, nullptr), kHostErrBadArgument);
 }
 

@@ -1,5 +1,5 @@
-// Job files: what a mistake in one says, that every shipped example reads, and that what a job
-// file sets (or leaves to the defaults) is what the host calls answer.
+// Job files: what a mistake in one says, that every shipped example reads, that what a job file
+// sets (or leaves to the defaults) is what the host calls answer, and the output paths it names.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,23 +11,14 @@ using namespace host_records_test;
 
 namespace {
 
-class JobFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ResetHost();
-        SetLogSink(LogSink::Recorder);
-    }
-    void TearDown() override { ResetHost(); }
-};
-
-struct ErrorCase {
-    const char* name;
-    const char* text;
-    std::vector<std::string> mentions;
-};
+using JobFile = RecordsTest;
 
 TEST_F(JobFile, ErrorsNameThePlaceAndWhatWasExpected) {
-    const ErrorCase cases[] = {
+    const struct {
+        const char* name;
+        const char* text;
+        std::vector<std::string> mentions;
+    } cases[] = {
         {"malformed JSON", "{\n  \"items\": [\n    {\"comp\": }\n  ]\n}", {"test.json:3:14: ", "malformed JSON"}},
         {"not an object", "[1, 2]", {"test.json: /: ", "expected an object", "an array"}},
         {"missing items", "{\"project\": \"P\"}", {"test.json: /: ", "missing required key \"items\""}},
@@ -55,10 +46,11 @@ TEST_F(JobFile, ErrorsNameThePlaceAndWhatWasExpected) {
          {"/items/0/outputModules/0/exporter: ", "known exporter", "42"}},
         {"bad flags text", R"({"items": [], "exporters": [{"id": 9, "flags": "0xZZ"}]})",
          {"/exporters/0/flags: ", "flags word"}},
-        {"unknown write format", R"({"items": [{"comp": {"name": "C"}, "outputModules": [{"path": "a", "write": "mp4"}]}]})",
+        {"unknown write format",
+         R"({"items": [{"comp": {"name": "C"}, "outputModules": [{"path": "a", "write": "mp4"}]}]})",
          {"/items/0/outputModules/0/write: ", "\"jpeg\" or \"raw\""}},
     };
-    for (const ErrorCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string error = "untouched";
         EXPECT_EQ(ParseJob(c.text, "test.json", &error), nullptr);
@@ -101,7 +93,8 @@ std::string ModuleLabel(const HostRenderItem* item, const HostOutputModule* modu
 }
 
 TEST_F(JobFile, AMinimalJobGetsTheDefaults) {
-    const auto job = MustParse(R"({"items": [{"comp": {"name": "Main"}, "outputModules": [{"path": "[compName]_[##].jpg"}]}]})");
+    const auto job =
+        MustParse(R"({"items": [{"comp": {"name": "Main"}, "outputModules": [{"path": "[compName]_[##].jpg"}]}]})");
     ASSERT_NE(job, nullptr);
     const HostRenderItem* item = job->Item(0);
     EXPECT_EQ(job->ProjectName(), "Untitled Project");
@@ -111,7 +104,8 @@ TEST_F(JobFile, AMinimalJobGetsTheDefaults) {
     EXPECT_EQ(Utf8(HostRenderItemTemplateName(item)), "Best Settings");
     // The settings that follow from the composition: 48 frames at 24 fps from frame 0.
     const std::pair<uint32_t, const char*> computed[] = {
-        {2, "1920 x 1080"}, {14, "0:00:00:00"}, {15, "0:00:01:23"}, {16, "0:00:02:00"}, {17, "Use comp's frame rate (24)"}};
+        {2, "1920 x 1080"}, {14, "0:00:00:00"}, {15, "0:00:01:23"}, {16, "0:00:02:00"},
+        {17, "Use comp's frame rate (24)"}};
     for (const auto& [index, text] : computed) EXPECT_EQ(RenderSetting(item, index, false), text) << index;
     for (uint32_t i = 0; i < 20; ++i) EXPECT_FALSE(RenderSetting(item, i, false).empty()) << i;
 
@@ -230,8 +224,65 @@ TEST_F(JobFile, NullRecordsAnswerAsEmptyAndLeaveOutParameters) {
     EXPECT_EQ(HostRenderItemAt(items, 0), job->Item(0));
     EXPECT_EQ(HostRenderItemAt(items, 1), nullptr);
     EXPECT_EQ(HostRenderItemAt(items, -1), nullptr);
-    HostRenderSettingLabels(false, 20, HostRect{0, 0, 0, 0}, HostRenderItemSettings(job->Item(0)), &a, &b, label, value);
+    HostRenderSettingLabels(false, 20, HostRect{}, HostRenderItemSettings(job->Item(0)), &a, &b, label, value);
     EXPECT_EQ(value, u"kept");
+}
+
+std::string PathOf(const HostOutputModule* module) {
+    HostString path;
+    HostOutputModuleFilePath(module, path);
+    return Utf8(path);
+}
+
+using PathTemplates = RecordsTest;
+
+// Output path templates, resolved in place, under the output directory that relative paths join.
+TEST_F(PathTemplates, FlatteningResolvesEveryTokenUnderTheOutputDirectory) {
+    struct Case {
+        const char* pathTemplate;
+        const char* compName;
+        int32_t startFrame;
+        const char* outputDirectory;  // in the job file, joined to the base given to the driver
+        const char* base;
+        const char* expected;
+    } const cases[] = {
+        {"[compName]_[####].jpg", "Main", 0, "/renders", "", "/renders/Main_0000.jpg"},
+        {"[compName]_[#].jpg", "Main", 7, "/renders", "", "/renders/Main_7.jpg"},
+        {"[compName]_[###].jpg", "Main", 1234, "/renders", "", "/renders/Main_1234.jpg"},
+        {"[compName]_[#####].jpg", "Main", -12, "/renders", "", "/renders/Main_-00012.jpg"},
+        {"[projectName]/[compName].mov", "Main", 0, "/renders", "", "/renders/Proj/Main.mov"},
+        {"[renderSettingsName]_[outputModuleName].raw", "Main", 0, "/renders", "",
+         "/renders/Best Settings_Lossless.raw"},
+        {"[width]x[height]@[frameRate].raw", "Main", 0, "/renders", "", "/renders/1920x1080@29.97.raw"},
+        {"[startFrame]-[endFrame] of [durationFrames].raw", "Main", 5, "/renders", "", "/renders/5-14 of 10.raw"},
+        {"[compName].raw", "Shots/Hero", 0, "/renders", "", "/renders/Shots_Hero.raw"},
+        {"[unknown]_[compName]", "Main", 0, "/renders", "", "/renders/[unknown]_Main"},
+        {"[compName", "Main", 0, "/renders", "", "/renders/[compName"},
+        {"[[compName]].raw", "Main", 0, "/renders", "", "/renders/[Main].raw"},
+        {"/elsewhere/[compName].mov", "Main", 0, "/renders", "", "/elsewhere/Main.mov"},
+        {"../up/./[compName].mov", "Main", 0, "/renders", "", "/up/Main.mov"},
+        {"[compName].raw", "Main", 0, "", "/work/out", "/work/out/Main.raw"},
+        {"[compName].raw", "Main", 0, "renders", "/work/out", "/work/out/renders/Main.raw"},
+        {"[compName].raw", "Main", 0, "/absolute", "/work/out", "/absolute/Main.raw"},
+        {"[compName].raw", "Main", 0, "renders/../final", "/work/out/", "/work/out/final/Main.raw"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.pathTemplate) + " in " + c.outputDirectory);
+        const auto job = MustParse(std::string(R"({"project": "Proj", "outputDirectory": ")") + c.outputDirectory +
+                                   R"(", "items": [{"template": "Best Settings", "comp": {"name": ")" + c.compName +
+                                   R"(", "width": 1920, "height": 1080, "frameRate": 29.97, "frames": 10,
+                                   "startFrame": )" + std::to_string(c.startFrame) +
+                                   R"(}, "outputModules": [{"template": "Lossless", "path": ")" + c.pathTemplate +
+                                   R"("}]}]})");
+        ASSERT_NE(job, nullptr);
+        if (*c.base) job->SetBaseDirectory(c.base);
+        HostOutputModule* module = HostRenderItemOutputModules(job->Item(0)).modules[0];
+        EXPECT_EQ(PathOf(module), c.pathTemplate);  // as written until flattened
+        for (int time = 0; time < 2; ++time) {  // a second flattening changes nothing
+            HostFlattenOutputModuleFilePath(job->Item(0), module);
+            EXPECT_EQ(PathOf(module), NativePath(c.expected));
+        }
+    }
 }
 
 }  // namespace

@@ -26,12 +26,9 @@ public:
     }
     void RenderItemStart(void*) override { Note("RenderItemStart"); }
     void RenderItemEnd(void*, int32_t hostStatus) override { Note("RenderItemEnd " + std::to_string(hostStatus)); }
-    void RenderItemUpdate(HostRenderQueue* queue, HostFrameUpdate* update) override {
+    void RenderItemUpdate(HostRenderQueue*, HostFrameUpdate* update) override {
         Note("Update " + std::to_string(update->updateStatus) + " frame " + std::to_string(update->frameId) + "/" +
              std::to_string(update->framesTotal) + (update->frameBuffer ? " picture" : ""));
-        if (update->updateStatus == kHostUpdateStatusFrameDone && TheRecorder().onFinishedFrame) {
-            TheRecorder().onFinishedFrame(queue, update);
-        }
     }
     void Log(uint32_t messageType, const char* message) override {
         Note("Log " + std::to_string(messageType) + " " + message);

@@ -1,6 +1,9 @@
 // Test support: a session that records what the render driver asks of it, in a transcript, and
-// throws on request; and small helpers for jobs, strings and scratch directories.
+// throws on request; a fixture that starts each test on a fresh host; and small helpers for
+// jobs, strings and scratch directories.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
@@ -20,8 +23,6 @@ struct Recorder {
     std::vector<std::string> transcript;
     // Operation name -> what it throws instead of completing.
     std::map<std::string, std::function<void()>> raise;
-    // Called for every finished-frame update, inside RenderItemUpdate.
-    std::function<void(HostRenderQueue*, HostFrameUpdate*)> onFinishedFrame;
 };
 
 // Cleared by ResetRecorder; the provider's sessions write to it.
@@ -54,5 +55,16 @@ private:
 inline std::string NativePath(const std::string& path) {
     return std::filesystem::absolute(path).lexically_normal().make_preferred().string();
 }
+
+// A fresh host, recorder and recorded log for every test.
+class RecordsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        brevant_host::ResetHost();
+        brevant_host::SetLogSink(brevant_host::LogSink::Recorder);
+        ResetRecorder();
+    }
+    void TearDown() override { brevant_host::ResetHost(); }
+};
 
 }  // namespace host_records_test

@@ -1,5 +1,5 @@
 // The render driver: the order of session operations, render outcomes from the job file,
-// session failures, the stop flag and the host's remaining-time figures.
+// session failures, the stop flag, the output files as they grow and the remaining-time figures.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -12,36 +12,36 @@ using namespace host_records_test;
 
 namespace {
 
-class RenderDriver : public ::testing::Test {
+class RenderDriver : public RecordsTest {
 protected:
     void SetUp() override {
-        ResetHost();
-        SetLogSink(LogSink::Recorder);
-        ResetRecorder();
+        RecordsTest::SetUp();
         options_.outputDirectory = scratch_.String();
     }
-    void TearDown() override { ResetHost(); }
-
-    RenderSummary Render(const std::string& jobText) {
-        const auto job = MustParse(jobText);
-        if (!job) return RenderSummary{};
-        return RenderJob(*job, RecordingProvider(), options_);
+    RenderSummary Render(const std::string& jobText, const BrevantProviderSuite1& provider = RecordingProvider()) {
+        job_ = MustParse(jobText);
+        return job_ ? RenderJob(*job_, provider, options_) : RenderSummary{};
     }
+    static long Asked(const std::string& line) {  // how often the session saw this line
+        const auto& transcript = TheRecorder().transcript;
+        return std::count(transcript.begin(), transcript.end(), line);
+    }
+    static const std::string& LastButOne() { return TheRecorder().transcript.rbegin()[1]; }
 
     ScratchDirectory scratch_{"render"};
     RenderOptions options_;
+    std::unique_ptr<Job> job_;
 };
 
 std::string TwoItems(const std::string& firstItemExtras) {
-    return R"({"project": "Demo", "items": [
-        {"comp": {"name": "A", "width": 32, "height": 18, "frames": 2}, "outputModules": [{"path": "[compName]_[#].jpg"}])" +
-           firstItemExtras + R"(},
+    return R"({"project": "Demo", "items": [{"comp": {"name": "A", "width": 32, "height": 18, "frames": 2},
+        "outputModules": [{"path": "[compName]_[#].jpg"}])" + firstItemExtras + R"(},
         {"comp": {"name": "B", "width": 16, "height": 16, "frames": 1}}]})";
 }
 
 TEST_F(RenderDriver, DrivesTheSessionAsTheHostDoes) {
-    const RenderSummary summary =
-        Render(TwoItems(R"(, "logs": [{"atFrame": 0, "type": 2, "text": "starting"}, {"atFrame": 2, "type": 4, "text": "last"}])"));
+    const RenderSummary summary = Render(TwoItems(
+        R"(, "logs": [{"atFrame": 0, "type": 2, "text": "starting"}, {"atFrame": 2, "type": 4, "text": "last"}])"));
     const std::vector<std::string> expected = {
         "DescribeBegin Demo", "DescribeAddItem 0", "DescribeAddItem 1", "DescribeEnd",
         "RenderItemStart", "Log 2 starting",
@@ -75,17 +75,13 @@ TEST_F(RenderDriver, OutcomesFollowTheJobFile) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.extras);
         ResetRecorder();
-        const auto job = MustParse(TwoItems(c.extras));
-        ASSERT_NE(job, nullptr);
-        const RenderSummary summary = RenderJob(*job, RecordingProvider(), options_);
+        const RenderSummary summary = Render(TwoItems(c.extras));
         ASSERT_EQ(summary.outcomes.size(), 2u);
         EXPECT_EQ(summary.outcomes[0].status, c.status);
         EXPECT_EQ(summary.outcomes[0].framesRendered, c.framesRendered);
-        EXPECT_EQ(HostRenderItemStatus(job->Item(0)), c.status);
+        EXPECT_EQ(HostRenderItemStatus(job_->Item(0)), c.status);
         EXPECT_EQ(summary.outcomes[1].status, kItemStatusDone);  // the next item renders all the same
-        const auto& transcript = TheRecorder().transcript;
-        EXPECT_NE(std::find(transcript.begin(), transcript.end(), "RenderItemEnd " + std::to_string(c.status)),
-                  transcript.end());
+        EXPECT_GE(Asked("RenderItemEnd " + std::to_string(c.status)), 1);
         EXPECT_EQ(summary.frames, c.framesRendered + 1);
     }
 }
@@ -101,7 +97,7 @@ TEST_F(RenderDriver, SessionFailuresAreCaughtAndRecorded) {
     } cases[] = {
         {"describing an item throws a host code", "DescribeAddItem", [] { throw int32_t{5}; }, 5, false, 0},
         {"the description's start throws", "DescribeBegin", [] { throw int32_t{7}; }, 7, false, 0},
-        {"an update throws a standard exception", "Update", [] { throw std::runtime_error("listener trouble"); }, 0, true, 2},
+        {"an update throws a standard exception", "Update", [] { throw std::runtime_error("trouble"); }, 0, true, 2},
         {"a log throws", "Log", [] { throw 3.5; }, 0, true, 2},
     };
     for (const auto& c : cases) {
@@ -127,9 +123,7 @@ TEST_F(RenderDriver, ARefusedSessionRendersNothing) {
     const BrevantProviderSuite1 refusing{&RefuseSession};
     const BrevantProviderSuite1 empty{nullptr};
     for (const BrevantProviderSuite1* provider : {&refusing, &empty}) {
-        const auto job = MustParse(TwoItems(""));
-        ASSERT_NE(job, nullptr);
-        const RenderSummary summary = RenderJob(*job, *provider, options_);
+        const RenderSummary summary = Render(TwoItems(""), *provider);
         EXPECT_FALSE(summary.started);
         EXPECT_EQ(summary.items, 0);
         ASSERT_EQ(summary.errors.size(), 1u);
@@ -149,9 +143,8 @@ TEST_F(RenderDriver, TheStopFlagEndsTheItemAndTheRender) {
     ASSERT_EQ(summary.outcomes.size(), 1u);
     EXPECT_EQ(summary.outcomes[0].status, kItemStatusStopped);
     EXPECT_EQ(summary.outcomes[0].framesRendered, 1);
-    const auto& transcript = TheRecorder().transcript;
-    EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "RenderItemStart"), 1);
-    EXPECT_EQ(transcript[transcript.size() - 2], "RenderItemEnd 4");
+    EXPECT_EQ(Asked("RenderItemStart"), 1);
+    EXPECT_EQ(LastButOne(), "RenderItemEnd 4");
     EXPECT_EQ(summary.itemsInJob, 2);
     EXPECT_NE(FormatSummary(summary).find("1 of 2 items, 1 frame, stopped, 1 never started\n"), std::string::npos)
         << FormatSummary(summary);
@@ -166,7 +159,8 @@ TEST_F(RenderDriver, AnOutputThatCannotBeWrittenFailsItsItemAtThatFrame) {
         "outputModules": [{"path": ")" + blocked + R"(/[compName]_[#].jpg"}]}]})";
     std::string error;
     ASSERT_FALSE(CheckOutputFolders(*MustParse(job), &error));
-    EXPECT_NE(error.find("cannot write to the output folder " + blockedPath.string() + ": "), std::string::npos) << error;
+    EXPECT_NE(error.find("cannot write to the output folder " + blockedPath.string() + ": "), std::string::npos)
+        << error;
 
     const RenderSummary summary = Render(job);
     ASSERT_EQ(summary.outcomes.size(), 1u);
@@ -174,10 +168,8 @@ TEST_F(RenderDriver, AnOutputThatCannotBeWrittenFailsItsItemAtThatFrame) {
     EXPECT_EQ(summary.outcomes[0].framesRendered, 0);
     ASSERT_EQ(summary.errors.size(), 1u);
     EXPECT_EQ(summary.errors[0].operation, "WriteOutput");
-    const auto& transcript = TheRecorder().transcript;
-    EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "Update 3 frame 1/3 picture"), 0)
-        << "a frame that was not written is not reported as done";
-    EXPECT_EQ(transcript[transcript.size() - 2], "RenderItemEnd 5");
+    EXPECT_EQ(Asked("Update 3 frame 1/3 picture"), 0) << "a frame that was not written is not reported as done";
+    EXPECT_EQ(LastButOne(), "RenderItemEnd 5");
 
     const auto writable = MustParse(TwoItems(""));
     writable->SetBaseDirectory(scratch_.String());
@@ -230,10 +222,9 @@ TEST_F(RenderDriver, RemainingTimeWithoutTheClockUsesTheRecordsElapsedTime) {
 }
 
 TEST_F(RenderDriver, JobFaultsAreSetBeforeTheRender) {
-    const auto job = MustParse(R"({"faults": [{"call": "CompressJpeg", "code": 5, "skip": 1, "times": 1}],
-        "items": [{"comp": {"name": "A", "width": 8, "height": 8, "frames": 1}, "outputModules": [{"path": "a_[#].jpg"}]}]})");
-    ASSERT_NE(job, nullptr);
-    const RenderSummary summary = RenderJob(*job, RecordingProvider(), options_);
+    const RenderSummary summary = Render(R"({"faults": [{"call": "CompressJpeg", "code": 5, "skip": 1, "times": 1}],
+        "items": [{"comp": {"name": "A", "width": 8, "height": 8, "frames": 1},
+                   "outputModules": [{"path": "a_[#].jpg"}]}]})");
     // The host's own files do not spend the fault: it is there for the plug-in's thumbnails.
     EXPECT_TRUE(summary.errors.empty()) << FormatSummary(summary);
     HostVideoFrame frame;
@@ -241,6 +232,48 @@ TEST_F(RenderDriver, JobFaultsAreSetBeforeTheRender) {
     frame.rgb = {1, 2, 3};
     EXPECT_NO_THROW(HostCompressToJpeg(frame));
     EXPECT_THROW(HostCompressToJpeg(frame), std::runtime_error);
+}
+
+TEST_F(RenderDriver, OutputFilesGrowWithEveryFrame) {
+    std::vector<std::vector<uint64_t>> sizesPerFrame;
+    options_.onFrame = [&](const FrameEvent& event) {
+        const HostOutputModuleList modules =
+            HostRenderItemOutputModules(HostRenderItemAt(HostRenderQueueItems(event.queue), event.itemIndex));
+        std::vector<uint64_t>& sizes = sizesPerFrame.emplace_back();
+        for (uint64_t i = 0; i < modules.count; ++i) {
+            HostString path;
+            HostOutputModuleFilePath(modules.modules[i], path);
+            sizes.push_back(HostFileSize(HostFile(path, 0)));
+        }
+    };
+    const RenderSummary summary = Render(R"({"items": [{"comp": {"name": "C", "width": 96, "height": 54, "frames": 5},
+        "outputModules": [{"path": "seq/[compName]_[###].jpg"}, {"path": "[compName].mjpg"},
+                          {"path": "[compName].rgb", "write": "raw"}, {"fileBased": false}]}]})");
+    EXPECT_TRUE(summary.errors.empty()) << FormatSummary(summary);
+
+    ASSERT_EQ(sizesPerFrame.size(), 5u);
+    for (size_t frame = 0; frame < sizesPerFrame.size(); ++frame) {
+        SCOPED_TRACE("frame " + std::to_string(frame + 1));
+        EXPECT_EQ(sizesPerFrame[frame][2], (frame + 1) * 96 * 54 * 3);  // raw RGB, one frame at a time
+        EXPECT_EQ(sizesPerFrame[frame][3], 0u);
+        for (size_t module = 0; module < 2; ++module) {
+            EXPECT_GT(sizesPerFrame[frame][module], frame == 0 ? 0 : sizesPerFrame[frame - 1][module]) << module;
+        }
+    }
+    ASSERT_EQ(summary.outputs.size(), 3u);
+    EXPECT_TRUE(summary.outputs[0].sequence);
+    EXPECT_EQ(summary.outputs[0].fileCount, 5);
+    EXPECT_EQ(summary.outputs[0].path, NativePath(scratch_.String() + "/seq/C_000.jpg"));
+    EXPECT_TRUE(std::filesystem::exists(scratch_.Path() / "seq/C_004.jpg"));
+    for (size_t module = 0; module < 3; ++module) {
+        EXPECT_EQ(summary.outputs[module].bytes, sizesPerFrame.back()[module]) << module;
+    }
+
+    // A second render starts the files afresh.
+    sizesPerFrame.clear();
+    RenderJob(*job_, RecordingProvider(), options_);
+    ASSERT_EQ(sizesPerFrame.size(), 5u);
+    EXPECT_EQ(sizesPerFrame[0][2], 96u * 54 * 3);
 }
 
 }  // namespace
