@@ -166,27 +166,25 @@ TEST(ConsoleView, PlainRunOfAJob) {
 }
 
 TEST(ConsoleView, TheEtaMovesWithThePace) {
-    struct Case {
-        std::vector<int64_t> frameGapsMs;  // before each frame of item 1's 10
-        const char* figures;               // on the last frame's line; item 2 has 10 frames to come
-    };
-    const Case cases[] = {
+    // The gaps before each frame of item 1's 10; the figures on the last frame's line, with item
+    // 2's 10 frames to come.
+    const std::pair<std::vector<int64_t>, const char*> cases[] = {
         {{40}, "1/10 10% -- fps elapsed 0:01 left -:-- job left -:-- |"},
         {{40, 1000}, "2/10 20% 1.0 fps elapsed 0:02 left 0:08 job left 0:18 |"},
         {{5, 41, 41}, "3/10 30% 24.4 fps elapsed 0:03 left 0:01 job left 0:01 |"},  // 287 ms, rounded up
         {{0, 500, 500, 2000}, "4/10 40% 1.0 fps elapsed 0:04 left 0:06 job left 0:16 |"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [gapsMs, figures] : cases) {
         Screen screen(200);
         screen.view.JobBegin(TwoItemJob());
         screen.view.ItemStart(1);
         int64_t f = 0;
-        for (int64_t gap : c.frameGapsMs) {
+        for (int64_t gap : gapsMs) {
             screen.now += gap;
             screen.out.clear();
             screen.view.FrameDone(1, Frame(++f, 10, 100, 100, 1u << 30));
         }
-        EXPECT_NE(screen.out.find(c.figures), std::string::npos) << screen.out;
+        EXPECT_NE(screen.out.find(figures), std::string::npos) << screen.out;
     }
 }
 
@@ -269,24 +267,20 @@ TEST(ConsoleView, TerminalRedrawsOneLineThatFollowsTheWidth) {
 }
 
 TEST(ConsoleView, JobEndCountsWhatNeverStarted) {
-    struct Case {
-        std::vector<int32_t> endStatuses;  // of items 1, 2 ... in order
-        const char* line;
-    };
-    const Case cases[] = {
+    const std::pair<std::vector<int32_t>, const char*> cases[] = {  // how items 1, 2 ... ended; the last line
         {{1, 1}, "job end: 2 items: 2 done, 0 stopped, 0 failed"},
         {{2}, "job end: 1 of 2 items: 0 done, 1 stopped, 0 failed, 1 never started"},
         {{}, "job end: 0 of 2 items: 0 done, 0 stopped, 0 failed, 2 never started"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [endStatuses, line] : cases) {
         Screen screen;
         screen.view.JobBegin(TwoItemJob());
-        for (size_t i = 0; i < c.endStatuses.size(); ++i) {
+        for (size_t i = 0; i < endStatuses.size(); ++i) {
             screen.view.ItemStart(static_cast<int64_t>(i + 1));
-            screen.view.ItemEnd(static_cast<int64_t>(i + 1), c.endStatuses[i]);
+            screen.view.ItemEnd(static_cast<int64_t>(i + 1), endStatuses[i]);
         }
         screen.view.JobEnd();
-        EXPECT_EQ(screen.Lines().back(), c.line);
+        EXPECT_EQ(screen.Lines().back(), line);
     }
 }
 

@@ -22,11 +22,9 @@ EnvLookup Env(std::map<std::string, std::string> values) {
 }
 
 TEST(EventLogConfig, ReadsTheEnvironmentAndRefusesUnusableValues) {
-    struct Case {
-        std::map<std::string, std::string> env;
-        const char* config;  // path, every, folder, size, stable; nullptr: refused, naming the variable
-    };
-    const Case cases[] = {
+    // The variables set; the configuration read (path, every, thumbnail folder, size, stable), or
+    // nullptr where it is refused with a message naming the variable.
+    const std::pair<std::map<std::string, std::string>, const char*> cases[] = {
         {{}, "brevant-events.jsonl 0 . 320x180 0"},
         {{{"BREVANT_EVENT_LOG", "/tmp/x.jsonl"}, {"BREVANT_EVENT_LOG_THUMBS_EVERY", "5"},
           {"BREVANT_EVENT_LOG_THUMBS_DIR", "/tmp/thumbs"}, {"BREVANT_EVENT_LOG_THUMBS_SIZE", "64x48"},
@@ -45,21 +43,21 @@ TEST(EventLogConfig, ReadsTheEnvironmentAndRefusesUnusableValues) {
         {{{"BREVANT_EVENT_LOG_THUMBS_SIZE", "320x"}}, nullptr},
         {{{"BREVANT_EVENT_LOG_STABLE", "maybe"}}, nullptr},
     };
-    for (const Case& c : cases) {
-        const std::string name = c.env.empty() ? "no variables" : c.env.begin()->first + "=" + c.env.begin()->second;
+    for (const auto& [env, expected] : cases) {
+        const std::string name = env.empty() ? "no variables" : env.begin()->first + "=" + env.begin()->second;
         Config config;
         config.logPath = "untouched";
         std::string error;
-        ASSERT_EQ(ReadConfig(Env(c.env), &config, &error), c.config != nullptr) << name;
-        if (c.config == nullptr) {
+        ASSERT_EQ(ReadConfig(Env(env), &config, &error), expected != nullptr) << name;
+        if (expected == nullptr) {
             EXPECT_EQ(config.logPath, "untouched") << name;
-            EXPECT_NE(error.find(c.env.begin()->first), std::string::npos) << error;
+            EXPECT_NE(error.find(env.begin()->first), std::string::npos) << error;
             continue;
         }
         EXPECT_EQ(config.logPath + " " + std::to_string(config.thumbsEvery) + " " + ThumbnailFolder(config) + " " +
                       std::to_string(config.thumbMaxWidth) + "x" + std::to_string(config.thumbMaxHeight) + " " +
                       std::to_string(config.stable),
-                  c.config)
+                  expected)
             << name;
     }
     EXPECT_FALSE(ReadConfig(Env({}), nullptr, nullptr));
@@ -226,30 +224,26 @@ TEST(EventLogRecords, ErrorsAndOddValuesAreRecorded) {
 }
 
 TEST(EventLogRecords, JobEndCountsEveryItem) {
-    struct Case {
-        size_t described;
-        std::vector<int32_t> endStatuses;
-        const char* counts;  // the JobEnd record's, after "described"
-    };
-    const Case cases[] = {
+    // items described, how they ended; the JobEnd record's counts after "described"
+    const std::tuple<size_t, std::vector<int32_t>, const char*> cases[] = {
         {2, {1, 1}, R"("done":2,"stopped":0,"failed":0,"otherStatus":0,"neverStarted":0)"},
         {2, {2}, R"("done":0,"stopped":1,"failed":0,"otherStatus":0,"neverStarted":1)"},
         {3, {3, 9}, R"("done":0,"stopped":0,"failed":1,"otherStatus":1,"neverStarted":1)"},
         {0, {1}, R"("done":1,"stopped":0,"failed":0,"otherStatus":0,"neverStarted":0)"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [described, endStatuses, counts] : cases) {
         Transcript transcript;
         EventLog log(Config{}, Origin{}, transcript.writer(), nullptr);
         JobDescription job;
-        job.items.resize(c.described);
+        job.items.resize(described);
         log.JobBegin(1, job);
-        for (size_t i = 0; i < c.endStatuses.size(); ++i) {
+        for (size_t i = 0; i < endStatuses.size(); ++i) {
             log.ItemStart(1, static_cast<int64_t>(i + 1));
-            log.ItemEnd(1, static_cast<int64_t>(i + 1), c.endStatuses[i]);
+            log.ItemEnd(1, static_cast<int64_t>(i + 1), endStatuses[i]);
         }
         log.JobEnd(1);
-        const std::string end = "\"items\":{\"described\":" + std::to_string(c.described) + "," + c.counts +
-                                "},\"itemsEnded\":" + std::to_string(c.endStatuses.size()) + ",\"frames\":0}";
+        const std::string end = "\"items\":{\"described\":" + std::to_string(described) + "," + counts +
+                                "},\"itemsEnded\":" + std::to_string(endStatuses.size()) + ",\"frames\":0}";
         EXPECT_NE(transcript.lines.back().find(end), std::string::npos) << transcript.lines.back();
     }
 }
