@@ -32,17 +32,11 @@ TEST(ClientText, Utf16ToUtf8) {
 TEST(ClientText, ParseNumbers) {
     // the text; whether it reads as unsigned, and as what; whether as signed, and as what
     const std::tuple<const char*, bool, uint64_t, bool, int64_t> cases[] = {
-        {"0", true, 0, true, 0},
-        {"42", true, 42, true, 42},
-        {"18446744073709551615", true, UINT64_MAX, false, 0},
-        {"18446744073709551616", false, 0, false, 0},
-        {"-7", false, 0, true, -7},
-        {"-9223372036854775808", false, 0, true, INT64_MIN},
+        {"0", true, 0, true, 0}, {"42", true, 42, true, 42},
+        {"18446744073709551615", true, UINT64_MAX, false, 0}, {"18446744073709551616", false, 0, false, 0},
+        {"-7", false, 0, true, -7}, {"-9223372036854775808", false, 0, true, INT64_MIN},
         {"9223372036854775808", true, 9223372036854775808ull, false, 0},
-        {"", false, 0, false, 0},
-        {"-", false, 0, false, 0},
-        {"12a", false, 0, false, 0},
-        {" 1", false, 0, false, 0},
+        {"", false, 0, false, 0}, {"-", false, 0, false, 0}, {"12a", false, 0, false, 0}, {" 1", false, 0, false, 0},
     };
     for (const auto& [text, unsignedOk, unsignedValue, signedOk, signedValue] : cases) {
         uint64_t u = 99;
@@ -58,19 +52,13 @@ TEST(ClientText, ParseNumbers) {
 
 TEST(ClientText, TimecodeToFrames) {
     const std::tuple<const char*, const char*, bool, int64_t> cases[] = {  // timecode, rate; read, frames
-        {"0:00:01:00", "Use comp's frame rate (24)", true, 24},
-        {"0:00:00:24", "Use comp's frame rate (29.97)", true, 24},
-        {"0:01:02:03", "25", true, 1553},
-        {"1:00:00:00", "30", true, 108000},
-        {"0;00;10;00", "Use comp's frame rate (29.97)", true, 300},
-        {"0:00:00:00", "24", true, 0},
+        {"0:00:01:00", "Use comp's frame rate (24)", true, 24}, {"0:01:02:03", "25", true, 1553},
+        {"0:00:00:24", "Use comp's frame rate (29.97)", true, 24}, {"1:00:00:00", "30", true, 108000},
+        {"0;00;10;00", "Use comp's frame rate (29.97)", true, 300}, {"0:00:00:00", "24", true, 0},
         {"-0:00:01:02", "24", true, -26},
         {"0:00:01", "24", false, 0},  // not a timecode
-        {"0:00:01:00x", "24", false, 0},
-        {"0:00::00", "24", false, 0},
-        {"0:00:01:00", "Use comp's frame rate", false, 0},
-        {"0:00:01:00", "0.2", false, 0},
-        {"", "", false, 0},
+        {"0:00:01:00x", "24", false, 0}, {"0:00::00", "24", false, 0}, {"0:00:01:00", "0.2", false, 0},
+        {"0:00:01:00", "Use comp's frame rate", false, 0}, {"", "", false, 0},
     };
     for (const auto& [timecode, rate, read, expected] : cases) {
         int64_t frames = -7;
