@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
 # interrupt.sh HOST EVENT_LOG_CLIENT JOB OUT: starts a paced render, sends it one SIGINT as a
-# terminal's Ctrl-C would, and passes when the render ended cleanly: exit code 4, the item that
-# was rendering ended as stopped, JobEnd was still relayed and counts the item that never
-# started, the summary says so too, the frames written so far are on disk and nothing leaked.
+# terminal's Ctrl-C would, and passes when the render ended cleanly.
 host=$1; client=$2; job=$3; out=$4
 rm -rf "$out"; mkdir -p "$out"
 BREVANT_EVENT_LOG="$out/events.jsonl" "$host" run "$job" --client "$client" --out "$out" --fps 24 >"$out/output.txt" 2>&1 &

@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
 # records.sh JOB OUT HOST...: renders JOB twice with the event log (a thumbnail of every frame) and
-# a JSON summary, and passes when what scripts read is there: the summary's exit code and item
-# outcomes; the log's wall-clock times, machine, job file, numbers as numbers and counts of how
-# items ended; thumbnails named by job and by the frame number of the file on disk; and a second
-# job that adds to the log and its thumbnails instead of replacing them.
+# a JSON summary, and passes when what scripts read is there, the second job adding to the first.
 job=$1; out=$2; shift 2; host=("$@")  # the host may come behind an emulator
 rm -rf "$out"; mkdir -p "$out"
 fail() { printf '%s\n' "$1"; cat "$out/output.txt"; exit 1; }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <brevant/client.hpp>
@@ -14,12 +15,7 @@ namespace {
 using namespace brevant_client;
 
 TEST(ClientText, Utf16ToUtf8) {
-    struct Case {
-        const char* name;
-        std::u16string units;
-        std::string utf8;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, std::u16string, std::string> cases[] = {
         {"empty", u"", ""},
         {"ascii", u"abc", "abc"},
         {"two bytes", u"\u00e9t\u00e9", "\xc3\xa9t\xc3\xa9"},
@@ -30,70 +26,44 @@ TEST(ClientText, Utf16ToUtf8) {
         {"high surrogate at the end", std::u16string{0xD83C}, "\xef\xbf\xbd"},
         {"ends at a zero unit", std::u16string{u'a', 0, u'b'}, "a"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(Utf16ToUtf8(c.units.data(), c.units.size()), c.utf8) << c.name;
-    }
+    for (const auto& [name, units, utf8] : cases) EXPECT_EQ(Utf16ToUtf8(units.data(), units.size()), utf8) << name;
 }
 
 TEST(ClientText, ParseNumbers) {
-    struct Case {
-        const char* text;
-        bool unsignedOk;
-        uint64_t unsignedValue;
-        bool signedOk;
-        int64_t signedValue;
-    };
-    const Case cases[] = {
-        {"0", true, 0, true, 0},
-        {"42", true, 42, true, 42},
-        {"18446744073709551615", true, UINT64_MAX, false, 0},
-        {"18446744073709551616", false, 0, false, 0},
-        {"-7", false, 0, true, -7},
-        {"-9223372036854775808", false, 0, true, INT64_MIN},
+    // the text; whether it reads as unsigned, and as what; whether as signed, and as what
+    const std::tuple<const char*, bool, uint64_t, bool, int64_t> cases[] = {
+        {"0", true, 0, true, 0}, {"42", true, 42, true, 42},
+        {"18446744073709551615", true, UINT64_MAX, false, 0}, {"18446744073709551616", false, 0, false, 0},
+        {"-7", false, 0, true, -7}, {"-9223372036854775808", false, 0, true, INT64_MIN},
         {"9223372036854775808", true, 9223372036854775808ull, false, 0},
-        {"", false, 0, false, 0},
-        {"-", false, 0, false, 0},
-        {"12a", false, 0, false, 0},
-        {" 1", false, 0, false, 0},
+        {"", false, 0, false, 0}, {"-", false, 0, false, 0}, {"12a", false, 0, false, 0}, {" 1", false, 0, false, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& [text, unsignedOk, unsignedValue, signedOk, signedValue] : cases) {
         uint64_t u = 99;
-        EXPECT_EQ(ParseUnsigned(c.text, &u), c.unsignedOk) << c.text;
-        EXPECT_EQ(u, c.unsignedOk ? c.unsignedValue : 99u) << c.text;
+        EXPECT_EQ(ParseUnsigned(text, &u), unsignedOk) << text;
+        EXPECT_EQ(u, unsignedOk ? unsignedValue : 99u) << text;
         int64_t s = 99;
-        EXPECT_EQ(ParseSigned(c.text, &s), c.signedOk) << c.text;
-        EXPECT_EQ(s, c.signedOk ? c.signedValue : 99) << c.text;
+        EXPECT_EQ(ParseSigned(text, &s), signedOk) << text;
+        EXPECT_EQ(s, signedOk ? signedValue : 99) << text;
     }
     EXPECT_FALSE(ParseUnsigned("1", nullptr));
     EXPECT_FALSE(ParseSigned("1", nullptr));
 }
 
 TEST(ClientText, TimecodeToFrames) {
-    struct Case {
-        const char* timecode;
-        const char* rate;
-        bool read;
-        int64_t frames;
-    };
-    const Case cases[] = {
-        {"0:00:01:00", "Use comp's frame rate (24)", true, 24},
-        {"0:00:00:24", "Use comp's frame rate (29.97)", true, 24},
-        {"0:01:02:03", "25", true, 1553},
-        {"1:00:00:00", "30", true, 108000},
-        {"0;00;10;00", "Use comp's frame rate (29.97)", true, 300},
-        {"0:00:00:00", "24", true, 0},
+    const std::tuple<const char*, const char*, bool, int64_t> cases[] = {  // timecode, rate; read, frames
+        {"0:00:01:00", "Use comp's frame rate (24)", true, 24}, {"0:01:02:03", "25", true, 1553},
+        {"0:00:00:24", "Use comp's frame rate (29.97)", true, 24}, {"1:00:00:00", "30", true, 108000},
+        {"0;00;10;00", "Use comp's frame rate (29.97)", true, 300}, {"0:00:00:00", "24", true, 0},
         {"-0:00:01:02", "24", true, -26},
         {"0:00:01", "24", false, 0},  // not a timecode
-        {"0:00:01:00x", "24", false, 0},
-        {"0:00::00", "24", false, 0},
-        {"0:00:01:00", "Use comp's frame rate", false, 0},
-        {"0:00:01:00", "0.2", false, 0},
-        {"", "", false, 0},
+        {"0:00:01:00x", "24", false, 0}, {"0:00::00", "24", false, 0}, {"0:00:01:00", "0.2", false, 0},
+        {"0:00:01:00", "Use comp's frame rate", false, 0}, {"", "", false, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& [timecode, rate, read, expected] : cases) {
         int64_t frames = -7;
-        EXPECT_EQ(TimecodeToFrames(c.timecode, c.rate, &frames), c.read) << c.timecode << " at " << c.rate;
-        EXPECT_EQ(frames, c.read ? c.frames : -7) << c.timecode << " at " << c.rate;
+        EXPECT_EQ(TimecodeToFrames(timecode, rate, &frames), read) << timecode << " at " << rate;
+        EXPECT_EQ(frames, read ? expected : -7) << timecode << " at " << rate;
     }
     EXPECT_FALSE(TimecodeToFrames("0:00:01:00", "24", nullptr));
 }
@@ -103,13 +73,13 @@ TEST(ClientText, FormatDurationAndBytes) {
         {-5, "0:00"}, {0, "0:00"}, {999, "0:00"}, {1000, "0:01"}, {59999, "0:59"},
         {60000, "1:00"}, {754000, "12:34"}, {3600000, "60:00"},
     };
-    for (const auto& d : durations) EXPECT_EQ(FormatDuration(d.first), d.second) << d.first;
+    for (const auto& [ms, text] : durations) EXPECT_EQ(FormatDuration(ms), text) << ms;
 
     const std::pair<uint64_t, const char*> sizes[] = {
         {0, "0 B"}, {1023, "1023 B"}, {1024, "1.0 KiB"}, {1536, "1.5 KiB"},
         {5u * 1024 * 1024, "5.0 MiB"}, {3ull * 1024 * 1024 * 1024, "3.0 GiB"},
     };
-    for (const auto& s : sizes) EXPECT_EQ(FormatBytes(s.first), s.second) << s.first;
+    for (const auto& [bytes, text] : sizes) EXPECT_EQ(FormatBytes(bytes), text) << bytes;
 }
 
 TEST(ClientText, FindValueTakesTheFirstPair) {
@@ -155,42 +125,31 @@ protected:
     uint64_t handlesBefore_ = 0;
 };
 
-TEST_F(ClientSuites, SuiteHandleReleasesWhatItAcquired) {
+// A handle releases what it acquired, once also when moved; a refused one releases nothing.
+TEST_F(ClientSuites, SuiteHandlesReleaseWhatTheyAcquired) {
     const HostBasicSuite* basic = brevant_host::BasicSuite();
-    const brevant_host::SuiteCounts before = brevant_host::SuiteUse(kHostMemorySuite, kHostMemorySuiteVersion);
-    {
-        MemorySuiteHandle memory = AcquireMemorySuite(basic);
-        ASSERT_TRUE(memory);
-        EXPECT_EQ(memory.error(), kHostErrNone);
-        EXPECT_EQ(brevant_host::HeldSuites().size(), 1u);
-        MemorySuiteHandle moved(std::move(memory));
-        EXPECT_FALSE(memory);
-        EXPECT_TRUE(moved);
-    }
-    const brevant_host::SuiteCounts after = brevant_host::SuiteUse(kHostMemorySuite, kHostMemorySuiteVersion);
-    EXPECT_EQ(after.acquired - before.acquired, 1);
-    EXPECT_EQ(after.released - before.released, 1);
-}
-
-TEST_F(ClientSuites, RefusedAcquisitionsReleaseNothing) {
-    struct Case {
-        const char* name;
-        const HostBasicSuite* basic;
-        const char* suite;
-        int32_t version;
+    const std::tuple<const char*, const HostBasicSuite*, const char*, int32_t, bool> cases[] = {
+        {"memory suite", basic, kHostMemorySuite, kHostMemorySuiteVersion, true},
+        {"null basic suite", nullptr, kHostMemorySuite, kHostMemorySuiteVersion, false},
+        {"unknown name", basic, "No Such Suite", 1, false},
+        {"unknown version", basic, kHostMemorySuite, 99, false},
+        {"monitor suite not published", basic, kBrevantMonitorSuite, kBrevantMonitorSuiteVersion, false},
     };
-    const Case cases[] = {
-        {"null basic suite", nullptr, kHostMemorySuite, kHostMemorySuiteVersion},
-        {"unknown name", brevant_host::BasicSuite(), "No Such Suite", 1},
-        {"unknown version", brevant_host::BasicSuite(), kHostMemorySuite, 99},
-        {"monitor suite not published", brevant_host::BasicSuite(), kBrevantMonitorSuite, kBrevantMonitorSuiteVersion},
-    };
-    for (const Case& c : cases) {
-        SuiteHandle<HostMemorySuite1> handle(c.basic, c.suite, c.version);
-        EXPECT_FALSE(handle) << c.name;
-        EXPECT_NE(handle.error(), kHostErrNone) << c.name;
+    for (const auto& [name, from, suite, version, acquired] : cases) {
+        const brevant_host::SuiteCounts before = brevant_host::SuiteUse(suite, version);
+        {
+            SuiteHandle<HostMemorySuite1> handle(from, suite, version);
+            EXPECT_EQ(static_cast<bool>(handle), acquired) << name;
+            EXPECT_EQ(handle.error() == kHostErrNone, acquired) << name;
+            EXPECT_EQ(brevant_host::HeldSuites().size(), acquired ? 1u : 0u) << name;
+            SuiteHandle<HostMemorySuite1> moved(std::move(handle));
+            EXPECT_FALSE(handle) << name;
+            EXPECT_EQ(static_cast<bool>(moved), acquired) << name;
+        }
+        const brevant_host::SuiteCounts after = brevant_host::SuiteUse(suite, version);
+        EXPECT_EQ(after.acquired - before.acquired, acquired ? 1 : 0) << name;
+        EXPECT_EQ(after.released - before.released, acquired ? 1 : 0) << name;
     }
-    EXPECT_EQ(brevant_host::SuiteUse("No Such Suite", 1).released, 0);
 }
 
 TEST_F(ClientSuites, ReadsTextAndBytesAndFreesHandles) {
@@ -199,15 +158,15 @@ TEST_F(ClientSuites, ReadsTextAndBytesAndFreesHandles) {
     const std::pair<std::u16string, std::string> texts[] = {
         {u"", ""}, {u"abc", "abc"}, {u"Comp \u00e9", "Comp \xc3\xa9"},
     };
-    for (const auto& t : texts) {
+    for (const auto& [units, utf8] : texts) {
         MemHandle handle(memory.get());
-        *handle.Out() = MakeText(memory.get(), t.first);
+        *handle.Out() = MakeText(memory.get(), units);
         std::string read = "unchanged";
         EXPECT_EQ(ReadHandleText(memory.get(), handle.get(), &read), kHostErrNone);
-        EXPECT_EQ(read, t.second);
+        EXPECT_EQ(read, utf8);
         std::vector<uint8_t> bytes;
         EXPECT_EQ(ReadHandleBytes(memory.get(), handle.get(), &bytes), kHostErrNone);
-        EXPECT_EQ(bytes.size(), (t.first.size() + 1) * 2);
+        EXPECT_EQ(bytes.size(), (units.size() + 1) * 2);
     }
 
     // Refused reads leave the out-parameter alone and crash nothing.
@@ -219,11 +178,8 @@ TEST_F(ClientSuites, ReadsTextAndBytesAndFreesHandles) {
     ASSERT_EQ(memory->MemFree(freed), 0);
     EXPECT_EQ(ReadHandleText(memory.get(), freed, &kept), kHostErrBadHandle);
     EXPECT_EQ(kept, "kept");
-}
 
-TEST_F(ClientSuites, MemHandleFreesOnResetMoveAndDestruction) {
-    MemorySuiteHandle memory = AcquireMemorySuite(brevant_host::BasicSuite());
-    ASSERT_TRUE(memory);
+    // A MemHandle frees what it holds on Out(), on a move into it and when destroyed.
     const uint64_t base = brevant_host::LiveHandleCount();
     {
         MemHandle a(memory.get());

@@ -4,16 +4,15 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "clients/event_log/EventLog.h"
 
 namespace {
 
 using namespace event_log;
-using nlohmann::json;
 
 EnvLookup Env(std::map<std::string, std::string> values) {
     return [values = std::move(values)](const char* name) -> const char* {
@@ -22,80 +21,54 @@ EnvLookup Env(std::map<std::string, std::string> values) {
     };
 }
 
-TEST(EventLogConfig, ReadsTheEnvironment) {
-    Config config;
-    ASSERT_TRUE(ReadConfig(Env({}), &config, nullptr));
-    EXPECT_EQ(config.logPath, "brevant-events.jsonl");
-    EXPECT_EQ(config.thumbsEvery, 0);
-    EXPECT_EQ(config.thumbMaxWidth, 320);
-    EXPECT_EQ(config.thumbMaxHeight, 180);
-    EXPECT_FALSE(config.stable);
-
-    ASSERT_TRUE(ReadConfig(Env({{"BREVANT_EVENT_LOG", "/tmp/x.jsonl"},
-                                {"BREVANT_EVENT_LOG_THUMBS_EVERY", "5"},
-                                {"BREVANT_EVENT_LOG_THUMBS_DIR", "/tmp/thumbs"},
-                                {"BREVANT_EVENT_LOG_THUMBS_SIZE", "64x48"},
-                                {"BREVANT_EVENT_LOG_STABLE", "1"}}),
-                           &config, nullptr));
-    EXPECT_EQ(config.logPath, "/tmp/x.jsonl");
-    EXPECT_EQ(config.thumbsEvery, 5);
-    EXPECT_EQ(config.thumbsDir, "/tmp/thumbs");
-    EXPECT_EQ(config.thumbMaxWidth, 64);
-    EXPECT_EQ(config.thumbMaxHeight, 48);
-    EXPECT_TRUE(config.stable);
-}
-
-TEST(EventLogConfig, RefusesUnusableValues) {
-    struct Case {
-        const char* variable;
-        const char* value;
+TEST(EventLogConfig, ReadsTheEnvironmentAndRefusesUnusableValues) {
+    // The variables set; the configuration read (path, every, thumbnail folder, size, stable), or
+    // nullptr where it is refused with a message naming the variable.
+    const std::pair<std::map<std::string, std::string>, const char*> cases[] = {
+        {{}, "brevant-events.jsonl 0 . 320x180 0"},
+        {{{"BREVANT_EVENT_LOG", "/tmp/x.jsonl"}, {"BREVANT_EVENT_LOG_THUMBS_EVERY", "5"},
+          {"BREVANT_EVENT_LOG_THUMBS_DIR", "/tmp/thumbs"}, {"BREVANT_EVENT_LOG_THUMBS_SIZE", "64x48"},
+          {"BREVANT_EVENT_LOG_STABLE", "1"}},
+         "/tmp/x.jsonl 5 /tmp/thumbs 64x48 1"},
+        {{{"BREVANT_EVENT_LOG", "/var/log/run/events.jsonl"}, {"BREVANT_EVENT_LOG_STABLE", "off"}},
+         "/var/log/run/events.jsonl 0 /var/log/run 320x180 0"},
+        {{{"BREVANT_EVENT_LOG_THUMBS_EVERY", ""}, {"BREVANT_EVENT_LOG_THUMBS_SIZE", ""}},
+         "brevant-events.jsonl 0 . 320x180 0"},
+        {{{"BREVANT_EVENT_LOG", ""}}, nullptr}, {{{"BREVANT_EVENT_LOG_THUMBS_EVERY", "-1"}}, nullptr},
+        {{{"BREVANT_EVENT_LOG_THUMBS_EVERY", "often"}}, nullptr},
+        {{{"BREVANT_EVENT_LOG_THUMBS_EVERY", "99999999999"}}, nullptr},
+        {{{"BREVANT_EVENT_LOG_THUMBS_SIZE", "320"}}, nullptr}, {{{"BREVANT_EVENT_LOG_THUMBS_SIZE", "0x180"}}, nullptr},
+        {{{"BREVANT_EVENT_LOG_THUMBS_SIZE", "320x"}}, nullptr}, {{{"BREVANT_EVENT_LOG_STABLE", "maybe"}}, nullptr},
     };
-    const Case cases[] = {
-        {"BREVANT_EVENT_LOG", ""},
-        {"BREVANT_EVENT_LOG_THUMBS_EVERY", "-1"},
-        {"BREVANT_EVENT_LOG_THUMBS_EVERY", "often"},
-        {"BREVANT_EVENT_LOG_THUMBS_EVERY", "99999999999"},
-        {"BREVANT_EVENT_LOG_THUMBS_SIZE", "320"},
-        {"BREVANT_EVENT_LOG_THUMBS_SIZE", "0x180"},
-        {"BREVANT_EVENT_LOG_THUMBS_SIZE", "320x"},
-        {"BREVANT_EVENT_LOG_STABLE", "maybe"},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [env, expected] : cases) {
+        const std::string name = env.empty() ? "no variables" : env.begin()->first + "=" + env.begin()->second;
         Config config;
         config.logPath = "untouched";
         std::string error;
-        EXPECT_FALSE(ReadConfig(Env({{c.variable, c.value}}), &config, &error)) << c.variable << "=" << c.value;
-        EXPECT_EQ(config.logPath, "untouched");
-        EXPECT_NE(error.find(c.variable), std::string::npos) << error;
+        ASSERT_EQ(ReadConfig(Env(env), &config, &error), expected != nullptr) << name;
+        if (expected == nullptr) {
+            EXPECT_EQ(config.logPath, "untouched") << name;
+            EXPECT_NE(error.find(env.begin()->first), std::string::npos) << error;
+            continue;
+        }
+        EXPECT_EQ(config.logPath + " " + std::to_string(config.thumbsEvery) + " " + ThumbnailFolder(config) + " " +
+                      std::to_string(config.thumbMaxWidth) + "x" + std::to_string(config.thumbMaxHeight) + " " +
+                      std::to_string(config.stable),
+                  expected)
+            << name;
     }
     EXPECT_FALSE(ReadConfig(Env({}), nullptr, nullptr));
 }
 
-TEST(EventLogConfig, ThumbnailPlaces) {
-    Config config;
-    config.logPath = "/var/log/run/events.jsonl";
-    EXPECT_EQ(ThumbnailFolder(config), "/var/log/run");
-    config.logPath = "events.jsonl";
-    EXPECT_EQ(ThumbnailFolder(config), ".");
-    config.thumbsDir = "/elsewhere";
-    EXPECT_EQ(ThumbnailFolder(config), "/elsewhere");
-}
-
 TEST(EventLogNames, ThumbnailsAndTimes) {
-    struct Case {
-        std::string jobId;
-        int64_t item;
-        std::optional<int64_t> number;
-        int64_t frameId;
-        const char* name;
-    };
-    const Case cases[] = {
+    // job id, item, frame number on disk, frame id; the thumbnail's name
+    const std::tuple<std::string, int64_t, std::optional<int64_t>, int64_t, const char*> cases[] = {
         {"20261207T110616-42-1", 1, 12, 13, "20261207T110616-42-1_item1_0012.jpg"},  // the file Main_0012.jpg
         {"j", 12, 1234567, 5, "j_item12_1234567.jpg"},
         {"j", 2, -3, 1, "j_item2_-003.jpg"},
         {"j", 3, std::nullopt, 7, "j_item3_id7.jpg"},
     };
-    for (const Case& c : cases) EXPECT_EQ(ThumbnailFileName(c.jobId, c.item, c.number, c.frameId), c.name);
+    for (const auto& [job, item, number, id, name] : cases) EXPECT_EQ(ThumbnailFileName(job, item, number, id), name);
 
     const std::pair<int64_t, const char*> times[] = {
         {0, "1970-01-01T00:00:00.000Z"},
@@ -105,106 +78,76 @@ TEST(EventLogNames, ThumbnailsAndTimes) {
     for (const auto& [ms, text] : times) EXPECT_EQ(UtcTimestamp(ms), text) << ms;
 }
 
+// The lines a log writes, each checked to be one line.
 struct Transcript {
-    std::vector<json> records;
+    std::vector<std::string> lines;
     EventLog::Writer writer() {
         return [this](const std::string& line) {
             EXPECT_EQ(line.find('\n'), std::string::npos) << "one record per line";
-            records.push_back(json::parse(line));
+            lines.push_back(line);
         };
+    }
+    void Expect(const std::vector<std::string>& expected) const {
+        ASSERT_EQ(lines.size(), expected.size());
+        for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], expected[i]) << "record " << i + 1;
     }
 };
 
 JobDescription OneItemJob() {
-    JobDescription job;
-    job.projectName = "demo";
-    job.appVersion = "24.1";
-    ItemDescription item;
-    item.id = 1;
-    item.startFrame = 100;
-    item.renderSettings = {{"CompName", "Main"}, {"Comment", ""}};
-    OutputModuleDescription module;
-    module.settings = {{"OutputModuleIndex", "0"}, {"OutputTo", "/out/a.png"}};
-    module.warnings = {"too big"};
-    item.outputModules = {module};
-    job.items = {item};
-    return job;
+    ItemDescription item{1, 100, {{"CompName", "Main"}, {"Comment", ""}}, {}};
+    item.outputModules = {{{{"OutputModuleIndex", "0"}, {"OutputTo", "/out/a.png"}}, {"too big"}}};
+    return {"demo", "24.1", {item}, {}};
 }
+// Its items in the JobBegin record.
+constexpr const char* kItems = R"("items":[{"id":1,"startFrame":100,"renderSettings":[["CompName","Main"],)"
+                               R"(["Comment",""]],"outputModules":[{"settings":[["OutputModuleIndex","0"],)"
+                               R"(["OutputTo","/out/a.png"]],"warnings":["too big"]}]}]})";
 
 FrameReading Reading(bool withRemaining) {
     FrameReading reading;
     reading.frameProperties = {{"ElapsedTime", "40"}, {"FramesTotal", "3"}};
     if (withRemaining) reading.frameProperties.push_back({"RemainingTime", "80"});
-    reading.outputModuleProperties = {{{"OutputTo", "/out/a.png"},
-                                       {"Disk", "/"},
-                                       {"FileSize", "100"},
-                                       {"EstFinalSize", "300"},
-                                       {"DiskSpace", "5000"}}};
+    reading.outputModuleProperties = {{{"OutputTo", "/out/a.png"}, {"Disk", "/"}, {"FileSize", "100"},
+                                       {"EstFinalSize", "300"}, {"DiskSpace", "5000"}}};
     return reading;
 }
 
+// The host's texts as they came, the numbers beside them; no number where the host gave no text.
 TEST(EventLogRecords, OneItemJobInOrder) {
     Transcript transcript;
     int64_t now = 1796641576000;
     EventLog log(Config{}, Origin{"render07", "/jobs/demo.json", 42}, transcript.writer(), [&] { return now += 5; });
     log.JobBegin(7, OneItemJob());
     log.ItemStart(7, 1);
-    for (int64_t frame = 1; frame <= 3; ++frame) {
+    for (int64_t frame = 1; frame <= 2; ++frame) {
         EXPECT_FALSE(log.CountFrame(1)) << "no thumbnails by default";
-        log.Update(7, 1, frame, Reading(frame < 3));
+        log.Update(7, 1, frame, Reading(frame == 1));
     }
     log.Log(7, 1, 1, "caf\xc3\xa9");
     log.ItemEnd(7, 1, 1);
     log.JobEnd(7);
-
-    const std::vector<std::string> expectedEvents = {"JobBegin", "JobItemStart", "JobItemUpdate", "JobItemUpdate",
-                                                     "JobItemUpdate", "JobItemLog", "JobItemEnd", "JobEnd"};
-    ASSERT_EQ(transcript.records.size(), expectedEvents.size());
-    for (size_t i = 0; i < expectedEvents.size(); ++i) {
-        const json& record = transcript.records[i];
-        EXPECT_EQ(record["event"], expectedEvents[i]);
-        EXPECT_EQ(record["seq"], i + 1);
-        EXPECT_EQ(record["session"], 7);
-        EXPECT_EQ(record["timeMs"], static_cast<int64_t>(5 * i));
-        EXPECT_EQ(record["time"], UtcTimestamp(1796641576005 + static_cast<int64_t>(5 * i)));
-    }
-    EXPECT_EQ(transcript.records[0]["time"], "2026-12-07T11:06:16.005Z");
-    const json& begin = transcript.records[0];
-    EXPECT_EQ(begin["jobId"], "20261207T110616-42-7");
-    EXPECT_EQ(begin["machine"], "render07");
-    EXPECT_EQ(begin["jobFile"], "/jobs/demo.json");
-    EXPECT_EQ(begin["items"][0]["startFrame"], 100);
-    EXPECT_EQ(begin["projectName"], "demo");
-    EXPECT_EQ(begin["appVersion"], "24.1");
-    EXPECT_EQ(begin["items"][0]["id"], 1);
-    EXPECT_EQ(begin["items"][0]["renderSettings"], json::parse(R"([["CompName","Main"],["Comment",""]])"));
-    EXPECT_EQ(begin["items"][0]["outputModules"][0]["settings"][1], json::parse(R"(["OutputTo","/out/a.png"])"));
-    EXPECT_EQ(begin["items"][0]["outputModules"][0]["warnings"], json::parse(R"(["too big"])"));
-    EXPECT_FALSE(begin.contains("errors"));
-
-    // The host's texts as they came, the numbers beside them.
-    const json& update = transcript.records[2];
-    EXPECT_EQ(update["frame"], 1);
-    EXPECT_EQ(update["frameNumber"], 100);
-    EXPECT_EQ(transcript.records[4]["frameNumber"], 102);
-    EXPECT_EQ(update["frameProperties"], json::parse(R"({"ElapsedTime":"40","FramesTotal":"3","RemainingTime":"80"})"));
-    EXPECT_EQ(update["elapsedMs"], 40);
-    EXPECT_EQ(update["framesTotal"], 3);
-    EXPECT_EQ(update["remainingMs"], 80);
-    EXPECT_EQ(update["outputModules"][0],
-              json::parse(R"({"OutputTo":"/out/a.png","Disk":"/","FileSize":"100","EstFinalSize":"300",
-                              "DiskSpace":"5000","fileSize":100,"estFinalSize":300,"diskSpace":5000})"));
-    EXPECT_FALSE(transcript.records[4]["frameProperties"].contains("RemainingTime"));
-    EXPECT_FALSE(transcript.records[4].contains("remainingMs")) << "no number where the host gave no text";
-
-    EXPECT_EQ(transcript.records[5]["flag"], 1);
-    EXPECT_EQ(transcript.records[5]["message"], "caf\xc3\xa9");
-    EXPECT_EQ(transcript.records[6]["status"], 1);
-    EXPECT_EQ(transcript.records[6]["statusText"], "done");
-    EXPECT_EQ(transcript.records[6]["frames"], 3);
-    EXPECT_EQ(transcript.records[7]["jobId"], "20261207T110616-42-7");
-    EXPECT_EQ(transcript.records[7]["itemsEnded"], 1);
-    EXPECT_EQ(transcript.records[7]["frames"], 3);
+    const std::string modules = R"("outputModules":[{"OutputTo":"/out/a.png","Disk":"/","FileSize":"100",)"
+                                R"("EstFinalSize":"300","DiskSpace":"5000","fileSize":100,"estFinalSize":300,)"
+                                R"("diskSpace":5000}]})";
+    transcript.Expect({
+        R"({"event":"JobBegin","seq":1,"time":"2026-12-07T11:06:16.005Z","timeMs":0,"session":7,)"
+        R"("jobId":"20261207T110616-42-7","machine":"render07","jobFile":"/jobs/demo.json","projectName":"demo",)"
+        R"("appVersion":"24.1",)" + std::string(kItems),
+        R"({"event":"JobItemStart","seq":2,"time":"2026-12-07T11:06:16.010Z","timeMs":5,"session":7,"item":1})",
+        R"({"event":"JobItemUpdate","seq":3,"time":"2026-12-07T11:06:16.015Z","timeMs":10,"session":7,"item":1,)"
+        R"("frame":1,"frameNumber":100,"elapsedMs":40,"framesTotal":3,"remainingMs":80,"frameProperties":)"
+        R"({"ElapsedTime":"40","FramesTotal":"3","RemainingTime":"80"},)" + modules,
+        R"({"event":"JobItemUpdate","seq":4,"time":"2026-12-07T11:06:16.020Z","timeMs":15,"session":7,"item":1,)"
+        R"("frame":2,"frameNumber":101,"elapsedMs":40,"framesTotal":3,"frameProperties":)"
+        R"({"ElapsedTime":"40","FramesTotal":"3"},)" + modules,
+        R"({"event":"JobItemLog","seq":5,"time":"2026-12-07T11:06:16.025Z","timeMs":20,"session":7,"item":1,)"
+        "\"flag\":1,\"message\":\"caf\xc3\xa9\"}",
+        R"({"event":"JobItemEnd","seq":6,"time":"2026-12-07T11:06:16.030Z","timeMs":25,"session":7,"item":1,)"
+        R"("status":1,"statusText":"done","frames":2})",
+        R"({"event":"JobEnd","seq":7,"time":"2026-12-07T11:06:16.035Z","timeMs":30,"session":7,)"
+        R"("jobId":"20261207T110616-42-7","items":{"described":1,"done":1,"stopped":0,"failed":0,"otherStatus":0,)"
+        R"("neverStarted":0},"itemsEnded":1,"frames":2})",
+    });
 }
 
 TEST(EventLogRecords, StableModeHidesWhatVaries) {
@@ -218,104 +161,87 @@ TEST(EventLogRecords, StableModeHidesWhatVaries) {
     FrameReading reading = Reading(true);
     reading.thumbnail = ThumbnailRecord{"/t/session1_item1_0100.jpg", 32, 18, 999};
     log.Update(1, 1, 1, reading);
-
-    for (const json& record : transcript.records) {
-        EXPECT_FALSE(record.contains("timeMs"));
-        EXPECT_FALSE(record.contains("time"));
-    }
-    const json& begin = transcript.records[0];
-    EXPECT_EQ(begin["jobId"], "session1");
-    EXPECT_EQ(begin["machine"], nullptr);
-    EXPECT_EQ(begin["jobFile"], "demo.json");
-    const json& update = transcript.records[2];
-    EXPECT_EQ(update["frameProperties"], json::parse(R"({"ElapsedTime":null,"FramesTotal":"3"})"));
-    EXPECT_EQ(update["elapsedMs"], nullptr);
-    EXPECT_EQ(update["framesTotal"], 3);
-    EXPECT_FALSE(update.contains("remainingMs"));
-    EXPECT_EQ(update["outputModules"][0],
-              json::parse(R"({"OutputTo":"/out/a.png","Disk":null,"FileSize":null,"EstFinalSize":null,"DiskSpace":null,
-                              "fileSize":null,"estFinalSize":null,"diskSpace":null})"));
-    EXPECT_EQ(update["thumbnail"], json::parse(R"({"file":"/t/session1_item1_0100.jpg","width":32,"height":18})"));
+    transcript.Expect({
+        R"({"event":"JobBegin","seq":1,"session":1,"jobId":"session1","machine":null,"jobFile":"demo.json",)"
+        R"("projectName":"demo","appVersion":"24.1",)" + std::string(kItems),
+        R"({"event":"JobItemStart","seq":2,"session":1,"item":1})",
+        R"({"event":"JobItemUpdate","seq":3,"session":1,"item":1,"frame":1,"frameNumber":100,"elapsedMs":null,)"
+        R"("framesTotal":3,"frameProperties":{"ElapsedTime":null,"FramesTotal":"3"},"outputModules":[{"OutputTo":)"
+        R"("/out/a.png","Disk":null,"FileSize":null,"EstFinalSize":null,"DiskSpace":null,"fileSize":null,)"
+        R"("estFinalSize":null,"diskSpace":null}],"thumbnail":{"file":"/t/session1_item1_0100.jpg","width":32,)"
+        R"("height":18}})",
+    });
 }
 
 TEST(EventLogRecords, ThumbnailCadence) {
-    struct Case {
-        int32_t every;
-        std::vector<bool> due;  // per frame of one item
-    };
-    const Case cases[] = {
+    const std::pair<int32_t, std::vector<bool>> cases[] = {  // every Nth frame; which frames of an item
         {0, {false, false, false, false}},
         {1, {true, true, true, true}},
         {2, {true, false, true, false}},
         {3, {true, false, false, true, false}},
     };
-    for (const Case& c : cases) {
+    for (const auto& [every, due] : cases) {
         Config config;
-        config.thumbsEvery = c.every;
+        config.thumbsEvery = every;
         EventLog log(config, Origin{}, nullptr, nullptr);
         log.ItemStart(1, 1);
-        for (size_t i = 0; i < c.due.size(); ++i) EXPECT_EQ(log.CountFrame(1), c.due[i]) << c.every << " frame " << i;
+        for (size_t i = 0; i < due.size(); ++i) EXPECT_EQ(log.CountFrame(1), due[i]) << every << " frame " << i;
         // The count starts again with the next item.
         log.ItemStart(1, 2);
-        EXPECT_EQ(log.CountFrame(2), c.every > 0);
+        EXPECT_EQ(log.CountFrame(2), every > 0);
     }
 }
 
+// Without a clock or a job file; a number the host wrote in a form the log cannot read stays a
+// text, its number null; an end without a start, with a status the interface does not define.
 TEST(EventLogRecords, ErrorsAndOddValuesAreRecorded) {
     Transcript transcript;
     EventLog log(Config{}, Origin{}, transcript.writer(), nullptr);
     JobDescription job;
     job.errors = {{"ProjectName", 3, -1}, {"OutputModuleSettings", 4, 1}};
     log.JobBegin(1, job);
-    log.ItemEnd(1, 5, 9);  // an end without a start, with a status the interface does not define
+    log.ItemEnd(1, 5, 9);
     log.Log(1, -1, 0, "\xff not utf-8");
-
-    ASSERT_EQ(transcript.records.size(), 3u);
-    EXPECT_EQ(transcript.records[0]["errors"],
-              json::parse(R"([{"query":"ProjectName","code":3},{"query":"OutputModuleSettings","code":4,"index":1}])"));
-    EXPECT_EQ(transcript.records[0]["items"], json::array());
-    EXPECT_EQ(transcript.records[1]["statusText"], "unknown");
-    EXPECT_EQ(transcript.records[1]["frames"], 0);
-    EXPECT_EQ(transcript.records[2]["item"], -1);
-    EXPECT_EQ(transcript.records[2]["message"], "\xef\xbf\xbd not utf-8");
-    EXPECT_EQ(transcript.records[0]["jobFile"], nullptr) << "a host that names no job file";
-
-    // A number the host wrote in a form the log cannot read stays a text, its number null.
     log.ItemStart(1, 1);
     FrameReading reading;
     reading.frameProperties = {{"ElapsedTime", "12.5"}, {"FramesTotal", "18446744073709551615"}};
     log.Update(1, 1, 1, reading);
-    EXPECT_EQ(transcript.records.back()["frameProperties"]["ElapsedTime"], "12.5");
-    EXPECT_EQ(transcript.records.back()["elapsedMs"], nullptr);
-    EXPECT_EQ(transcript.records.back()["framesTotal"], 18446744073709551615ull);
-    EXPECT_FALSE(transcript.records.back().contains("frameNumber")) << "no start frame was described";
+    transcript.Expect({
+        R"({"event":"JobBegin","seq":1,"session":1,"jobId":"session1","machine":"","jobFile":null,"projectName":"",)"
+        R"("appVersion":"","items":[],"errors":[{"query":"ProjectName","code":3},)"
+        R"({"query":"OutputModuleSettings","code":4,"index":1}]})",
+        R"({"event":"JobItemEnd","seq":2,"session":1,"item":5,"status":9,"statusText":"unknown","frames":0})",
+        R"({"event":"JobItemLog","seq":3,"session":1,"item":-1,"flag":0,"message":")"
+        "\xef\xbf\xbd not utf-8\"}",
+        R"({"event":"JobItemStart","seq":4,"session":1,"item":1})",
+        R"({"event":"JobItemUpdate","seq":5,"session":1,"item":1,"frame":1,"elapsedMs":null,)"
+        R"("framesTotal":18446744073709551615,"frameProperties":{"ElapsedTime":"12.5",)"
+        R"("FramesTotal":"18446744073709551615"},"outputModules":[]})",
+    });
 }
 
 TEST(EventLogRecords, JobEndCountsEveryItem) {
-    struct Case {
-        size_t described;
-        std::vector<int32_t> endStatuses;
-        json items;
+    // items described, how they ended; the JobEnd record's counts after "described"
+    const std::tuple<size_t, std::vector<int32_t>, const char*> cases[] = {
+        {2, {1, 1}, R"("done":2,"stopped":0,"failed":0,"otherStatus":0,"neverStarted":0)"},
+        {2, {2}, R"("done":0,"stopped":1,"failed":0,"otherStatus":0,"neverStarted":1)"},
+        {3, {3, 9}, R"("done":0,"stopped":0,"failed":1,"otherStatus":1,"neverStarted":1)"},
+        {0, {1}, R"("done":1,"stopped":0,"failed":0,"otherStatus":0,"neverStarted":0)"},
     };
-    const Case cases[] = {
-        {2, {1, 1}, {{"described", 2}, {"done", 2}, {"stopped", 0}, {"failed", 0}, {"otherStatus", 0}, {"neverStarted", 0}}},
-        {2, {2}, {{"described", 2}, {"done", 0}, {"stopped", 1}, {"failed", 0}, {"otherStatus", 0}, {"neverStarted", 1}}},
-        {3, {3, 9}, {{"described", 3}, {"done", 0}, {"stopped", 0}, {"failed", 1}, {"otherStatus", 1}, {"neverStarted", 1}}},
-        {0, {1}, {{"described", 0}, {"done", 1}, {"stopped", 0}, {"failed", 0}, {"otherStatus", 0}, {"neverStarted", 0}}},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [described, endStatuses, counts] : cases) {
         Transcript transcript;
         EventLog log(Config{}, Origin{}, transcript.writer(), nullptr);
         JobDescription job;
-        job.items.resize(c.described);
+        job.items.resize(described);
         log.JobBegin(1, job);
-        for (size_t i = 0; i < c.endStatuses.size(); ++i) {
+        for (size_t i = 0; i < endStatuses.size(); ++i) {
             log.ItemStart(1, static_cast<int64_t>(i + 1));
-            log.ItemEnd(1, static_cast<int64_t>(i + 1), c.endStatuses[i]);
+            log.ItemEnd(1, static_cast<int64_t>(i + 1), endStatuses[i]);
         }
         log.JobEnd(1);
-        EXPECT_EQ(transcript.records.back()["items"], c.items) << transcript.records.back().dump();
-        EXPECT_EQ(transcript.records.back()["itemsEnded"], c.endStatuses.size());
+        const std::string end = "\"items\":{\"described\":" + std::to_string(described) + "," + counts +
+                                "},\"itemsEnded\":" + std::to_string(endStatuses.size()) + ",\"frames\":0}";
+        EXPECT_NE(transcript.lines.back().find(end), std::string::npos) << transcript.lines.back();
     }
 }
 

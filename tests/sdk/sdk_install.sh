@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# The SDK as a third party gets it: install the build into an empty prefix, compile the public
-# headers alone as C11 and C++17, build the example client out of tree with CMake and with
-# pkg-config (from the copy the prefix holds), a C-only client and the README's client with
-# CMake, then run them through the installed brevant-host,
-# which exits 5 on a leaked suite or handle.
+# The SDK as a third party gets it: installed into an empty prefix, clients built out of tree
+# against it and run through the installed brevant-host, which exits 5 on a leaked suite or handle.
 # Usage: sdk_install.sh BUILD_DIR SOURCE_DIR C_COMPILER CXX_COMPILER
 set -euo pipefail
 build=$1 source=$2 cc=$3 cxx=$4
