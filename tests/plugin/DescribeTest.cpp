@@ -1,6 +1,7 @@
 // The job's description as clients read it: items, render settings, output modules, warnings.
-#include "support/JobHelpers.h"
-#include "support/Listeners.h"
+#include <tuple>
+
+#include "support/PluginFixture.h"
 
 using namespace brevant_test;
 
@@ -8,12 +9,15 @@ namespace {
 
 class DescribeTest : public PluginFixture {
 protected:
+    // DescribeBegin, one DescribeAddItem per queued item, DescribeEnd.
     void DescribeJob(const std::string& json) {
         job_ = MakeJob(json);
         ASSERT_NE(job_, nullptr);
         session_ = StartSession();
         sessionId_ = LastSessionId();
-        Describe(*session_, *job_);
+        session_->DescribeBegin(job_->ProjectNameUtf16());
+        for (int32_t i = 0; i < job_->ItemCount(); ++i) session_->DescribeAddItem(i, *job_->Item(i));
+        session_->DescribeEnd();
     }
     Pairs RenderSettings(int64_t item) {
         return ReadPairs(suite_->Brevant_GetNumJobItemRenderSettings, suite_->Brevant_GetJobItemRenderSetting,
@@ -69,8 +73,7 @@ const char* kTwoItems = R"({
   ]
 })";
 
-// Each list is counted per item by its id; only the low 32 bits of an id count. Describing a
-// queue index again replaces that item's lists but lists its id twice.
+// Only an id's low 32 bits count; describing an index again replaces its lists, lists its id twice.
 TEST_F(DescribeTest, ListsAreCountedPerItemAndReplacedWhenDescribedAgain) {
     DescribeJob(kTwoItems);
     const int64_t farItem = (int64_t{1} << 32) + 1;
@@ -130,10 +133,7 @@ TEST_F(DescribeTest, RenderSettingsFollowTheHostsIndexOrder) {
     EXPECT_EQ(KeysOf(RenderSettings(2)), withoutProjectItem);
 }
 
-// Which settings a module has depends on its exporter; their values are the host's texts,
-// trimmed at the end. The path is resolved in place while describing; a module that writes no
-// file shows the host's description of its output; a file module without a path shows nothing.
-// Warnings keep their order and drop empty texts.
+// Settings by exporter, values the host's texts trimmed at the end; warnings drop empty texts.
 TEST_F(DescribeTest, OutputModuleSettingsDependOnTheExporter) {
     DescribeJob(kTwoItems);
     const std::vector<std::pair<const char*, uint32_t>> common = {  // key, the host's setting index
@@ -178,45 +178,33 @@ TEST_F(DescribeTest, OutputModuleSettingsDependOnTheExporter) {
     EXPECT_EQ(ValueOf(ModuleSettings(1, 0), "Format"), "JPEG");
 }
 
+// "Comment" is the render setting whose value fails: its key handle is the caller's.
 TEST_F(DescribeTest, KeyHandleStaysDeliveredWhenTheValueFails) {
     DescribeJob(kTwoItems);
-    // "Comment" has seven characters: a 16-byte key handle.
     brevant_host::SetFault(brevant_host::HostCall::MemCreate, 58, 1, 1);
-    HostMemoryHandle key = nullptr;
-    HostMemoryHandle value = nullptr;
+    HostMemoryHandle key = nullptr, value = nullptr;
     EXPECT_EQ(suite_->Brevant_GetJobItemRenderSetting(sessionId_, 1, 1, &key, &value), 58);
-    brevant_host::HandleInfo info;
-    ASSERT_TRUE(brevant_host::InspectHandle(key, &info));
-    EXPECT_EQ(info.size, 16u);
     EXPECT_EQ(TakeString(key), "Comment");
 }
 
+// The failing module's partial list is kept, the third module never came.
 TEST_F(DescribeTest, FailingModuleInfoQueryKeepsWhatWasDescribed) {
-    const std::string json = R"({"exporters": [{"id": 5, "queryError": 44}],
-      "items": [{"comp": {"name": "C", "width": 8, "height": 8, "frames": 1},
-                 "outputModules": [{"path": "x.raw", "write": "raw"}, {"path": "y.raw", "exporter": 5},
-                                   {"path": "z.raw"}]}]})";
-    job_ = MakeJob(json);
-    ASSERT_NE(job_, nullptr);
-    session_ = StartSession();
-    sessionId_ = LastSessionId();
-    session_->DescribeBegin(u"p");
+    int32_t thrown = 0, items = 0, modules = 0, warnings = 0;
     try {
-        session_->DescribeAddItem(0, *job_->Item(0));
-        ADD_FAILURE() << "no exception";
+        DescribeJob(R"({"exporters": [{"id": 5, "queryError": 44}],
+          "items": [{"comp": {"name": "C", "width": 8, "height": 8, "frames": 1},
+                     "outputModules": [{"path": "x.raw", "write": "raw"}, {"path": "y.raw", "exporter": 5},
+                                       {"path": "z.raw"}]}]})");
     } catch (int32_t code) {
-        EXPECT_EQ(code, 44);
+        thrown = code;
     }
-    int32_t settings = 0, warnings = 0, items = 0;
-    ASSERT_EQ(suite_->Brevant_GetNumJobItems(sessionId_, &items), 0);
-    EXPECT_EQ(items, 1);
+    EXPECT_EQ(thrown, 44);
+    EXPECT_EQ(Count(kItems, 0, 0, &items) + Count(kModules, 1, 0, &modules) + Count(kWarnings, 1, 0, &warnings), 0);
+    EXPECT_EQ(std::make_tuple(items, modules, warnings), std::make_tuple(1, 2, 0));
     EXPECT_EQ(KeysOf(RenderSettings(1)).size(), 23u);
-    ASSERT_EQ(suite_->Brevant_GetNumJobItemOutputModules(sessionId_, 1, &settings), 0);
-    EXPECT_EQ(settings, 2);  // the failing module's partial list is kept, the third never came
     EXPECT_EQ(KeysOf(ModuleSettings(1, 1)), (std::vector<std::string>{"OutputModuleIndex", "TemplateName", "OutputTo",
                                                                     "Format", "OutputInfo"}));
-    EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleWarnings(sessionId_, 1, 1, &warnings), 3);
-    EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleWarnings(sessionId_, 1, 0, &warnings), 0);
+    EXPECT_EQ(Count(kWarnings, 1, 1, &warnings), 3);
 }
 
 }  // namespace

@@ -10,8 +10,7 @@ namespace {
 
 class EntryTest : public PluginFixture {};
 
-// The property list, the two published suites, no suite held by the plug-in (the fixture's own
-// two are), and exports of only the entry points and the session class.
+// The plug-in holds no suite itself (the fixture's two are held) and exports only its entry points.
 TEST_F(EntryTest, DeclaresItselfPublishesBothSuitesAndExportsOnlyItsEntryPoints) {
     EXPECT_EQ(brevant_host::PublishedSuites(),
               (std::vector<std::pair<std::string, int32_t>>{{"Brevant Provider Suite", 1}, {"KOVA Brevant Suite", 1}}));
@@ -32,9 +31,7 @@ TEST_F(EntryTest, DeclaresItselfPublishesBothSuitesAndExportsOnlyItsEntryPoints)
     }
 }
 
-// A failing step: the earlier publications stay, later steps are skipped, the user hears of it
-// once, and the step's code is the result. The object stays allocated without a death hook, so
-// the test ends it itself.
+// Without a death hook the object stays allocated, so the test ends it itself.
 TEST_F(EntryTest, FirstFailingStepIsReportedOnceAndReturned) {
     struct Case {
         const char* name;

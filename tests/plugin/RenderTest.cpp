@@ -1,12 +1,10 @@
-// Following a render as a client does: events, frame properties, output files and thumbnails,
-// read from inside the listener's callbacks while the stand-in host renders for real.
+// Following a real render of the stand-in host from inside a listener's callbacks.
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
 
-#include "support/JobHelpers.h"
+#include "support/PluginFixture.h"
 #include "support/JpegInfo.h"
-#include "support/Listeners.h"
 
 using namespace brevant_test;
 using brevant_host::HostCall;
@@ -54,10 +52,7 @@ const char* kTwoModules = R"({
   }]
 })";
 
-// The progress properties are the update record's figures and the host's remaining time, which
-// is absent when it is under 1 ms. The item sits at queue index INT32_MAX, whose id INT32_MIN
-// must lead back to that index without overflow; the queue holds no item there, so its output
-// module has no properties to report.
+// Queue index INT32_MAX has id INT32_MIN, which must lead back to it without overflow.
 TEST_F(RenderTest, FramePropertiesAreTheUpdatesFigures) {
     job_ = MakeJob(kTwoModules);
     ASSERT_TRUE(job_);
@@ -87,11 +82,7 @@ TEST_F(RenderTest, FramePropertiesAreTheUpdatesFigures) {
     session->DescribeEnd();
     session->RenderItemStart(job_->Queue());
     for (const auto& c : cases) {
-        HostFrameUpdate update{};
-        update.updateStatus = 3;
-        update.elapsedTime = c.elapsed;
-        update.frameId = c.frameId;
-        update.framesTotal = c.framesTotal;
+        HostFrameUpdate update = FrameDone(c.frameId, c.elapsed, c.framesTotal);
         session->RenderItemUpdate(job_->Queue(), &update);
     }
     session->RenderItemEnd(job_->Queue(), 6);
@@ -101,8 +92,6 @@ TEST_F(RenderTest, FramePropertiesAreTheUpdatesFigures) {
     EXPECT_EQ(seen, (std::vector<int64_t>{INT32_MIN, 0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN, 0}));
 }
 
-// What a client sees of a real render from its callbacks: the events in order, the output files'
-// properties following the files on disk, and no progress counted outside a frame update.
 TEST_F(RenderTest, AClientFollowsTheRenderFromItsCallbacks) {
     std::vector<std::vector<Pairs>> frames;
     std::vector<int32_t> counts;
@@ -165,9 +154,7 @@ TEST_F(RenderTest, AClientFollowsTheRenderFromItsCallbacks) {
     EXPECT_EQ(lastRawSize, std::filesystem::file_size(outputDir_ / "Main.raw"));
 }
 
-// The limit along the longer side decides, the other side follows, nothing is enlarged, and
-// compositions are corrected by their pixel aspect ratio first. A compressor that throws is
-// logged once and refused, with width and height as they were.
+// Corrected by the pixel aspect ratio first; a compressor that throws leaves the size as it was.
 TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
     struct Case {
         int width, height;

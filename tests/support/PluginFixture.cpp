@@ -1,8 +1,7 @@
 #include "support/PluginFixture.h"
 
 #include <algorithm>
-
-#include "support/Listeners.h"
+#include <map>
 
 namespace brevant_test {
 namespace {
@@ -93,6 +92,35 @@ std::string Utf8(const HostString& text) {
         for (int k = tail - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
     }
     return out;
+}
+
+std::vector<std::string> KeysOf(const Pairs& pairs) {
+    std::vector<std::string> keys;
+    for (const auto& p : pairs) keys.push_back(p.first);
+    return keys;
+}
+
+std::string ValueOf(const Pairs& pairs, const std::string& key) {
+    for (const auto& p : pairs) {
+        if (p.first == key) return p.second;
+    }
+    return "<absent>";
+}
+
+std::unique_ptr<brevant_host::Job> MakeJob(const std::string& json) {
+    std::string error;
+    auto job = brevant_host::ParseJob(json, "test.json", &error);
+    EXPECT_NE(job, nullptr) << error;
+    return job;
+}
+
+HostFrameUpdate FrameDone(int32_t frameId, int32_t elapsed, int32_t framesTotal) {
+    HostFrameUpdate update{};
+    update.updateStatus = 3;
+    update.frameId = frameId;
+    update.elapsedTime = elapsed;
+    update.framesTotal = framesTotal;
+    return update;
 }
 
 std::string TakeString(HostMemoryHandle handle) {

@@ -1,14 +1,15 @@
-// A test fixture that is the host: it loads libbrevant by path, calls its entry point, fetches
-// its suites by name and version, records the log, and at the end runs the death hooks and
-// fails the test if a suite is still held, a handle is still alive or the plug-in object was
-// not destroyed.
+// The host, for tests: at the end, a held suite, a live handle or a plug-in object left fails.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "host/Job.h"
 #include "host/StandInHost.h"
 #include <brevant/listener.h>
 #include "session/RQSession.h"
@@ -16,14 +17,56 @@
 
 namespace brevant_test {
 
-// The log lines of one tag as "function: message"; with no tag, every line as
-// "[tag] function: message".
+// One tag's lines as "function: message"; with no tag, all as "[tag] function: message".
 std::vector<std::string> LinesOf(const std::string& tag = "");
 bool HasLine(const std::string& tag, const std::string& function, const std::string& message);
 
 // UTF-8 of a string handle; the handle is freed.
 std::string TakeString(HostMemoryHandle handle);
 std::string Utf8(const HostString& text);
+
+// A job file given inline; null, and a failure naming the parse error, when it does not parse.
+std::unique_ptr<brevant_host::Job> MakeJob(const std::string& json);
+// A finished frame's update record, as the host sends it.
+HostFrameUpdate FrameDone(int32_t frameId, int32_t elapsed = 0, int32_t framesTotal = 0);
+
+// A key/value list of the monitor suite; `args` (session id, item id, ...) precede count or index.
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+template <typename Count, typename Read, typename... Args>
+Pairs ReadPairs(Count count, Read read, Args... args) {
+    int32_t n = -1;
+    if (count(args..., &n) != 0) return {{"<count failed>", ""}};
+    Pairs pairs;
+    for (int32_t i = 0; i < n; ++i) {
+        HostMemoryHandle key = nullptr, value = nullptr;
+        EXPECT_EQ(read(args..., i, &key, &value), 0);
+        pairs.emplace_back(TakeString(key), TakeString(value));
+    }
+    return pairs;
+}
+std::vector<std::string> KeysOf(const Pairs& pairs);
+std::string ValueOf(const Pairs& pairs, const std::string& key);
+
+// Listener calls, recorded in order by the table AllCallbacks().
+struct ListenerEvent {
+    int32_t pluginId;
+    uint64_t refcon;
+    std::string event;  // "JobBegin", "JobItemUpdate", ...
+    int64_t sessionId;
+    int64_t itemId;
+    int64_t frameId;     // JobItemUpdate
+    int32_t status;      // JobItemEnd
+    uint8_t flag;        // JobItemLog
+    std::string text;    // JobItemLog: the message read from its handle during the callback
+};
+std::vector<ListenerEvent>& Events();
+// "pluginId/refcon:Event" for every recorded call.
+std::vector<std::string> EventTrace();
+void ClearListeners();
+using ListenerAction = std::function<void(const ListenerEvent&)>;
+// Runs `action` inside every callback of listener (pluginId, refcon), after it was recorded.
+void SetAction(int32_t pluginId, uint64_t refcon, ListenerAction action);
+const ListenerCallbacks& AllCallbacks();
 
 class PluginFixture : public ::testing::Test {
 protected:
