@@ -101,7 +101,6 @@ TEST_F(RenderTest, AClientFollowsTheRenderFromItsCallbacks) {
         if (e.event == "JobItemUpdate") {
             frames.push_back({ModuleProperties(e, 0), ModuleProperties(e, 1), ModuleProperties(e, 2)});
             EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 3, &count), 3);
-            EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, -1, &count), 3);
         } else if (e.event == "JobItemStart" || e.event == "JobItemLog") {
             const int64_t frameId = e.event == "JobItemStart" ? -1 : 2;
             EXPECT_EQ(suite_->Brevant_GetNumJobItemFrameProperties(e.sessionId, e.itemId, frameId, &count), 0);
@@ -194,14 +193,12 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
         Render(R"({"items": [{"comp": {"name": "T", "width": )" + std::to_string(c.width) + R"(, "height": )" +
                std::to_string(c.height) + R"(, "frames": 1, "pixelAspect": [)" + std::to_string(c.aspectNum) + ", " +
                std::to_string(c.aspectDen) + R"(]}, "outputModules": []}]})");
-        EXPECT_EQ(width, c.expectedWidth);
-        EXPECT_EQ(height, c.expectedHeight);
+        EXPECT_EQ(std::make_pair(width, height), std::make_pair(c.expectedWidth, c.expectedHeight));
         EXPECT_EQ(HasLine("BrevantSession", "GetJobItemFrameThumbnail", "failed to get thumbnail"), c.compressorThrows);
         if (c.compressorThrows) continue;
         int jpegWidth = 0, jpegHeight = 0;
         ASSERT_TRUE(JpegSize(jpeg, &jpegWidth, &jpegHeight));
-        EXPECT_EQ(jpegWidth, c.expectedWidth);
-        EXPECT_EQ(jpegHeight, c.expectedHeight);
+        EXPECT_EQ(std::make_pair(jpegWidth, jpegHeight), std::make_pair(c.expectedWidth, c.expectedHeight));
     }
 }
 
