@@ -94,7 +94,7 @@ TEST_F(SessionTest, DescribeBeginKeepsTheNameAndTheHostVersion) {
         {HostString(u"a\0b", 3), {0x61, 0, 0, 0, 0x62, 0, 0, 0}, "", 31, ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.bytes.size());
+        SCOPED_TRACE(testing::Message() << "row " << &c - cases);
         brevant_host::SetVersionText(c.hostText);
         if (c.fault) brevant_host::SetFault(brevant_host::HostCall::VersionString, c.fault);
         auto session = StartSession();
