@@ -28,6 +28,8 @@ TEST_F(ListenerTest, ListenersAreCalledInKeyOrder) {
     const std::vector<std::string> expected = {"-5/1:JobBegin", "-5/9:JobBegin", "3/1:JobBegin", "3/2:JobBegin",
                                                "3/18446744073709551615:JobBegin"};
     EXPECT_EQ(EventTrace(), expected);
+    EXPECT_TRUE(HasLine("BrevantListenerManager", "Process_JobBegin",
+                        "calling 5 listeners for session " + std::to_string(Events()[0].sessionId)));
 }
 
 TEST_F(ListenerTest, RegisteringAKeyAgainReplacesItsTable) {
