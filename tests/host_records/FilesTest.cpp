@@ -14,6 +14,8 @@ namespace {
 
 using Files = RecordsTest;
 
+HostString Utf16(const std::string& text) { return HostMultiByteToUtf16(text.c_str()); }
+
 dev_t DeviceOf(const std::string& path) {
     struct stat status {};
     EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;

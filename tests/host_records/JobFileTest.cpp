@@ -59,6 +59,12 @@ TEST_F(JobFile, ErrorsNameThePlaceAndWhatWasExpected) {
     }
 }
 
+TEST_F(JobFile, AMissingFileIsNamed) {
+    std::string error;
+    EXPECT_EQ(LoadJob("/nonexistent/job.json", &error), nullptr);
+    EXPECT_EQ(error, "/nonexistent/job.json: cannot open the job file");
+}
+
 TEST_F(JobFile, EveryShippedExampleReads) {
     int examples = 0;
     for (const auto& entry : std::filesystem::directory_iterator(BREVANT_EXAMPLES_DIR)) {

@@ -37,12 +37,6 @@ inline std::string Utf8(const HostString& text) {
     return out;
 }
 
-inline HostString Utf16(const std::string& text) {
-    HostString out;
-    for (char c : text) out += static_cast<char16_t>(static_cast<unsigned char>(c));
-    return out;
-}
-
 class RecordingSession : public RQSession {
 public:
     ~RecordingSession() override { TheRecorder().transcript.push_back("dtor"); }
