@@ -14,6 +14,8 @@ namespace {
 
 using Files = RecordsTest;
 
+HostString Utf16(const std::string& text) { return HostMultiByteToUtf16(text.c_str()); }
+
 dev_t DeviceOf(const std::string& path) {
     struct stat status {};
     EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
@@ -22,10 +24,10 @@ dev_t DeviceOf(const std::string& path) {
 
 TEST_F(Files, TheVolumeNameIsTheMountPointThatHoldsThePath) {
     ScratchDirectory scratch("volume");
-    const std::string root = scratch.Path().root_path().string();  // "/", "C:\\"
+    const std::string root = scratch.path.root_path().string();  // "/", "C:\\"
     const std::pair<std::string, std::string> cases[] = {  // a path, and the deepest part of it that exists
-        {scratch.String(), scratch.String()},
-        {scratch.String() + "/not/yet/written.jpg", scratch.String()},
+        {scratch.path.string(), scratch.path.string()},
+        {scratch.path.string() + "/not/yet/written.jpg", scratch.path.string()},
         {root, root},
     };
     for (const auto& [path, existing] : cases) {
@@ -60,23 +62,23 @@ TEST_F(Files, FileSpecNamesRefuseBadSpecsAndFaults) {
 
 TEST_F(Files, SizesPathsAndFreeSpaceComeFromTheFileSystem) {
     ScratchDirectory scratch("sizes");
-    const std::string written = scratch.String() + "/written.bin";
+    const std::string written = scratch.path.string() + "/written.bin";
     std::ofstream(written, std::ios::binary) << std::string(1234, 'z');
 
     EXPECT_EQ(HostFileSize(HostFile(Utf16(written), 0)), 1234u);
-    EXPECT_EQ(HostFileSize(HostFile(Utf16(scratch.String() + "/missing.bin"), 0)), 0u);
-    EXPECT_EQ(HostFileSize(HostFile(Utf16(scratch.String()), 0)), 0u);  // a directory has no file size
+    EXPECT_EQ(HostFileSize(HostFile(Utf16(scratch.path.string() + "/missing.bin"), 0)), 0u);
+    EXPECT_EQ(HostFileSize(HostFile(Utf16(scratch.path.string()), 0)), 0u);  // a directory has no file size
     EXPECT_EQ(HostFileSize(HostFile(u"", 0)), 0u);
 
-    EXPECT_EQ(Utf8(HostFileFullPath(HostFile(Utf16(scratch.String() + "/a/../b/./c.jpg"), 0))),
-              NativePath(scratch.String() + "/b/c.jpg"));
+    EXPECT_EQ(Utf8(HostFileFullPath(HostFile(Utf16(scratch.path.string() + "/a/../b/./c.jpg"), 0))),
+              NativePath(scratch.path.string() + "/b/c.jpg"));
     EXPECT_EQ(Utf8(HostFileFullPath(HostFile(u"", 0))), "");
     EXPECT_EQ(Utf8(HostFileFullPath(HostFile(u"relative.jpg", 0))),
               (std::filesystem::current_path() / "relative.jpg").string());
 
-    EXPECT_GT(HostVolumeFreeSpace(Utf16(scratch.String())), 0u);
+    EXPECT_GT(HostVolumeFreeSpace(Utf16(scratch.path.string())), 0u);
     // A file that does not exist yet is on the volume of its deepest existing parent.
-    EXPECT_GT(HostVolumeFreeSpace(Utf16(scratch.String() + "/not/yet.jpg")), 0u);
+    EXPECT_GT(HostVolumeFreeSpace(Utf16(scratch.path.string() + "/not/yet.jpg")), 0u);
     EXPECT_EQ(HostVolumeFreeSpace(u""), 0u);
 }
 

@@ -1,9 +1,9 @@
 // Test support: a session that records what the render driver asks of it, in a transcript, and
-// throws on request; a fixture that starts each test on a fresh host; and small helpers for
-// jobs, strings and scratch directories.
+// throws on request; a fixture that starts each test on a fresh host; and small helpers.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -18,36 +18,90 @@
 namespace host_records_test {
 
 struct Recorder {
-    // One line per session operation: "DescribeBegin Demo", "DescribeAddItem 0",
-    // "Update 2 frame 1/4", "Log 4 text", "RenderItemEnd 6", "dtor" ...
+    // One line per session operation: "DescribeBegin Demo", "Update 2 frame 1/4", "dtor" ...
     std::vector<std::string> transcript;
     // Operation name -> what it throws instead of completing.
     std::map<std::string, std::function<void()>> raise;
 };
 
-// Cleared by ResetRecorder; the provider's sessions write to it.
-Recorder& TheRecorder();
-void ResetRecorder();
-const BrevantProviderSuite1& RecordingProvider();
+inline Recorder& TheRecorder() {
+    static Recorder recorder;
+    return recorder;
+}
+inline void ResetRecorder() { TheRecorder() = Recorder{}; }
 
-std::string Utf8(const HostString& text);
-HostString Utf16(const std::string& text);
+// The tests' texts are ASCII.
+inline std::string Utf8(const HostString& text) {
+    std::string out;
+    for (char16_t unit : text) out += unit < 0x80 ? static_cast<char>(unit) : '?';
+    return out;
+}
 
-// Parses a job and fails the test when it does not parse.
-std::unique_ptr<brevant_host::Job> MustParse(const std::string& text);
-
-// A fresh directory under the system's temporary directory, removed with its contents.
-class ScratchDirectory {
+class RecordingSession : public RQSession {
 public:
-    explicit ScratchDirectory(const std::string& name);
-    ~ScratchDirectory();
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    const std::filesystem::path& Path() const { return path_; }
-    std::string String() const { return path_.string(); }
+    ~RecordingSession() override { TheRecorder().transcript.push_back("dtor"); }
+    void DescribeBegin(const HostString& projectName) override { Note("DescribeBegin " + Utf8(projectName)); }
+    void DescribeEnd() override { Note("DescribeEnd"); }
+    void DescribeAddItem(int32_t queueIndex, HostRenderItem& item) override {
+        Note("DescribeAddItem " + std::to_string(queueIndex));
+        // As the plug-in does: every file-based module's path is resolved while describing.
+        const HostOutputModuleList modules = HostRenderItemOutputModules(&item);
+        for (uint64_t i = 0; i < modules.count; ++i) {
+            if (HostOutputModuleIsFileBased(modules.modules[i]) && HostOutputModuleHasFilePath(modules.modules[i])) {
+                HostFlattenOutputModuleFilePath(&item, modules.modules[i]);
+            }
+        }
+    }
+    void RenderItemStart(void*) override { Note("RenderItemStart"); }
+    void RenderItemEnd(void*, int32_t hostStatus) override { Note("RenderItemEnd " + std::to_string(hostStatus)); }
+    void RenderItemUpdate(HostRenderQueue*, HostFrameUpdate* update) override {
+        Note("Update " + std::to_string(update->updateStatus) + " frame " + std::to_string(update->frameId) + "/" +
+             std::to_string(update->framesTotal) + (update->frameBuffer ? " picture" : ""));
+    }
+    void Log(uint32_t messageType, const char* message) override {
+        Note("Log " + std::to_string(messageType) + " " + message);
+    }
 
 private:
-    std::filesystem::path path_;
+    static void Note(const std::string& line) {
+        Recorder& recorder = TheRecorder();
+        recorder.transcript.push_back(line);
+        const auto raise = recorder.raise.find(line.substr(0, line.find(' ')));
+        if (raise != recorder.raise.end()) raise->second();
+    }
+};
+
+inline HostErr StartRecordingSession(std::shared_ptr<RQSession>* out_session) {
+    if (!out_session) return 1;
+    *out_session = std::make_shared<RecordingSession>();
+    return 0;
+}
+
+inline const BrevantProviderSuite1& RecordingProvider() {
+    static const BrevantProviderSuite1 provider{&StartRecordingSession};
+    return provider;
+}
+
+// Parses a job and fails the test when it does not parse.
+inline std::unique_ptr<brevant_host::Job> MustParse(const std::string& text) {
+    std::string error;
+    auto job = brevant_host::ParseJob(text, "test.json", &error);
+    EXPECT_NE(job, nullptr) << error;
+    return job;
+}
+
+// A fresh directory under the system's temporary directory, removed with its contents.
+struct ScratchDirectory {
+    explicit ScratchDirectory(const std::string& name)
+        : path(std::filesystem::temp_directory_path() / ("host_records_" + std::to_string(::getpid()) + "_" + name)) {
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+    }
+    ~ScratchDirectory() {
+        std::error_code error;
+        std::filesystem::remove_all(path, error);
+    }
+    const std::filesystem::path path;
 };
 
 // A path written with '/' in the form the host gives it back: absolute and normal, and on
