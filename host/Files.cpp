@@ -195,9 +195,14 @@ void HostFileSpecDispose(HostFileSpec* spec) {
     if (!owned) HostLog(0, "Host", "HostFileSpecDispose", "refused unknown file spec %p", static_cast<void*>(spec));
 }
 
-HostString HostFileFullPath(const HostFile& file) { return FromUtf8(AbsolutePath(ToUtf8(file.path))); }
+// This host keeps files on the local file system only (storage kind 0): a file of any other
+// kind is one it cannot find, with no path and no size.
+HostString HostFileFullPath(const HostFile& file) {
+    return file.storageKind == 0 ? FromUtf8(AbsolutePath(ToUtf8(file.path))) : HostString();
+}
 
 uint64_t HostFileSize(const HostFile& file) {
+    if (file.storageKind != 0) return 0;
     const std::string path = AbsolutePath(ToUtf8(file.path));
     if (path.empty()) return 0;
     if (const HostOutputModule* sequence = SequenceNamedBy(path)) {
