@@ -1,9 +1,20 @@
 // The listener registry and the fan-out of events, through the monitor suite.
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC takes the malloc/free pair of the operators replaced below for a new/free mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <thread>
 
 #include "support/PluginFixture.h"
 
 using namespace brevant_test;
+
+// While above zero, that many operator new calls fail with std::bad_alloc, the plug-in's
+// included (it binds to this definition).
+std::atomic<int> g_failingAllocations{0};
 
 namespace {
 
@@ -130,3 +141,26 @@ TEST_F(ListenerTest, OffMainThreadCallsAreReportedAndServed) {
 }
 
 }  // namespace
+
+// Running out of memory inside a suite call is the host's out-of-memory code, and the registry
+// is left as it was.
+TEST_F(ListenerTest, OutOfMemoryInsideASuiteCallIsTheHostsCode) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a DLL's allocations do not bind to the executable's operator new";
+#endif
+    g_failingAllocations = 1;
+    const HostErr result = suite_->Brevant_RegisterListener(1, 1, &AllCallbacks());
+    g_failingAllocations = 0;
+    EXPECT_EQ(result, 4);
+    EXPECT_TRUE(HasLine("StandInHost", "HostReportException", "std::bad_alloc: std::bad_alloc (code 4)"));
+    auto session = BeginJob();
+    EXPECT_TRUE(EventTrace().empty());
+}
+
+void* operator new(std::size_t size) {
+    if (g_failingAllocations > 0 && g_failingAllocations-- > 0) throw std::bad_alloc();
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
