@@ -1,25 +1,16 @@
-// libFuzzer harness over Brevant's ABI, inside the stand-in host.
-//
-// Each input is a program: every op byte picks an operation, the bytes after it its arguments
-// (past the end every byte reads 0, so every byte string is a program). The ops are what a host
-// and its client plug-ins may do: load the plug-in and shut it down, start sessions, build random
-// jobs, describe and render them in any order with random records, log, call the monitor suite
-// with good and bad arguments, register listeners whose callbacks run small scripts, and switch
-// host faults on and off.
-//
-// What must hold, besides the sanitizers: suite operations log their entry and answer documented
-// codes (3 to arguments that name nothing and to the end index of a count, 1 to registration and
-// sessions while Brevant is stopped); refusals leave their out-parameters alone; successes hand
-// out live, terminated handles; after each input no suite is held and no handle is alive.
-// Anything else aborts. The seeds in tests/fuzz/corpus are programs written with the op codes and
-// choices below (`xxd -r -p` makes one from hex); BREVANT_FUZZ_TRACE=1 prints what one does.
+// libFuzzer harness over Brevant's ABI, inside the stand-in host. Each input is a program of what
+// a host and its client plug-ins may do (an op byte, then its arguments; past the end every byte
+// reads 0). What must hold, besides the sanitizers: suite operations log their entry and answer
+// documented codes (3 to arguments that name nothing and to the end index of a count, 1 to
+// registration and sessions while Brevant is stopped); refusals leave their out-parameters alone;
+// successes hand out live, terminated handles; after each input no suite is held and no handle is
+// alive. Anything else aborts. The seeds in tests/fuzz/corpus are programs written with the op
+// codes and choices below (`xxd -r -p` makes one from hex); BREVANT_FUZZ_TRACE=1 traces one.
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -38,7 +29,6 @@ namespace {
 
 using brevant_host::HostCall;
 
-// ---- The program ------------------------------------------------------------------------------
 
 class Reader {
 public:
@@ -64,47 +54,7 @@ private:
     size_t pos_ = 0;
 };
 
-// Op codes of the main program. The seeds in tests/fuzz/corpus are written with them:
-// append new ones at the end.
-enum Op : uint8_t {
-    kOpLoad = 0,          // BrevantMain, when the plug-in is not running
-    kOpDeathHook,         // the host's shutdown: every death hook
-    kOpStartSession,      // slot, null-out flag
-    kOpDropSession,       // slot, [copy into another slot]
-    kOpBuildJob,          // job slot, the job's description (see BuildJobText)
-    kOpDescribeBegin,     // slot, job, name choice
-    kOpDescribeAddItem,   // slot, job, item, queue-index choice
-    kOpDescribeEnd,       // slot
-    kOpDescribeAll,       // slot, job: begin, every item, end
-    kOpRenderStart,       // slot, job, item (for the host's clock)
-    kOpRenderUpdate,      // slot, job, item, frame, status, record mutations
-    kOpRenderEnd,         // slot, host status
-    kOpLog,               // slot, type, text
-    kOpMonitor,           // one monitor-suite call from outside any callback
-    kOpRegister,          // plug-in id, refcon, script, table
-    kOpDeregister,        // plug-in id, refcon
-    kOpSetFault,          // call, code, skip, times
-    kOpSetSuiteFault,     // suite, version, code
-    kOpClearFaults,
-    kOpAcquireSuite,      // suite, version: held until the end of the input
-    kOpRenderAll,         // slot, job: every item, every frame, done
-    kOpCount
-};
 
-// Actions of a listener's script, run in every callback of that listener.
-enum Action : uint8_t {
-    kActMonitor = 0,      // a monitor-suite call in the callback's context
-    kActMonitor2,
-    kActDeregisterSelf,
-    kActDeregisterOther,  // key
-    kActRegisterOther,    // key, script length: the next bytes of this script, table
-    kActThrowInt,
-    kActThrowStd,
-    kActThrowOther,
-    kActAcquireAndCall,   // acquire the monitor suite through the basic suite, one call, release
-    kActReadMessage,      // JobItemLog: read and lock the message handle (it stays Brevant's)
-    kActCount
-};
 
 [[noreturn]] void Fail(const char* what, long long detail = 0) {
     std::fprintf(stderr, "brevant_abi_fuzzer: %s (%lld)\n", what, detail);
@@ -112,7 +62,6 @@ enum Action : uint8_t {
     std::abort();
 }
 
-// ---- The harness's state --------------------------------------------------------------------
 
 constexpr int kSessionSlots = 3;
 constexpr int kJobSlots = 2;
@@ -144,9 +93,8 @@ struct InputState {
     std::vector<HostMemoryHandle> unfreed;                // handles whose MemFree failed
     std::vector<std::pair<const char*, int32_t>> heldSuites;
     bool handlesMayLeak = false;          // a fault that can keep Brevant from freeing was armed
-    // Codes that a monitor-suite operation hands back unchanged, and so may answer 1 or 3 with:
-    // those that the memory suite, the file-system and the output-module queries were armed to
-    // fail with, and those of the input's job records (which stay for the input).
+    // Codes that a monitor-suite operation may pass on (and so answer 1 or 3 with): of host calls
+    // armed to fail (memory, file-system and output-module queries), of the input's job records.
     std::vector<HostErr> passedOnCodes;
     std::vector<HostErr> jobCodes;
     bool tearingDown = false;
@@ -174,7 +122,6 @@ void TakeHandle(HostMemoryHandle handle, bool jpeg) {
     if (gT.memory->MemFree(handle) != kHostErrNone) gS->unfreed.push_back(handle);
 }
 
-// ---- Argument choices -----------------------------------------------------------------------
 
 struct Context {
     int64_t session = 0;
@@ -226,7 +173,8 @@ int32_t PickLimit(Reader& r) { return static_cast<int32_t>(Pick(r, {{64}, {1}, {
 
 ListenerKey PickKey(Reader& r) {
     const auto plugin = static_cast<int32_t>(Pick(r, {{1, 1, 3}, {1, 1, 3}, {1, 1, 3}, {-1}, {INT32_MIN}, {0, 4}}));
-    return {plugin, static_cast<uint64_t>(Pick(r, {{0, 1, 4}, {0, 1, 4}, {0, 1, 4}, {-1}, {int64_t{1} << 32}, {0, 8}}))};
+    const uint64_t refcon = Pick(r, {{0, 1, 4}, {0, 1, 4}, {0, 1, 4}, {-1}, {int64_t{1} << 32}, {0, 8}});
+    return {plugin, refcon};
 }
 
 HostErr PickCode(Reader& r) {
@@ -259,7 +207,6 @@ HostString RandomUtf16(Reader& r) {
     return Pieces<HostString>(r, kUnits);
 }
 
-// ---- Monitor-suite calls --------------------------------------------------------------------
 
 HostMemoryHandle Sentinel(uintptr_t n) { return reinterpret_cast<HostMemoryHandle>(0xbad000 + n * 16); }
 
@@ -324,11 +271,9 @@ const Operation kOperations[] = {
 };
 #undef OPERATION
 
-// Whether the arguments name nothing, so that the call must answer kBrevantErrRejected: the
-// plug-in is not running; the session is not the latest one started since it loaded, or that one
-// ended (sessions are numbered in order); an out-parameter is null; the item was never described
-// in this input (its id is its queue index + 1; but -1, no item, is what the frame queries
-// compare with between items); a module or index is negative or past any list.
+// Whether the call must answer 3: the plug-in is stopped; the session is not the latest started
+// since it loaded, or that one ended; an out-parameter is null; the item (id: queue index + 1) was
+// never described, but for -1 (no item) in frame queries; a module or index is negative or huge.
 bool MustRefuse(const Operation& op, const Args& a, const Outs& o) {
     const auto past = [](int32_t index) { return index < 0 || index > 0xFFFF; };
     const int32_t item = static_cast<int32_t>(static_cast<uint32_t>(a.item));
@@ -381,8 +326,7 @@ HostErr Call(const BrevantMonitorSuite1& s, const Operation& op, const Args& a, 
     const HostErr result = Logging(op.name, "called", [&] { return op.call(s, a, o); });
     if (gTrace) {
         std::fprintf(stderr, "  %s (session %lld, item %lld, module %d, index %d, frame %lld) -> %d\n", op.name,
-                     static_cast<long long>(a.session), static_cast<long long>(a.item), a.module, a.index,
-                     static_cast<long long>(a.frame), result);
+                     (long long)a.session, (long long)a.item, a.module, a.index, (long long)a.frame, result);
     }
     if (MustRefuse(op, a, o) && result != kBrevantErrRejected) Fail(op.name, result);
     if (result == kBrevantErrNone) {
@@ -456,7 +400,6 @@ void MonitorCall(const BrevantMonitorSuite1& s, Reader& r, const Context& c) {
     Call(s, operation, a, o);
 }
 
-// ---- Listeners ------------------------------------------------------------------------------
 
 struct NotAnException {
     int code;
@@ -477,21 +420,21 @@ HostErr RunListener(const ListenerBasicData* data, const Context& c, const HostM
     Reader r(script.data(), script.size());
     for (int step = 0; step < 6 && !r.Empty() && gS->callbackBudget > 0; ++step) {
         --gS->callbackBudget;
-        switch (r.U8() % kActCount) {
-            case kActMonitor:
-            case kActMonitor2: MonitorCall(*gT.monitor, r, c); break;
-            case kActDeregisterSelf: Deregister({data->pluginId, data->refcon}); break;
-            case kActDeregisterOther: Deregister(PickKey(r)); break;
-            case kActRegisterOther: {
+        switch (r.U8() % 10) {  // an action code; its arguments follow it
+            case 0:
+            case 1: MonitorCall(*gT.monitor, r, c); break;  // in the callback's context
+            case 2: Deregister({data->pluginId, data->refcon}); break;
+            case 3: Deregister(PickKey(r)); break;
+            case 4: {  // key, script length, the next bytes as its script, table
                 // Ill-formed scripts are fine; the new listener's script is the next bytes.
                 const ListenerKey key = PickKey(r);
                 RegisterListener(key, r, r.Take(r.U8() % 12));
                 break;
             }
-            case kActThrowInt: throw static_cast<int32_t>(r.U8());
-            case kActThrowStd: throw std::runtime_error("listener failure");
-            case kActThrowOther: throw NotAnException{r.U8()};
-            case kActAcquireAndCall: {
+            case 5: throw static_cast<int32_t>(r.U8());
+            case 6: throw std::runtime_error("listener failure");
+            case 7: throw NotAnException{r.U8()};
+            case 8: {  // the monitor suite through the basic suite, one call
                 const void* table = nullptr;
                 if (data->basicSuite->AcquireSuite(kBrevantMonitorSuite, kBrevantMonitorSuiteVersion, &table) == 0) {
                     if (!table) Fail("acquired a null monitor table");
@@ -500,12 +443,11 @@ HostErr RunListener(const ListenerBasicData* data, const Context& c, const HostM
                 }
                 break;
             }
-            case kActReadMessage:
-                if (message) {
-                    void* block = nullptr;
-                    if (gT.memory->MemLock(*message, &block) == 0) gT.memory->MemUnlock(*message);
-                }
+            case 9: {  // JobItemLog: read and lock the message handle (it stays Brevant's)
+                void* block = nullptr;
+                if (message && gT.memory->MemLock(*message, &block) == 0) gT.memory->MemUnlock(*message);
                 break;
+            }
             default: break;
         }
     }
@@ -545,7 +487,6 @@ void RegisterListener(const ListenerKey& key, Reader& r, std::vector<uint8_t> sc
     }
 }
 
-// ---- Jobs -----------------------------------------------------------------------------------
 
 // A JSON string of ASCII, escapes, a few characters beyond ASCII and blanks (trailing ones too).
 std::string JsonText(Reader& r) {
@@ -556,10 +497,8 @@ std::string JsonText(Reader& r) {
 
 std::string JsonInt(int64_t value) { return std::to_string(value); }
 
-// A job file built from the input: items, compositions, render settings, output modules,
-// exporters. Each field's bytes are read whether or not its flag puts it in, so that the layout
-// is fixed. Mostly valid; ParseJob refuses what is not, and then the slot is empty. `codes` gets
-// the error codes that the job's records will answer with.
+// A job file, mostly valid: each field's bytes are read whether or not its flag puts it in, so that
+// the layout is fixed. `codes` gets the error codes that the job's records will answer with.
 std::string BuildJobText(Reader& r, std::vector<HostErr>& codes) {
     static const char* const kRenderKeys[] = {"quality", "resolution", "size", "proxyUse", "effects", "diskCache",
                                               "colorDepth", "frameBlending", "fieldRender", "pulldown", "motionBlur",
@@ -652,7 +591,6 @@ std::string BuildJobText(Reader& r, std::vector<HostErr>& codes) {
     return j + "]}";
 }
 
-// ---- Sessions and records -------------------------------------------------------------------
 
 // Runs one session operation as the host does: a thrown int32_t is the operation's failure.
 template <typename F>
@@ -675,8 +613,7 @@ void RenderUpdate(RQSession& session, brevant_host::Job* job, Reader& r) {
     const uint8_t mutate = r.U8();
     brevant_host::FrameRecord frame;
     const bool prepared = job && job->PrepareFrame(index, frameId, status, frame);
-    if (!prepared) {
-        frame.update = HostFrameUpdate{};
+    if (!prepared) {  // the record stays zero but for these
         frame.update.frameId = frameId;
         frame.update.updateStatus = status;
     }
@@ -715,7 +652,9 @@ void RenderAll(RQSession& session, brevant_host::Job& job, Reader& r) {
         Guard([&] { session.RenderItemStart(nullptr); });
         for (int32_t f = 1; f <= job.ItemFrames(i); ++f) {
             brevant_host::FrameRecord progress;
-            if (job.PrepareFrame(i, f, 2, progress)) Guard([&] { session.RenderItemUpdate(job.Queue(), &progress.update); });
+            if (job.PrepareFrame(i, f, 2, progress)) {
+                Guard([&] { session.RenderItemUpdate(job.Queue(), &progress.update); });
+            }
             brevant_host::FrameRecord done;
             if (!job.PrepareFrame(i, f, kHostUpdateStatusFrameDone, done)) continue;
             Guard([&] { session.RenderItemUpdate(job.Queue(), &done.update); });
@@ -726,7 +665,6 @@ void RenderAll(RQSession& session, brevant_host::Job& job, Reader& r) {
     }
 }
 
-// ---- Loading and shutting down --------------------------------------------------------------
 
 void Load() {
     if (gS->running) return;
@@ -749,17 +687,17 @@ void DeathHook() {
 }
 
 void Step(Reader& r) {
-    const uint8_t op = r.U8() % kOpCount;
+    const uint8_t op = r.U8() % 21;  // the seeds are written with these codes: add new ones at the end
     if (gTrace) std::fprintf(stderr, "op %d\n", op);
-    // Most ops on sessions name a session slot, then a job slot.
-    const bool onSession = (op >= kOpDescribeBegin && op <= kOpLog) || op == kOpRenderAll;
+    // Ops 5 to 12 and 20 name a session slot; those but 7, 11 and 12 then a job slot.
+    const bool onSession = (op >= 5 && op <= 12) || op == 20;
     RQSession* session = onSession ? gS->sessions[r.U8() % kSessionSlots].get() : nullptr;
-    const bool onJob = onSession && op != kOpDescribeEnd && op != kOpRenderEnd && op != kOpLog;
+    const bool onJob = onSession && op != 7 && op != 11 && op != 12;
     brevant_host::Job* job = onJob ? gS->jobs[r.U8() % kJobSlots].get() : nullptr;
     switch (op) {
-        case kOpLoad: Load(); break;
-        case kOpDeathHook: DeathHook(); break;
-        case kOpStartSession: {
+        case 0: Load(); break;  // BrevantMain, unless running
+        case 1: DeathHook(); break;  // the host's shutdown: every death hook
+        case 2: {  // StartSession: slot, null-out flag
             const uint8_t a = r.U8();
             const bool nullOut = a & 0x80;
             std::shared_ptr<RQSession>& slot = gS->sessions[a % kSessionSlots];
@@ -779,7 +717,7 @@ void Step(Reader& r) {
             slot = std::move(fresh);  // drops the previous session of the slot
             break;
         }
-        case kOpDropSession: {
+        case 3: {  // drop a session: slot, [copy into another slot]
             const uint8_t a = r.U8();
             if (a & 0x80) {
                 gS->sessions[(a >> 2) % kSessionSlots] = gS->sessions[a % kSessionSlots];
@@ -788,7 +726,7 @@ void Step(Reader& r) {
             }
             break;
         }
-        case kOpBuildJob: {
+        case 4: {  // job slot, the job (see BuildJobText)
             std::shared_ptr<brevant_host::Job>& slot = gS->jobs[r.U8() % kJobSlots];
             const std::string text = BuildJobText(r, gS->jobCodes);
             // Parsed jobs are kept across inputs (records the plug-in only borrows; the host's
@@ -806,48 +744,45 @@ void Step(Reader& r) {
             cache.emplace(text, slot);
             break;
         }
-        case kOpDescribeBegin: {
+        case 5: {  // DescribeBegin: name choice
             const bool own = r.U8() & 1;
             const HostString name = own || !job ? RandomUtf16(r) : job->ProjectNameUtf16();
             if (session) Guard([&] { session->DescribeBegin(name); });
             break;
         }
-        case kOpDescribeAddItem: {
+        case 6: {  // DescribeAddItem: item, queue-index choice
             const uint8_t which = r.U8();
             const uint8_t queue = r.U8();
             if (!session || !job || job->ItemCount() == 0) break;
             const int32_t index = which % job->ItemCount();
             // Mostly its own position; else a small one, none, the largest or any.
             const int k = queue % 8;
-            const int32_t queueIndex = k < 3 ? index : k < 5 ? (queue >> 3) % 5 : k == 5 ? -1 : k == 6 ? INT32_MAX : r.I32();
-            AddItem(*session, queueIndex, *job->Item(index));
+            AddItem(*session, k < 3 ? index : k < 5 ? (queue >> 3) % 5 : k == 5 ? -1 : k == 6 ? INT32_MAX : r.I32(),
+                    *job->Item(index));
             break;
         }
-        case kOpDescribeEnd:
+        case 7:  // DescribeEnd
             if (session) Guard([&] { session->DescribeEnd(); });
             break;
-        case kOpDescribeAll:
+        case 8:  // describe the whole job
             if (session && job) Describe(*session, *job);
             break;
-        case kOpRenderStart: {
+        case 9: {  // RenderItemStart: item (for the host's clock)
             const uint8_t index = r.U8();
             if (job && job->ItemCount()) job->StartItemClock(index % job->ItemCount());
             if (session) Guard([&] { session->RenderItemStart(nullptr); });
             break;
         }
-        case kOpRenderUpdate:
-            if (session) {
-                RenderUpdate(*session, job, r);
-            } else {
-                r.Take(4);
-            }
+        case 10:  // RenderItemUpdate: item, frame, status, record mutations
+            if (!session) r.Take(4);  // as many bytes as an update without a job reads
+            if (session) RenderUpdate(*session, job, r);
             break;
-        case kOpRenderEnd: {
+        case 11: {  // RenderItemEnd: host status
             const int32_t status = Listed(r, {6, 4, 5, 3, 0, -1, 1, 2, 7, INT32_MIN}, 240);
             if (session) Guard([&] { session->RenderItemEnd(nullptr, status); });
             break;
         }
-        case kOpLog: {
+        case 12: {  // Log: type, text
             const auto type = static_cast<uint32_t>(Listed(r, {1, 2, 4, 8, 16, 0, 3, 32, -1}, 240));
             const uint8_t length = r.U8();
             std::string text;
@@ -855,14 +790,14 @@ void Step(Reader& r) {
             if (session) Guard([&] { session->Log(type, (length & 0x80) ? nullptr : text.c_str()); });
             break;
         }
-        case kOpMonitor: MonitorCall(*gT.monitor, r, Context{gSessionsStarted}); break;
-        case kOpRegister: {
+        case 13: MonitorCall(*gT.monitor, r, Context{gSessionsStarted}); break;
+        case 14: {  // RegisterListener: plug-in id, refcon, script, table
             const ListenerKey key = PickKey(r);
             RegisterListener(key, r, r.Take(r.U8() % 64));
             break;
         }
-        case kOpDeregister: Deregister(PickKey(r)); break;
-        case kOpSetFault: {
+        case 15: Deregister(PickKey(r)); break;  // plug-in id, refcon
+        case 16: {  // SetFault: call, code, skip, times
             const auto call = static_cast<HostCall>(r.U8() % (static_cast<int>(HostCall::CompressJpeg) + 1));
             const HostErr code = PickCode(r);
             const int skip = r.U8() % 8;
@@ -877,17 +812,17 @@ void Step(Reader& r) {
             brevant_host::SetFault(call, code, skip, static_cast<int>(r.U8() % 5) - 1);
             break;
         }
-        case kOpSetSuiteFault: {
+        case 17: {  // SetSuiteFault: suite, version, code
             const auto suite = PickSuite(r);
             if (suite.first == std::string(kHostMemorySuite)) gS->handlesMayLeak = true;
             brevant_host::SetSuiteFault(suite.first, suite.second, PickCode(r));
             break;
         }
-        case kOpClearFaults:
+        case 18:
             brevant_host::ClearFaults();
             gS->passedOnCodes.clear();
             break;
-        case kOpAcquireSuite: {
+        case 19: {  // acquire a suite (suite, version) until the end of the input
             const auto suite = PickSuite(r);
             const void* table = nullptr;
             if (gT.basic->AcquireSuite(suite.first, suite.second, &table) == kHostErrNone) {
@@ -896,7 +831,7 @@ void Step(Reader& r) {
             }
             break;
         }
-        case kOpRenderAll:
+        case 20:  // render the whole job: every item, frame, done
             if (session && job) RenderAll(*session, *job, r);
             break;
         default: break;
@@ -938,8 +873,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     brevant_host::LoadedPlugin plugin;
     std::string error;
     if (!brevant_host::LoadPlugin(BREVANT_PLUGIN_PATH, &plugin, &error) || plugin.entryResult != 0) {
-        std::fprintf(stderr, "cannot load %s: %s\n", BREVANT_PLUGIN_PATH, error.c_str());
-        std::abort();
+        Fail(("cannot load " BREVANT_PLUGIN_PATH ": " + error).c_str());
     }
     gT.entry = reinterpret_cast<HostPluginEntryFunc>(brevant_host::PluginSymbol(plugin, "BrevantMain"));
     gT.deathHook = reinterpret_cast<HostDeathHookFunc>(brevant_host::PluginSymbol(plugin, "DeathHook"));
