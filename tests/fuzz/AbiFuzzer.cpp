@@ -29,7 +29,6 @@ namespace {
 
 using brevant_host::HostCall;
 
-
 class Reader {
 public:
     Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
@@ -54,14 +53,11 @@ private:
     size_t pos_ = 0;
 };
 
-
-
 [[noreturn]] void Fail(const char* what, long long detail = 0) {
     std::fprintf(stderr, "brevant_abi_fuzzer: %s (%lld)\n", what, detail);
     std::fflush(stderr);
     std::abort();
 }
-
 
 constexpr int kSessionSlots = 3;
 constexpr int kJobSlots = 2;
@@ -121,7 +117,6 @@ void TakeHandle(HostMemoryHandle handle, bool jpeg) {
     }
     if (gT.memory->MemFree(handle) != kHostErrNone) gS->unfreed.push_back(handle);
 }
-
 
 struct Context {
     int64_t session = 0;
@@ -206,7 +201,6 @@ HostString RandomUtf16(Reader& r) {
     static const char16_t kUnits[] = {u'a', u'Z', u' ', u'\t', 0, 0xE9, 0x65E5, 0xD83D, 0xDE00, 0xD800, 0xFFFF, u'/'};
     return Pieces<HostString>(r, kUnits);
 }
-
 
 HostMemoryHandle Sentinel(uintptr_t n) { return reinterpret_cast<HostMemoryHandle>(0xbad000 + n * 16); }
 
@@ -400,7 +394,6 @@ void MonitorCall(const BrevantMonitorSuite1& s, Reader& r, const Context& c) {
     Call(s, operation, a, o);
 }
 
-
 struct NotAnException {
     int code;
 };
@@ -486,7 +479,6 @@ void RegisterListener(const ListenerKey& key, Reader& r, std::vector<uint8_t> sc
         Fail("RegisterListener result", result);
     }
 }
-
 
 // A JSON string of ASCII, escapes, a few characters beyond ASCII and blanks (trailing ones too).
 std::string JsonText(Reader& r) {
@@ -591,7 +583,6 @@ std::string BuildJobText(Reader& r, std::vector<HostErr>& codes) {
     return j + "]}";
 }
 
-
 // Runs one session operation as the host does: a thrown int32_t is the operation's failure.
 template <typename F>
 void Guard(F&& f) {
@@ -665,7 +656,6 @@ void RenderAll(RQSession& session, brevant_host::Job& job, Reader& r) {
     }
 }
 
-
 void Load() {
     if (gS->running) return;
     void* refcon = nullptr;
@@ -732,16 +722,15 @@ void Step(Reader& r) {
             // Parsed jobs are kept across inputs (records the plug-in only borrows; the host's
             // clock is restarted per item): parsing is most of a short input's time otherwise.
             static std::map<std::string, std::shared_ptr<brevant_host::Job>> cache;
-            const auto cached = cache.find(text);
-            if (cached != cache.end()) {
-                slot = cached->second;
-                break;
+            auto cached = cache.find(text);
+            if (cached == cache.end()) {
+                if (cache.size() >= 4096) cache.clear();
+                std::string error;
+                cached = cache.emplace(text, brevant_host::ParseJob(text, "fuzz.json", &error)).first;
+                const char* outcome = cached->second ? "parsed" : error.c_str();
+                if (gTrace) std::fprintf(stderr, "  job %s\n  -> %s\n", text.c_str(), outcome);
             }
-            std::string error;
-            slot = brevant_host::ParseJob(text, "fuzz.json", &error);
-            if (gTrace) std::fprintf(stderr, "  job %s\n  -> %s\n", text.c_str(), slot ? "parsed" : error.c_str());
-            if (cache.size() >= 4096) cache.clear();
-            cache.emplace(text, slot);
+            slot = cached->second;
             break;
         }
         case 5: {  // DescribeBegin: name choice
