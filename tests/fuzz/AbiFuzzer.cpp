@@ -1,31 +1,14 @@
-// libFuzzer harness over Brevant's ABI, inside the stand-in host.
-//
-// Each input is a small program: every op byte picks an operation, the bytes after it its
-// arguments (a Reader answers 0 once the input is used up, so every byte string is a program).
-// The operations are what a host and its client plug-ins may do: load the plug-in (BrevantMain)
-// and shut it down (DeathHook), start sessions through the provider suite, build random jobs,
-// describe and render them in any order with random records, log, call the 18 monitor-suite
-// operations with good and bad arguments, register listeners whose callbacks run small scripts
-// (monitor calls, registration changes, exceptions), and switch host faults on and off.
-//
-// What must hold, besides the sanitizers: suite operations log their entry, answer documented
-// results (3 to arguments that name nothing, 1 to registration and sessions while Brevant is
-// stopped) and leave their out-parameters alone when they fail; successful ones hand out live
-// handles and counts whose end index is refused; and after
-// each input, once sessions are dropped, listeners deregistered and the death hooks run, no
-// suite is held and no handle is alive. Anything else ends the process with abort().
-//
-// The seeds are the files in tests/fuzz/corpus: programs written byte by byte with the op codes
-// and argument choices below (`xxd -r -p` makes one from hex), or inputs that scripts/fuzz.sh
-// found. BREVANT_FUZZ_TRACE=1 prints what an input does: each op, job and suite call's result.
-#include <dlfcn.h>
-#include <unistd.h>
-
+// libFuzzer harness over Brevant's ABI, inside the stand-in host. Each input is a program of what
+// a host and its client plug-ins may do (an op byte, then its arguments; past the end every byte
+// reads 0). What must hold, besides the sanitizers: suite operations log their entry and answer
+// documented codes (3 to arguments that name nothing and to the end index of a count, 1 to
+// registration and sessions while Brevant is stopped); refusals leave their out-parameters alone;
+// successes hand out live, terminated handles; after each input no suite is held and no handle is
+// alive. Anything else aborts. The seeds in tests/fuzz/corpus are programs written with the op
+// codes and choices below (`xxd -r -p` makes one from hex); BREVANT_FUZZ_TRACE=1 traces one.
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -34,7 +17,6 @@
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "host/Job.h"
@@ -47,30 +29,23 @@ namespace {
 
 using brevant_host::HostCall;
 
-// ---- The program ------------------------------------------------------------------------------
-
 class Reader {
 public:
     Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     bool Empty() const { return pos_ >= size_; }
-    size_t Left() const { return Empty() ? 0 : size_ - pos_; }
-    void Skip(size_t n) { pos_ = n >= Left() ? size_ : pos_ + n; }
-    // The next n bytes, or what is left of them.
-    std::vector<uint8_t> Take(size_t n) {
-        const uint8_t* from = data_ + pos_;
-        Skip(n);
-        return std::vector<uint8_t>(from, data_ + pos_);
-    }
     uint8_t U8() { return pos_ < size_ ? data_[pos_++] : 0; }
-    // Little-endian.
-    uint64_t Uint(int bytes) {
+    uint64_t Uint(int bytes) {  // little-endian
         uint64_t value = 0;
         for (int i = 0; i < bytes; ++i) value |= uint64_t{U8()} << (8 * i);
         return value;
     }
-    uint16_t U16() { return static_cast<uint16_t>(Uint(2)); }
-    uint32_t U32() { return static_cast<uint32_t>(Uint(4)); }
-    uint64_t U64() { return Uint(8); }
+    int32_t I32() { return static_cast<int32_t>(Uint(4)); }
+    // The next n bytes, or what is left of them.
+    std::vector<uint8_t> Take(size_t n) {
+        const size_t from = pos_;
+        pos_ = std::min(size_, pos_ + n);
+        return std::vector<uint8_t>(data_ + from, data_ + pos_);
+    }
 
 private:
     const uint8_t* data_;
@@ -78,55 +53,11 @@ private:
     size_t pos_ = 0;
 };
 
-// Op codes of the main program. The seeds in tests/fuzz/corpus are written with them:
-// append new ones at the end.
-enum Op : uint8_t {
-    kOpLoad = 0,          // BrevantMain, when the plug-in is not running
-    kOpDeathHook,         // the host's shutdown: every death hook
-    kOpStartSession,      // slot, null-out flag
-    kOpDropSession,       // slot, [copy into another slot]
-    kOpBuildJob,          // job slot, the job's description (see BuildJobText)
-    kOpDescribeBegin,     // slot, job, name choice
-    kOpDescribeAddItem,   // slot, job, item, queue-index choice
-    kOpDescribeEnd,       // slot
-    kOpDescribeAll,       // slot, job: begin, every item, end
-    kOpRenderStart,       // slot, job, item (for the host's clock)
-    kOpRenderUpdate,      // slot, job, item, frame, status, record mutations
-    kOpRenderEnd,         // slot, host status
-    kOpLog,               // slot, type, text
-    kOpMonitor,           // one monitor-suite call from outside any callback
-    kOpRegister,          // plug-in id, refcon, table, script
-    kOpDeregister,        // plug-in id, refcon
-    kOpSetFault,          // call, code, skip, times
-    kOpSetSuiteFault,     // suite, version, code
-    kOpClearFaults,
-    kOpAcquireSuite,      // suite, version: held until the end of the input
-    kOpRenderAll,         // slot, job: every item, every frame, done
-    kOpCount
-};
-
-// Actions of a listener's script, run in every callback of that listener.
-enum Action : uint8_t {
-    kActMonitor = 0,      // a monitor-suite call in the callback's context
-    kActMonitor2,
-    kActDeregisterSelf,
-    kActDeregisterOther,  // key
-    kActRegisterOther,    // key, table, script length: the next bytes of this script
-    kActThrowInt,
-    kActThrowStd,
-    kActThrowOther,
-    kActAcquireAndCall,   // acquire the monitor suite through the basic suite, one call, release
-    kActReadMessage,      // JobItemLog: read and lock the message handle (it stays Brevant's)
-    kActCount
-};
-
 [[noreturn]] void Fail(const char* what, long long detail = 0) {
     std::fprintf(stderr, "brevant_abi_fuzzer: %s (%lld)\n", what, detail);
     std::fflush(stderr);
     std::abort();
 }
-
-// ---- The harness's state --------------------------------------------------------------------
 
 constexpr int kSessionSlots = 3;
 constexpr int kJobSlots = 2;
@@ -158,11 +89,10 @@ struct InputState {
     std::vector<HostMemoryHandle> unfreed;                // handles whose MemFree failed
     std::vector<std::pair<const char*, int32_t>> heldSuites;
     bool handlesMayLeak = false;          // a fault that can keep Brevant from freeing was armed
-    // Codes that host calls were armed to fail with, of the calls whose code a monitor-suite
-    // operation hands back unchanged (the memory suite's in every conversion; the file-system
-    // and output-module queries in operation 15): a query may then answer 1 or 3 for that reason.
+    // Codes that a monitor-suite operation may pass on (and so answer 1 or 3 with): of host calls
+    // armed to fail (memory, file-system and output-module queries), of the input's job records.
     std::vector<HostErr> passedOnCodes;
-    std::vector<HostErr> jobCodes;  // the same from the records of the input's jobs, which stay
+    std::vector<HostErr> jobCodes;
     bool tearingDown = false;
     int callbackBudget = kCallbackBudget;
 };
@@ -173,34 +103,20 @@ int32_t gNextPluginId = 1000;
 int64_t gSessionsStarted = 0;  // Brevant numbers sessions 1, 2, ... per process
 int64_t gLastSeenSession = 0;  // the last session id a callback was given
 
-int64_t CurrentSessionId() { return gSessionsStarted; }
-
-// ---- Handles --------------------------------------------------------------------------------
-
-void FreeHandle(HostMemoryHandle handle) {
-    if (gT.memory->MemFree(handle) != kHostErrNone) gS->unfreed.push_back(handle);
-}
-
-// A handle that a successful call handed out: live, then freed as a client does.
+// A handle that a successful call handed out: live, unlocked, JPEG bytes or UTF-16 text with a
+// zero code unit at the end; then freed as a client does.
 void TakeHandle(HostMemoryHandle handle, bool jpeg) {
     brevant_host::HandleInfo info;
     if (!handle || !brevant_host::InspectHandle(handle, &info)) Fail("a successful call handed out a dead handle");
     if (info.lockCount != 0) Fail("a handle handed out locked", info.lockCount);
-    if (jpeg) {
-        if (info.size < 4 || info.bytes.size() < 4 || info.bytes[0] != 0xFF || info.bytes[1] != 0xD8) {
-            Fail("thumbnail handle is no JPEG", static_cast<long long>(info.size));
-        }
-    } else {
-        // A string: UTF-16 and a zero code unit at the end.
-        if (info.size < 2 || info.size % 2 != 0 || info.bytes.size() != info.size ||
-            info.bytes[info.size - 1] != 0 || info.bytes[info.size - 2] != 0) {
-            Fail("string handle without its terminator", static_cast<long long>(info.size));
-        }
+    const std::vector<uint8_t>& b = info.bytes;
+    const size_t size = info.size;
+    if (jpeg && (size < 4 || b.size() < 4 || b[0] != 0xFF || b[1] != 0xD8)) Fail("thumbnail handle is no JPEG", size);
+    if (!jpeg && (size < 2 || size % 2 != 0 || b.size() != size || b[size - 1] != 0 || b[size - 2] != 0)) {
+        Fail("string handle without its terminator", static_cast<long long>(size));
     }
-    FreeHandle(handle);
+    if (gT.memory->MemFree(handle) != kHostErrNone) gS->unfreed.push_back(handle);
 }
-
-// ---- Argument choices -----------------------------------------------------------------------
 
 struct Context {
     int64_t session = 0;
@@ -208,60 +124,83 @@ struct Context {
     int64_t frame = -1;
 };
 
-// One of `choices`, by the next byte; the choice past them is `other()`, a value read.
-template <typename T, size_t N, typename Other>
-T Choose(Reader& r, const T (&choices)[N], const Other& other) {
-    const size_t k = r.U8() % (N + 1);
-    return k < N ? choices[k] : other();
+// One way to pick a number: `base`, plus the next `bytes` bytes read (modulo `mod` unless 0).
+struct Choice {
+    int64_t base;
+    int bytes = 0;
+    uint64_t mod = 0;
+};
+
+// The next byte picks one of `choices`.
+int64_t Pick(Reader& r, std::initializer_list<Choice> choices) {
+    const Choice& c = choices.begin()[r.U8() % choices.size()];
+    const uint64_t read = r.Uint(c.bytes);
+    return c.base + static_cast<int64_t>(c.mod ? read % c.mod : read);
+}
+
+// The next byte picks one of `values`, or from `below` on, the four bytes after it.
+int32_t Listed(Reader& r, std::initializer_list<int32_t> values, uint8_t below) {
+    const uint8_t k = r.U8();
+    return k < below ? values.begin()[k % values.size()] : r.I32();
 }
 
 int64_t PickSession(Reader& r, const Context& c) {
-    const int64_t now = CurrentSessionId();
+    const int64_t now = gSessionsStarted;
     // ..., the callback's, a stale one, one not yet started, the last one a callback was given
-    const int64_t choices[] = {0, now, c.session != 0 ? c.session : now, now - 1, now + 1, -1, gLastSeenSession};
-    return Choose(r, choices, [&r] { return static_cast<int64_t>(r.U64()); });
+    return Pick(r, {{0}, {now}, {c.session != 0 ? c.session : now}, {now - 1}, {now + 1}, {-1}, {gLastSeenSession},
+                    {0, 8}});
 }
 
 int64_t PickItem(Reader& r, const Context& c) {
-    const uint8_t k = r.U8() % 10;
-    if (k == 7) return r.U8() % 8;
-    if (k == 8) return static_cast<int64_t>(r.U64());
-    // Only the low 32 bits name an item.
-    const int64_t high = int64_t{1} << 32;
-    const int64_t choices[] = {c.item, 1, 2, 0, -1, high + 5, high + c.item, 0, 0, INT32_MIN};
-    return choices[k];
+    const int64_t high = int64_t{1} << 32;  // only the low 32 bits name an item
+    return Pick(r, {{c.item}, {1}, {2}, {0}, {-1}, {high + 5}, {high + c.item}, {0, 1, 8}, {0, 8}, {INT32_MIN}});
 }
 
 int32_t PickIndex(Reader& r) {
-    const uint8_t k = r.U8() % 8;
-    if (k == 3 || k == 6) return r.U8() % (k == 3 ? 32 : 4);
-    const int32_t choices[] = {0, 1, -1, 0, INT32_MAX, INT32_MIN};
-    return k < 6 ? choices[k] : static_cast<int32_t>(r.U32());
+    return static_cast<int32_t>(Pick(r, {{0}, {1}, {-1}, {0, 1, 32}, {INT32_MAX}, {INT32_MIN}, {0, 1, 4}, {0, 4}}));
 }
 
 int64_t PickFrame(Reader& r, const Context& c) {
-    const int64_t choices[] = {c.frame, c.frame + (int64_t{1} << 32), -1, 0, 1};
-    return Choose(r, choices, [&r] { return static_cast<int64_t>(r.U64()); });
+    return Pick(r, {{c.frame}, {c.frame + (int64_t{1} << 32)}, {-1}, {0}, {1}, {0, 8}});
 }
 
-int32_t PickLimit(Reader& r) {
-    const uint8_t k = r.U8() % 6;
-    if (k == 4) return 1 + r.U8();
-    const int32_t choices[] = {64, 1, 0, -1};
-    return k < 4 ? choices[k] : static_cast<int32_t>(r.U32());
-}
+int32_t PickLimit(Reader& r) { return static_cast<int32_t>(Pick(r, {{64}, {1}, {0}, {-1}, {1, 1}, {0, 4}})); }
 
 ListenerKey PickKey(Reader& r) {
-    uint8_t k = r.U8() % 6;
-    const int32_t plugins[] = {-1, INT32_MIN};
-    const int32_t plugin = k < 3 ? 1 + r.U8() % 3 : k < 5 ? plugins[k - 3] : static_cast<int32_t>(r.U32());
-    k = r.U8() % 6;
-    const uint64_t refcons[] = {UINT64_MAX, uint64_t{1} << 32};
-    const uint64_t refcon = k < 3 ? r.U8() % 4 : k < 5 ? refcons[k - 3] : r.U64();
+    const auto plugin = static_cast<int32_t>(Pick(r, {{1, 1, 3}, {1, 1, 3}, {1, 1, 3}, {-1}, {INT32_MIN}, {0, 4}}));
+    const uint64_t refcon = Pick(r, {{0, 1, 4}, {0, 1, 4}, {0, 1, 4}, {-1}, {int64_t{1} << 32}, {0, 8}});
     return {plugin, refcon};
 }
 
-// ---- Monitor-suite calls --------------------------------------------------------------------
+HostErr PickCode(Reader& r) {
+    return Listed(r, {kHostErrGeneric, kHostErrOutOfMemory, kHostErrBadHandle, kHostErrUnknownSuite,
+                      kHostErrBadArgument, 0, 77, -1, 1, 3}, 250);
+}
+
+std::pair<const char*, int32_t> PickSuite(Reader& r) {
+    static const std::pair<const char*, int32_t> kSuites[] = {
+        {kHostMemorySuite, kHostMemorySuiteVersion},   {kBrevantMonitorSuite, kBrevantMonitorSuiteVersion},
+        {kHostRegisterSuite, kHostRegisterSuiteVersion}, {kHostOrbSuitesSuite, kHostOrbSuitesSuiteVersion},
+        {kHostUtilitySuite, kHostUtilitySuiteVersion}, {kBrevantProviderSuite, kBrevantProviderSuiteVersion},
+        {"No Such Suite", 1},
+    };
+    auto suite = kSuites[r.U8() % 7];
+    if (r.U8() % 8 == 0) ++suite.second;  // a version nobody published
+    return suite;
+}
+
+// A text of up to 11 pieces: a length byte, then a byte per piece.
+template <typename Text, typename Piece, size_t N>
+Text Pieces(Reader& r, const Piece (&pieces)[N]) {
+    Text text;
+    for (size_t left = r.U8() % 12; left > 0; --left) text += pieces[r.U8() % N];
+    return text;
+}
+
+HostString RandomUtf16(Reader& r) {
+    static const char16_t kUnits[] = {u'a', u'Z', u' ', u'\t', 0, 0xE9, 0x65E5, 0xD83D, 0xDE00, 0xD800, 0xFFFF, u'/'};
+    return Pieces<HostString>(r, kUnits);
+}
 
 HostMemoryHandle Sentinel(uintptr_t n) { return reinterpret_cast<HostMemoryHandle>(0xbad000 + n * 16); }
 
@@ -288,75 +227,52 @@ struct Outs {
     HostMemoryHandle* Value() { return nullB ? nullptr : &value; }
 };
 
-enum Kind { kCount, kItemId, kText, kPair, kThumb };
+enum Kind { kCount, kItemId, kText, kPair, kThumb };                      // in order of out-parameters
 enum Uses : unsigned { kItem = 1, kModule = 2, kIndex = 4, kFrame = 8 };  // all take a session
 
-// Operations 2 to 17 of the suite. `end`: of a count, the operation whose index (for the number
-// of modules: module index) it bounds.
 struct Operation {
     const char* name;
     Kind kind;
     unsigned uses;
-    unsigned end;
     HostErr (*call)(const BrevantMonitorSuite1&, const Args&, Outs&);
 };
+#define OPERATION(function, kind, uses, ...) \
+    { #function, kind, uses, [](auto& s, auto& a, auto& o) { return s.function(a.session, __VA_ARGS__); } }
+// Operations 2 to 17 of the suite, in its order. A count bounds the list that the operation after
+// it reads by index (the number of modules: by module index).
 const Operation kOperations[] = {
-    {"Brevant_GetProjectName", kText, 0, 0,
-     [](auto& s, auto& a, auto& o) { return s.Brevant_GetProjectName(a.session, o.Key()); }},
-    {"Brevant_GetAppVersion", kText, 0, 0,
-     [](auto& s, auto& a, auto& o) { return s.Brevant_GetAppVersion(a.session, o.Key()); }},
-    {"Brevant_GetNumJobItems", kCount, 0, 5,
-     [](auto& s, auto& a, auto& o) { return s.Brevant_GetNumJobItems(a.session, o.Count()); }},
-    {"Brevant_GetJobItemID", kItemId, kIndex, 0,
-     [](auto& s, auto& a, auto& o) { return s.Brevant_GetJobItemID(a.session, a.index, o.ItemId()); }},
-    {"Brevant_GetNumJobItemRenderSettings", kCount, kItem, 7,
-     [](auto& s, auto& a, auto& o) { return s.Brevant_GetNumJobItemRenderSettings(a.session, a.item, o.Count()); }},
-    {"Brevant_GetJobItemRenderSetting", kPair, kItem | kIndex, 0, [](auto& s, auto& a, auto& o) {
-         return s.Brevant_GetJobItemRenderSetting(a.session, a.item, a.index, o.Key(), o.Value());
-     }},
-    {"Brevant_GetNumJobItemOutputModules", kCount, kItem, 9,
-     [](auto& s, auto& a, auto& o) { return s.Brevant_GetNumJobItemOutputModules(a.session, a.item, o.Count()); }},
-    {"Brevant_GetNumJobItemOutputModuleSettings", kCount, kItem | kModule, 10, [](auto& s, auto& a, auto& o) {
-         return s.Brevant_GetNumJobItemOutputModuleSettings(a.session, a.item, a.module, o.Count());
-     }},
-    {"Brevant_GetJobItemOutputModuleSetting", kPair, kItem | kModule | kIndex, 0, [](auto& s, auto& a, auto& o) {
-         return s.Brevant_GetJobItemOutputModuleSetting(a.session, a.item, a.module, a.index, o.Key(), o.Value());
-     }},
-    {"Brevant_GetNumJobItemOutputModuleWarnings", kCount, kItem | kModule, 12, [](auto& s, auto& a, auto& o) {
-         return s.Brevant_GetNumJobItemOutputModuleWarnings(a.session, a.item, a.module, o.Count());
-     }},
-    {"Brevant_GetJobItemOutputModuleWarning", kText, kItem | kModule | kIndex, 0, [](auto& s, auto& a, auto& o) {
-         return s.Brevant_GetJobItemOutputModuleWarning(a.session, a.item, a.module, a.index, o.Key());
-     }},
-    {"Brevant_GetNumJobItemFrameProperties", kCount, kItem | kFrame, 14, [](auto& s, auto& a, auto& o) {
-         return s.Brevant_GetNumJobItemFrameProperties(a.session, a.item, a.frame, o.Count());
-     }},
-    {"Brevant_GetJobItemFrameProperty", kPair, kItem | kFrame | kIndex, 0, [](auto& s, auto& a, auto& o) {
-         return s.Brevant_GetJobItemFrameProperty(a.session, a.item, a.frame, a.index, o.Key(), o.Value());
-     }},
-    {"Brevant_GetNumJobItemOutputModuleProperties", kCount, kItem | kModule, 16, [](auto& s, auto& a, auto& o) {
-         return s.Brevant_GetNumJobItemOutputModuleProperties(a.session, a.item, a.module, o.Count());
-     }},
-    {"Brevant_GetJobItemOutputModuleProperty", kPair, kItem | kModule | kIndex, 0, [](auto& s, auto& a, auto& o) {
-         return s.Brevant_GetJobItemOutputModuleProperty(a.session, a.item, a.module, a.index, o.Key(), o.Value());
-     }},
-    {"Brevant_GetJobItemFrameThumbnail", kThumb, kItem | kFrame, 0, [](auto& s, auto& a, auto& o) {
-         return s.Brevant_GetJobItemFrameThumbnail(a.session, a.item, a.frame, o.nullA ? nullptr : &o.width,
-                                                   o.nullB ? nullptr : &o.height, o.nullC ? nullptr : &o.key);
-     }},
+    OPERATION(Brevant_GetProjectName, kText, 0, o.Key()),
+    OPERATION(Brevant_GetAppVersion, kText, 0, o.Key()),
+    OPERATION(Brevant_GetNumJobItems, kCount, 0, o.Count()),
+    OPERATION(Brevant_GetJobItemID, kItemId, kIndex, a.index, o.ItemId()),
+    OPERATION(Brevant_GetNumJobItemRenderSettings, kCount, kItem, a.item, o.Count()),
+    OPERATION(Brevant_GetJobItemRenderSetting, kPair, kItem | kIndex, a.item, a.index, o.Key(), o.Value()),
+    OPERATION(Brevant_GetNumJobItemOutputModules, kCount, kItem, a.item, o.Count()),
+    OPERATION(Brevant_GetNumJobItemOutputModuleSettings, kCount, kItem | kModule, a.item, a.module, o.Count()),
+    OPERATION(Brevant_GetJobItemOutputModuleSetting, kPair, kItem | kModule | kIndex, a.item, a.module, a.index,
+              o.Key(), o.Value()),
+    OPERATION(Brevant_GetNumJobItemOutputModuleWarnings, kCount, kItem | kModule, a.item, a.module, o.Count()),
+    OPERATION(Brevant_GetJobItemOutputModuleWarning, kText, kItem | kModule | kIndex, a.item, a.module, a.index,
+              o.Key()),
+    OPERATION(Brevant_GetNumJobItemFrameProperties, kCount, kItem | kFrame, a.item, a.frame, o.Count()),
+    OPERATION(Brevant_GetJobItemFrameProperty, kPair, kItem | kFrame | kIndex, a.item, a.frame, a.index, o.Key(),
+              o.Value()),
+    OPERATION(Brevant_GetNumJobItemOutputModuleProperties, kCount, kItem | kModule, a.item, a.module, o.Count()),
+    OPERATION(Brevant_GetJobItemOutputModuleProperty, kPair, kItem | kModule | kIndex, a.item, a.module, a.index,
+              o.Key(), o.Value()),
+    OPERATION(Brevant_GetJobItemFrameThumbnail, kThumb, kItem | kFrame, a.item, a.frame,
+              o.nullA ? nullptr : &o.width, o.nullB ? nullptr : &o.height, o.nullC ? nullptr : &o.key),
 };
-const Operation& OperationOf(unsigned op) { return kOperations[op - 2]; }
+#undef OPERATION
 
-// Whether the arguments name nothing, so that the call must answer kBrevantErrRejected: the
-// plug-in is not running; the session is not the latest one started since it loaded, or that one
-// ended (sessions are numbered in order); an out-parameter is null; the item was never described
-// in this input (its id is its queue index + 1; but -1, no item, is what the frame queries
-// compare with between items); a module or index is negative or past any list.
+// Whether the call must answer 3: the plug-in is stopped; the session is not the latest started
+// since it loaded, or that one ended; an out-parameter is null; the item (id: queue index + 1) was
+// never described, but for -1 (no item) in frame queries; a module or index is negative or huge.
 bool MustRefuse(const Operation& op, const Args& a, const Outs& o) {
     const auto past = [](int32_t index) { return index < 0 || index > 0xFFFF; };
     const int32_t item = static_cast<int32_t>(static_cast<uint32_t>(a.item));
-    return !gS->running || a.session != CurrentSessionId() || gS->latest.expired() || o.nullA || o.nullB ||
-           o.nullC || ((op.uses & kItem) && !gS->itemIds.count(item) && !(item == -1 && (op.uses & kFrame))) ||
+    return !gS->running || a.session != gSessionsStarted || gS->latest.expired() || o.nullA || o.nullB || o.nullC ||
+           ((op.uses & kItem) && !gS->itemIds.count(item) && !(item == -1 && (op.uses & kFrame))) ||
            ((op.uses & kModule) && past(a.module)) || ((op.uses & kIndex) && past(a.index));
 }
 
@@ -383,8 +299,8 @@ std::string KeyEntry(const ListenerKey& key) {
     return entry;
 }
 
-// Whether one of the codes that host calls or the input's job records were armed to fail with
-// is `code`: an operation may pass it on.
+// Whether `code` is one that host calls or the input's job records were armed to fail with: an
+// operation may pass it on.
 bool HostMayAnswer(HostErr code) {
     const auto in = [code](const std::vector<HostErr>& codes) {
         return std::find(codes.begin(), codes.end(), code) != codes.end();
@@ -399,25 +315,24 @@ void CheckThumbnailSize(const Outs& o, int32_t widthIn, int32_t heightIn) {
 
 // Runs one operation and checks its result against the suite's contract; what it hands out is
 // freed as a client does. A count is checked against its list: the index equal to it is refused.
-void Call(const BrevantMonitorSuite1& s, const Operation& op, const Args& a, Outs o) {
+HostErr Call(const BrevantMonitorSuite1& s, const Operation& op, const Args& a, Outs o) {
     const int32_t widthIn = o.width, heightIn = o.height;
     const HostErr result = Logging(op.name, "called", [&] { return op.call(s, a, o); });
     if (gTrace) {
         std::fprintf(stderr, "  %s (session %lld, item %lld, module %d, index %d, frame %lld) -> %d\n", op.name,
-                     static_cast<long long>(a.session), static_cast<long long>(a.item), a.module, a.index,
-                     static_cast<long long>(a.frame), result);
+                     (long long)a.session, (long long)a.item, a.module, a.index, (long long)a.frame, result);
     }
     if (MustRefuse(op, a, o) && result != kBrevantErrRejected) Fail(op.name, result);
     if (result == kBrevantErrNone) {
         switch (op.kind) {
-            case kCount:
+            case kCount: {
                 if (o.count < 0) Fail("negative count", o.count);
-                if (op.end) {
-                    Args end = a;
-                    (op.end == 9 ? end.module : end.index) = o.count;
-                    Call(s, OperationOf(op.end), end, Outs());
-                }
+                const Operation& reader = (&op)[1];  // the next in the table
+                Args end = a;
+                (reader.uses & kIndex ? end.index : end.module) = o.count;
+                if (Call(s, reader, end, Outs()) != kBrevantErrRejected) Fail("the end of a list answered", o.count);
                 break;
+            }
             case kItemId:
                 if (o.itemId == -7) Fail("GetJobItemID succeeded without writing", o.itemId);
                 break;
@@ -431,26 +346,23 @@ void Call(const BrevantMonitorSuite1& s, const Operation& op, const Args& a, Out
                 TakeHandle(o.key, true);
                 break;
         }
-        return;
+        return result;
     }
     if (result == kBrevantErrNotRunning && !HostMayAnswer(result)) Fail("result 1 from a query", result);
-    // A refusal leaves the out-parameters as they were; a key delivered before its value failed
-    // is the caller's.
-    // The one exception: a thumbnail that was made but whose handle could not be created (the
-    // memory suite's own code) has told the caller its size; a refusal (3) has not.
+    // A refusal leaves the out-parameters as they were, but for a pair's key delivered before its
+    // value failed, which is the caller's, and the size of a thumbnail that was made but whose
+    // handle could not be created (the memory suite's code; a refusal, 3, has told nothing).
     const bool sizeWritten = o.width != widthIn || o.height != heightIn;
-    const bool madeButNotDelivered =
-        op.kind == kThumb && (result != kBrevantErrRejected || (sizeWritten && HostMayAnswer(result)));
-    if (madeButNotDelivered) {
-        CheckThumbnailSize(o, widthIn, heightIn);
-    } else if (sizeWritten) {
+    const bool made = op.kind == kThumb && (result != kBrevantErrRejected || (sizeWritten && HostMayAnswer(result)));
+    if (made) CheckThumbnailSize(o, widthIn, heightIn);
+    if ((sizeWritten && !made) || o.count != -7 || o.itemId != -7 || o.value != Sentinel(2)) {
         Fail("a failed call wrote an out-parameter", result);
     }
-    if (o.count != -7 || o.itemId != -7 || o.value != Sentinel(2)) Fail("a failed call wrote an out-parameter", result);
     if (o.key != Sentinel(1)) {
         if (op.kind != kPair) Fail("a failed call wrote its handle", result);
         TakeHandle(o.key, false);
     }
+    return result;
 }
 
 // Deregistration, checked: the plug-in not running, or a key never registered, is refused (3).
@@ -458,19 +370,14 @@ void Deregister(const ListenerKey& key) {
     const HostErr result = Logging("Brevant_DeregisterListener", KeyEntry(key), [&] {
         return gT.monitor->Brevant_DeregisterListener(key.first, key.second);
     });
-    if (result != kBrevantErrNone && result != kBrevantErrRejected) Fail("DeregisterListener result", result);
-    if ((!gS->running || !gS->scripts.count(key)) && result != kBrevantErrRejected) Fail("deregistered", result);
+    const bool unknown = !gS->running || !gS->scripts.count(key);
+    if (result != kBrevantErrRejected && (unknown || result != kBrevantErrNone)) Fail("deregistered", result);
 }
 
 // One of the 18 operations with arguments from `r`, each out-parameter null or not.
 void MonitorCall(const BrevantMonitorSuite1& s, Reader& r, const Context& c) {
     const unsigned op = r.U8() % 17 + 1;  // 1 to 17; 0 (registration) is an op of its own
-    Args a;
-    a.session = PickSession(r, c);
-    a.item = PickItem(r, c);
-    a.module = PickIndex(r);
-    a.index = PickIndex(r);
-    a.frame = PickFrame(r, c);
+    const Args a{PickSession(r, c), PickItem(r, c), PickIndex(r), PickIndex(r), PickFrame(r, c)};  // read left to right
     const uint8_t nulls = r.U8();
     Outs o;
     o.width = PickLimit(r);
@@ -480,33 +387,25 @@ void MonitorCall(const BrevantMonitorSuite1& s, Reader& r, const Context& c) {
         Deregister({PickKey(r).first, 0});
         return;
     }
-    const Operation& operation = OperationOf(op);
-    const unsigned outs = operation.kind == kThumb ? 3 : operation.kind == kPair ? 2 : 1;
+    const Operation& operation = kOperations[op - 2];
     o.nullA = (nulls & 0x83) == 0x81;  // rarer than not
-    o.nullB = outs >= 2 && (nulls & 0x85) == 0x84;
-    o.nullC = outs >= 3 && (nulls & 0x89) == 0x88;
+    o.nullB = operation.kind >= kPair && (nulls & 0x85) == 0x84;
+    o.nullC = operation.kind >= kThumb && (nulls & 0x89) == 0x88;
     Call(s, operation, a, o);
 }
-
-// ---- Listeners ------------------------------------------------------------------------------
 
 struct NotAnException {
     int code;
 };
 
-enum Event { kBegin, kEnd, kItemStart, kItemUpdate, kItemEnd, kItemLog };
+void RegisterListener(const ListenerKey& key, Reader& r, std::vector<uint8_t> script);
 
-HostErr RegisterListener(const ListenerKey& key, Reader& r, std::vector<uint8_t> script);
-
-HostErr RunListener(const ListenerBasicData* data, Event event, const Context& c, const HostMemoryHandle* message) {
+// Every callback: checks what Brevant hands it, then runs its listener's script.
+HostErr RunListener(const ListenerBasicData* data, const Context& c, const HostMemoryHandle* message = nullptr) {
     if (!data) Fail("callback without its data");
     if (data->basicSuite != gT.basic) Fail("callback with a foreign basic suite");
     if (c.session > gSessionsStarted || c.session <= 0) Fail("callback for a session never started", c.session);
     gLastSeenSession = c.session;
-    if (event == kItemLog) {
-        HostString text;
-        if (!message || !brevant_host::ReadStringHandle(*message, &text)) Fail("log callback without a live message");
-    }
     if (!gS || gS->tearingDown) return 0;
     const auto found = gS->scripts.find({data->pluginId, data->refcon});
     if (found == gS->scripts.end()) return 0;
@@ -514,22 +413,21 @@ HostErr RunListener(const ListenerBasicData* data, Event event, const Context& c
     Reader r(script.data(), script.size());
     for (int step = 0; step < 6 && !r.Empty() && gS->callbackBudget > 0; ++step) {
         --gS->callbackBudget;
-        switch (r.U8() % kActCount) {
-            case kActMonitor:
-            case kActMonitor2: MonitorCall(*gT.monitor, r, c); break;
-            case kActDeregisterSelf: Deregister({data->pluginId, data->refcon}); break;
-            case kActDeregisterOther: Deregister(PickKey(r)); break;
-            case kActRegisterOther: {
-                const ListenerKey key = PickKey(r);
+        switch (r.U8() % 10) {  // an action code; its arguments follow it
+            case 0:
+            case 1: MonitorCall(*gT.monitor, r, c); break;  // in the callback's context
+            case 2: Deregister({data->pluginId, data->refcon}); break;
+            case 3: Deregister(PickKey(r)); break;
+            case 4: {  // key, script length, the next bytes as its script, table
                 // Ill-formed scripts are fine; the new listener's script is the next bytes.
-                std::vector<uint8_t> next = r.Take(r.U8() % 12);
-                RegisterListener(key, r, std::move(next));
+                const ListenerKey key = PickKey(r);
+                RegisterListener(key, r, r.Take(r.U8() % 12));
                 break;
             }
-            case kActThrowInt: throw static_cast<int32_t>(r.U8());
-            case kActThrowStd: throw std::runtime_error("listener failure");
-            case kActThrowOther: throw NotAnException{r.U8()};
-            case kActAcquireAndCall: {
+            case 5: throw static_cast<int32_t>(r.U8());
+            case 6: throw std::runtime_error("listener failure");
+            case 7: throw NotAnException{r.U8()};
+            case 8: {  // the monitor suite through the basic suite, one call
                 const void* table = nullptr;
                 if (data->basicSuite->AcquireSuite(kBrevantMonitorSuite, kBrevantMonitorSuiteVersion, &table) == 0) {
                     if (!table) Fail("acquired a null monitor table");
@@ -538,88 +436,61 @@ HostErr RunListener(const ListenerBasicData* data, Event event, const Context& c
                 }
                 break;
             }
-            case kActReadMessage:
-                if (message) {
-                    void* block = nullptr;
-                    if (gT.memory->MemLock(*message, &block) == 0) gT.memory->MemUnlock(*message);
-                }
+            case 9: {  // JobItemLog: read and lock the message handle (it stays Brevant's)
+                void* block = nullptr;
+                if (message && gT.memory->MemLock(*message, &block) == 0) gT.memory->MemUnlock(*message);
                 break;
+            }
             default: break;
         }
     }
     return 0;
 }
 
-HostErr OnJobBegin(const ListenerBasicData* d, int64_t s) { return RunListener(d, kBegin, {s, 1, -1}, nullptr); }
-HostErr OnJobEnd(const ListenerBasicData* d, int64_t s) { return RunListener(d, kEnd, {s, 1, -1}, nullptr); }
-HostErr OnJobItemStart(const ListenerBasicData* d, int64_t s, int64_t i) {
-    return RunListener(d, kItemStart, {s, i, -1}, nullptr);
-}
+HostErr OnJobBegin(const ListenerBasicData* d, int64_t s) { return RunListener(d, {s, 1, -1}); }
+HostErr OnJobEnd(const ListenerBasicData* d, int64_t s) { return RunListener(d, {s, 1, -1}); }
+HostErr OnJobItemStart(const ListenerBasicData* d, int64_t s, int64_t i) { return RunListener(d, {s, i, -1}); }
 HostErr OnJobItemUpdate(const ListenerBasicData* d, int64_t s, int64_t i, int64_t f) {
-    return RunListener(d, kItemUpdate, {s, i, f}, nullptr);
+    return RunListener(d, {s, i, f});
 }
 HostErr OnJobItemEnd(const ListenerBasicData* d, int64_t s, int64_t i, int32_t status) {
     if (status < kListenerStatusDone || status > kListenerStatusFailed) Fail("JobItemEnd status", status);
-    return RunListener(d, kItemEnd, {s, i, -1}, nullptr);
+    return RunListener(d, {s, i, -1});
 }
 HostErr OnJobItemLog(const ListenerBasicData* d, int64_t s, int64_t i, uint8_t flag, const HostMemoryHandle* m) {
+    HostString text;
     if (flag > 1) Fail("JobItemLog flag", flag);
-    return RunListener(d, kItemLog, {s, i, -1}, m);
+    if (!m || !brevant_host::ReadStringHandle(*m, &text)) Fail("log callback without a live message");
+    return RunListener(d, {s, i, -1}, m);
 }
 
-HostErr RegisterListener(const ListenerKey& key, Reader& r, std::vector<uint8_t> script) {
-    const uint8_t mode = r.U8();
-    ListenerCallbacks table{OnJobBegin, OnJobEnd, OnJobItemStart, OnJobItemUpdate, OnJobItemEnd, OnJobItemLog};
-    if (mode % 4 == 3) {  // only some slots
-        const uint8_t mask = r.U8();
-        if (!(mask & 1)) table.JobBegin = nullptr;
-        if (!(mask & 2)) table.JobEnd = nullptr;
-        if (!(mask & 4)) table.JobItemStart = nullptr;
-        if (!(mask & 8)) table.JobItemUpdate = nullptr;
-        if (!(mask & 16)) table.JobItemEnd = nullptr;
-        if (!(mask & 32)) table.JobItemLog = nullptr;
-    }
+// Registration, checked: it succeeds exactly when Brevant runs and the table is not null, else 1.
+void RegisterListener(const ListenerKey& key, Reader& r, std::vector<uint8_t> script) {
+    const uint8_t mode = r.U8();  // 2: no table; 3: the next byte says which callbacks it has
+    const uint8_t has = mode % 4 == 3 ? r.U8() : 0xFF;
+    const ListenerCallbacks table{has & 1 ? OnJobBegin : nullptr,         has & 2 ? OnJobEnd : nullptr,
+                                  has & 4 ? OnJobItemStart : nullptr,     has & 8 ? OnJobItemUpdate : nullptr,
+                                  has & 16 ? OnJobItemEnd : nullptr,      has & 32 ? OnJobItemLog : nullptr};
     gS->scripts[key] = std::move(script);
     const HostErr result = Logging("Brevant_RegisterListener", KeyEntry(key), [&] {
         return gT.monitor->Brevant_RegisterListener(key.first, key.second, mode % 4 == 2 ? nullptr : &table);
     });
-    if (mode % 4 == 2 && result == kBrevantErrNone) Fail("registered a null callback table");
-    if (result != kBrevantErrNone && result != kBrevantErrNotRunning) Fail("RegisterListener result", result);
-    if (result == kBrevantErrNotRunning && mode % 4 != 2 && gS->running) Fail("RegisterListener refused while running");
-    if (!gS->running && result != kBrevantErrNotRunning) Fail("RegisterListener while not running", result);
-    return result;
+    if (result != (gS->running && mode % 4 != 2 ? kBrevantErrNone : kBrevantErrNotRunning)) {
+        Fail("RegisterListener result", result);
+    }
 }
 
-// ---- Jobs -----------------------------------------------------------------------------------
-
-// A short text for a JSON string: a length byte, then one byte per piece: ASCII, escapes, a few
-// characters beyond ASCII, blanks (trailing ones too).
+// A JSON string of ASCII, escapes, a few characters beyond ASCII and blanks (trailing ones too).
 std::string JsonText(Reader& r) {
-    static const char* const kPieces[] = {
-        "a", "B", "z", "0", " ", "\\t", "\\\"", "\\\\", "/", "[", "]", "\\u00e9", "\\u65e5", "\\ud83d\\ude00",
-        "x", "-", "_", "  ", ".", "#",
-    };
-    std::string text;
-    const size_t length = r.U8() % 12;
-    for (size_t i = 0; i < length; ++i) text += kPieces[r.U8() % (sizeof kPieces / sizeof kPieces[0])];
-    return "\"" + text + "\"";
+    static const char* const kPieces[] = {"a", "B", "z", "0", " ", "\\t", "\\\"", "\\\\", "/", "[", "]", "\\u00e9",
+                                          "\\u65e5", "\\ud83d\\ude00", "x", "-", "_", "  ", ".", "#"};
+    return "\"" + Pieces<std::string>(r, kPieces) + "\"";
 }
 
 std::string JsonInt(int64_t value) { return std::to_string(value); }
 
-// A job file built from the input: items, compositions, render settings, output modules,
-// exporters. Every field is read whether or not its flag uses it, so that the layout is fixed
-// (the seeds' JobBytes writes the same order). Mostly valid; ParseJob refuses what is not, and
-// then the slot is empty.
-//
-// job:    top, project text, exporter flags (4), query error, item count, items
-// item:   f, name text, width (2), height (2), frames, start frame, aspect (2), frame rate,
-//         project item type, status, status (4), template text, comment text,
-//         settings count, 3 x (key, form, value text, done text), module count, modules
-// module: h, h2, template text, path, exporter, spec flags (1 + 4), info type text, info
-//         subtype text, info error (2), action (1 + 4), write, constraint (3), size warning
-//         text, frame-rate warning text, setting key, setting text
-// `codes` gets the error codes that the job's records will answer with.
+// A job file, mostly valid: each field's bytes are read whether or not its flag puts it in, so that
+// the layout is fixed. `codes` gets the error codes that the job's records will answer with.
 std::string BuildJobText(Reader& r, std::vector<HostErr>& codes) {
     static const char* const kRenderKeys[] = {"quality", "resolution", "size", "proxyUse", "effects", "diskCache",
                                               "colorDepth", "frameBlending", "fieldRender", "pulldown", "motionBlur",
@@ -632,110 +503,85 @@ std::string BuildJobText(Reader& r, std::vector<HostErr>& codes) {
     static const char* const kPaths[] = {"out_[####].jpg", "[compName]_[projectName].mov", "plain.raw",
                                          "[outputModuleName]_[#].jpg", "[width]x[height]_[frameRate]_[startFrame].bin",
                                          "x"};
+    static const char* const kItemTypes[] = {"null", "2", "4"};
     std::string j = "{\"outputDirectory\": \"" + gT.outputDirectory + "\"";
+    const auto field = [&j](bool on, const char* key, const std::string& value) {
+        if (on) j += std::string(", \"") + key + "\": " + value;
+    };
     const uint8_t top = r.U8();
-    const std::string project = JsonText(r);
-    const uint32_t exporterFlags = r.U32();
-    const int8_t queryError = static_cast<int8_t>(r.U8());
-    if (top & 1) j += ", \"project\": " + project;
-    if (top & 2) {
-        j += ", \"exporters\": [{\"id\": 20, \"flags\": " + JsonInt(exporterFlags);
-        if (top & 4) {
-            j += ", \"queryError\": " + JsonInt(queryError);
-            codes.push_back(queryError);
-        }
-        j += "}]";
-    }
+    field(top & 1, "project", JsonText(r));
+    const std::string exporter = "[{\"id\": 20, \"flags\": " + JsonInt(r.Uint(4));
+    const auto queryError = static_cast<int8_t>(r.U8());
+    field(top & 2, "exporters", exporter + (top & 4 ? ", \"queryError\": " + JsonInt(queryError) : "") + "}]");
+    if ((top & 6) == 6) codes.push_back(queryError);
     j += ", \"items\": [";
     const int items = r.U8() % 4;
     for (int i = 0; i < items; ++i) {
-        if (i) j += ",";
         const uint8_t f = r.U8();
-        const std::string name = JsonText(r);
-        const uint16_t width = r.U16(), height = r.U16();
-        const uint8_t frames = r.U8(), start = r.U8(), aspectNum = r.U8(), aspectDen = r.U8(), rate = r.U8();
-        const uint8_t type = r.U8(), status = r.U8();
-        const uint32_t anyStatus = r.U32();
-        const std::string templateName = JsonText(r), comment = JsonText(r);
-        const bool big = (f & 0xC0) == 0xC0;
-        j += "{\"comp\": {\"name\": " + name;
-        // Big enough that thumbnails scale down from it; drawing larger frames was most of a run.
-        j += ", \"width\": " + JsonInt(1 + (big ? width % 200 : width % 40));
-        j += ", \"height\": " + JsonInt(1 + (big ? height % 150 : height % 40));
-        j += ", \"frames\": " + JsonInt(1 + frames % 6);
-        if (f & 1) j += ", \"startFrame\": " + JsonInt(static_cast<int8_t>(start));
-        if (f & 2) j += ", \"pixelAspect\": [" + JsonInt(1 + aspectNum % 40) + ", " + JsonInt(1 + aspectDen % 40) + "]";
-        if (f & 4) j += ", \"frameRate\": " + JsonInt(1 + rate % 60);
+        const bool big = (f & 0xC0) == 0xC0;  // big enough that thumbnails scale down from it
+        j += std::string(i ? "," : "") + "{\"comp\": {\"name\": " + JsonText(r);
+        field(true, "width", JsonInt(1 + r.Uint(2) % (big ? 200 : 40)));
+        field(true, "height", JsonInt(1 + r.Uint(2) % (big ? 150 : 40)));
+        field(true, "frames", JsonInt(1 + r.U8() % 6));
+        field(f & 1, "startFrame", JsonInt(static_cast<int8_t>(r.U8())));
+        const std::string aspect = JsonInt(1 + r.U8() % 40);
+        field(f & 2, "pixelAspect", "[" + aspect + ", " + JsonInt(1 + r.U8() % 40) + "]");
+        field(f & 4, "frameRate", JsonInt(1 + r.U8() % 60));
         j += "}";
-        if (f & 8) j += std::string(", \"projectItemType\": ") + (type % 3 == 0 ? "null" : type % 3 == 1 ? "2" : "4");
-        if (f & 16) j += ", \"status\": " + JsonInt(status % 6 < 4 ? 3 + status % 6 : static_cast<int32_t>(anyStatus));
-        if (f & 32) j += ", \"template\": " + templateName + ", \"comment\": " + comment;
+        field(f & 8, "projectItemType", kItemTypes[r.U8() % 3]);
+        const int status = r.U8() % 6;
+        const int32_t anyStatus = r.I32();
+        field(f & 16, "status", JsonInt(status < 4 ? 3 + status : anyStatus));
+        const std::string templateName = JsonText(r);
+        field(f & 32, "template", templateName + ", \"comment\": " + JsonText(r));
 
         const int settings = r.U8() % 4;
-        std::string settingsText;
-        std::vector<bool> used(20, false);
+        std::string list;
+        std::set<int> used;
         for (int k = 0; k < 3; ++k) {
             const int which = r.U8() % 20;
-            const uint8_t form = r.U8();
+            const bool form = r.U8() & 1;
             const std::string value = JsonText(r), whenDone = JsonText(r);
-            if (k >= settings || used[which]) continue;
-            used[which] = true;
-            if (!settingsText.empty()) settingsText += ",";
-            settingsText += std::string("\"") + kRenderKeys[which] + "\": ";
-            settingsText += (form & 1) ? "{\"value\": " + value + ", \"whenDone\": " + whenDone + "}" : value;
+            if (k >= settings || !used.insert(which).second) continue;
+            list += std::string(list.empty() ? "" : ",") + "\"" + kRenderKeys[which] + "\": ";
+            list += form ? "{\"value\": " + value + ", \"whenDone\": " + whenDone + "}" : value;
         }
-        if (!settingsText.empty()) j += ", \"renderSettings\": {" + settingsText + "}";
+        field(!list.empty(), "renderSettings", "{" + list + "}");
 
         const int modules = r.U8() % 4;
-        if (modules) j += ", \"outputModules\": [";
         for (int m = 0; m < modules; ++m) {
-            if (m) j += ",";
             const uint8_t h = r.U8(), h2 = r.U8();
-            const std::string moduleTemplate = JsonText(r);
-            const uint8_t path = r.U8(), exporter = r.U8(), specForm = r.U8();
-            const uint32_t specFlags = r.U32();
-            const std::string infoType = JsonText(r), infoSubType = JsonText(r);
-            const uint8_t infoFails = r.U8(), infoError = r.U8(), action = r.U8();
-            const uint32_t anyAction = r.U32();
-            const uint8_t write = r.U8(), cw = r.U8(), ch = r.U8(), cr = r.U8();
-            const std::string sizeWarning = JsonText(r), rateWarning = JsonText(r);
-            const uint8_t settingKey = r.U8();
-            const std::string settingText = JsonText(r);
-
-            j += "{\"template\": " + moduleTemplate;
-            if (h & 1) j += std::string(", \"path\": \"") + kPaths[path % 6] + "\"";
-            if (h & 2) j += std::string(", \"fileBased\": ") + ((h & 4) ? "true" : "false");
-            if (h & 8) j += ", \"exporter\": " + JsonInt(exporter % 4 == 3 ? ((top & 2) ? 20 : 3) : 1 + exporter % 4);
-            if (h & 16) j += ", \"outputSpecFlags\": " + JsonInt((specForm & 1) ? 0x100 : specFlags);
-            if (h & 32) {
-                j += ", \"outputInfo\": {\"type\": " + infoType + ", \"subType\": " + infoSubType;
-                if (infoFails & 1) {
-                    j += ", \"error\": " + JsonInt(static_cast<int8_t>(infoError));
-                    codes.push_back(static_cast<int8_t>(infoError));
-                }
-                j += "}";
-            }
-            if (h & 64) {
-                const int a = action % 6;
-                j += ", \"postRenderAction\": " + JsonInt(a < 4 ? a : a == 4 ? -1 : static_cast<int32_t>(anyAction));
-            }
-            if (h & 128) j += std::string(", \"write\": ") + ((write & 1) ? "\"raw\"" : "\"jpeg\"");
-            if (h2 & 1) {
-                j += ", \"constrained\": {\"width\": " + JsonInt(1 + cw) + ", \"height\": " + JsonInt(1 + ch) +
-                     ", \"frameRate\": " + JsonInt(1 + cr % 60) + "}";
-            }
-            if (h2 & 2) j += ", \"warnings\": {\"size\": " + sizeWarning + ", \"frameRate\": " + rateWarning + "}";
-            if (h2 & 4) j += std::string(", \"settings\": {\"") + kModuleKeys[settingKey % 17] + "\": " + settingText + "}";
+            j += std::string(m ? ",{" : ", \"outputModules\": [{") + "\"template\": " + JsonText(r);
+            field(h & 1, "path", std::string("\"") + kPaths[r.U8() % 6] + "\"");
+            field(h & 2, "fileBased", h & 4 ? "true" : "false");
+            const int exporterId = r.U8() % 4;
+            field(h & 8, "exporter", JsonInt(exporterId == 3 ? ((top & 2) ? 20 : 3) : 1 + exporterId));
+            const bool specFixed = r.U8() & 1;
+            const uint64_t specFlags = r.Uint(4);
+            field(h & 16, "outputSpecFlags", JsonInt(specFixed ? 0x100 : specFlags));
+            std::string info = "{\"type\": " + JsonText(r);
+            info += ", \"subType\": " + JsonText(r);
+            const bool infoFails = r.U8() & 1;
+            const auto infoError = static_cast<int8_t>(r.U8());
+            field(h & 32, "outputInfo", info + (infoFails ? ", \"error\": " + JsonInt(infoError) : "") + "}");
+            if ((h & 32) && infoFails) codes.push_back(infoError);
+            const int action = r.U8() % 6;
+            const int32_t anyAction = r.I32();
+            field(h & 64, "postRenderAction", JsonInt(action < 4 ? action : action == 4 ? -1 : anyAction));
+            field(h & 128, "write", r.U8() & 1 ? "\"raw\"" : "\"jpeg\"");
+            std::string constrained = "{\"width\": " + JsonInt(1 + r.U8());
+            constrained += ", \"height\": " + JsonInt(1 + r.U8());
+            field(h2 & 1, "constrained", constrained + ", \"frameRate\": " + JsonInt(1 + r.U8() % 60) + "}");
+            const std::string sizeWarning = JsonText(r);
+            field(h2 & 2, "warnings", "{\"size\": " + sizeWarning + ", \"frameRate\": " + JsonText(r) + "}");
+            const std::string key = kModuleKeys[r.U8() % 17];
+            field(h2 & 4, "settings", "{\"" + key + "\": " + JsonText(r) + "}");
             j += "}";
         }
-        if (modules) j += "]";
-        j += "}";
+        j += modules ? "]}" : "}";
     }
-    j += "]}";
-    return j;
+    return j + "]}";
 }
-
-// ---- Sessions and records -------------------------------------------------------------------
 
 // Runs one session operation as the host does: a thrown int32_t is the operation's failure.
 template <typename F>
@@ -743,28 +589,9 @@ void Guard(F&& f) {
     try {
         f();
     } catch (int32_t) {
-    } catch (const std::exception&) {
-        Fail("a session operation threw a standard exception");
     } catch (...) {
-        Fail("a session operation threw something else");
+        Fail("a session operation threw something other than its code");
     }
-}
-
-RQSession* PickSlot(Reader& r) { return gS->sessions[r.U8() % kSessionSlots].get(); }
-brevant_host::Job* PickJob(Reader& r) { return gS->jobs[r.U8() % kJobSlots].get(); }
-
-HostString RandomUtf16(Reader& r) {
-    static const char16_t kUnits[] = {u'a', u'Z', u' ', u'\t', 0, 0xE9, 0x65E5, 0xD83D, 0xDE00, 0xD800, 0xFFFF, u'/'};
-    HostString text;
-    const size_t length = r.U8() % 12;
-    for (size_t i = 0; i < length; ++i) text += kUnits[r.U8() % (sizeof kUnits / sizeof kUnits[0])];
-    return text;
-}
-
-int32_t PickHostStatus(Reader& r) {
-    static const int32_t kStatus[] = {6, 4, 5, 3, 0, -1, 1, 2, 7, INT32_MIN};
-    const uint8_t s = r.U8();
-    return s < 240 ? kStatus[s % 10] : static_cast<int32_t>(r.U32());
 }
 
 void RenderUpdate(RQSession& session, brevant_host::Job* job, Reader& r) {
@@ -773,19 +600,18 @@ void RenderUpdate(RQSession& session, brevant_host::Job* job, Reader& r) {
     const int32_t frames = job ? job->ItemFrames(index) : 0;
     const int32_t frameId = 1 + (frames ? r.U8() % frames : 0);
     const uint8_t s = r.U8();
-    const int32_t status = s % 4 != 0 ? kHostUpdateStatusFrameDone : s % 8 == 0 ? 2 : static_cast<int32_t>(r.U32());
+    const int32_t status = s % 4 != 0 ? kHostUpdateStatusFrameDone : s % 8 == 0 ? 2 : r.I32();
     const uint8_t mutate = r.U8();
     brevant_host::FrameRecord frame;
     const bool prepared = job && job->PrepareFrame(index, frameId, status, frame);
-    if (!prepared) {
-        frame.update = HostFrameUpdate{};
+    if (!prepared) {  // the record stays zero but for these
         frame.update.frameId = frameId;
         frame.update.updateStatus = status;
     }
     HostFrameUpdate& u = frame.update;
-    if (mutate & 1) u.frameId = static_cast<int32_t>(r.U32());
-    if (mutate & 2) u.framesTotal = static_cast<int32_t>(r.U32());
-    if (mutate & 4) u.elapsedTime = static_cast<int32_t>(r.U32());
+    if (mutate & 1) u.frameId = r.I32();
+    if (mutate & 2) u.framesTotal = r.I32();
+    if (mutate & 4) u.elapsedTime = r.I32();
     if ((mutate & 0x18) == 0x08) u.item = nullptr;
     if ((mutate & 0x18) == 0x10) u.frameBuffer = nullptr;
     if ((mutate & 0x18) == 0x18 && prepared) {
@@ -794,8 +620,7 @@ void RenderUpdate(RQSession& session, brevant_host::Job* job, Reader& r) {
         frame.world.width = w & 0x80 ? -static_cast<int32_t>(w & 0x7F) : frame.world.width * (w % 4) / 4;
         frame.world.height = (w & 0x40) ? 0 : frame.world.height;
     }
-    HostRenderQueue* queue = job ? job->Queue() : nullptr;
-    if (mutate & 0x20) queue = nullptr;
+    HostRenderQueue* queue = job && !(mutate & 0x20) ? job->Queue() : nullptr;
     Guard([&] { session.RenderItemUpdate(queue, (mutate & 0xC0) == 0xC0 ? nullptr : &u); });
     if (prepared && status == kHostUpdateStatusFrameDone) job->MarkFrameDone(frame);
 }
@@ -818,7 +643,9 @@ void RenderAll(RQSession& session, brevant_host::Job& job, Reader& r) {
         Guard([&] { session.RenderItemStart(nullptr); });
         for (int32_t f = 1; f <= job.ItemFrames(i); ++f) {
             brevant_host::FrameRecord progress;
-            if (job.PrepareFrame(i, f, 2, progress)) Guard([&] { session.RenderItemUpdate(job.Queue(), &progress.update); });
+            if (job.PrepareFrame(i, f, 2, progress)) {
+                Guard([&] { session.RenderItemUpdate(job.Queue(), &progress.update); });
+            }
             brevant_host::FrameRecord done;
             if (!job.PrepareFrame(i, f, kHostUpdateStatusFrameDone, done)) continue;
             Guard([&] { session.RenderItemUpdate(job.Queue(), &done.update); });
@@ -828,8 +655,6 @@ void RenderAll(RQSession& session, brevant_host::Job& job, Reader& r) {
         Guard([&] { session.RenderItemEnd(nullptr, brevant_host::kItemStatusDone); });
     }
 }
-
-// ---- Loading and shutting down --------------------------------------------------------------
 
 void Load() {
     if (gS->running) return;
@@ -851,65 +676,38 @@ void DeathHook() {
     gS->refcon = nullptr;
 }
 
-HostCall PickCall(Reader& r) { return static_cast<HostCall>(r.U8() % (static_cast<int>(HostCall::CompressJpeg) + 1)); }
-
-HostErr PickCode(Reader& r) {
-    static const HostErr kCodes[] = {kHostErrGeneric, kHostErrOutOfMemory, kHostErrBadHandle, kHostErrUnknownSuite,
-                                     kHostErrBadArgument, 0, 77, -1, 1, 3};
-    const uint8_t c = r.U8();
-    return c < 250 ? kCodes[c % 10] : static_cast<HostErr>(r.U32());
-}
-
-std::pair<const char*, int32_t> PickSuite(Reader& r) {
-    static const std::pair<const char*, int32_t> kSuites[] = {
-        {kHostMemorySuite, kHostMemorySuiteVersion},   {kBrevantMonitorSuite, kBrevantMonitorSuiteVersion},
-        {kHostRegisterSuite, kHostRegisterSuiteVersion}, {kHostOrbSuitesSuite, kHostOrbSuitesSuiteVersion},
-        {kHostUtilitySuite, kHostUtilitySuiteVersion}, {kBrevantProviderSuite, kBrevantProviderSuiteVersion},
-        {"No Such Suite", 1},
-    };
-    auto suite = kSuites[r.U8() % 7];
-    if (r.U8() % 8 == 0) ++suite.second;  // a version nobody published
-    return suite;
-}
-
 void Step(Reader& r) {
-    const uint8_t op = r.U8() % kOpCount;
+    const uint8_t op = r.U8() % 21;  // the seeds are written with these codes: add new ones at the end
     if (gTrace) std::fprintf(stderr, "op %d\n", op);
-    // Most ops on sessions name a session slot, then a job slot.
-    const bool onSession = (op >= kOpDescribeBegin && op <= kOpLog) || op == kOpRenderAll;
-    RQSession* session = onSession ? PickSlot(r) : nullptr;
-    const bool onJob = onSession && op != kOpDescribeEnd && op != kOpRenderEnd && op != kOpLog;
-    brevant_host::Job* job = onJob ? PickJob(r) : nullptr;
+    // Ops 5 to 12 and 20 name a session slot; those but 7, 11 and 12 then a job slot.
+    const bool onSession = (op >= 5 && op <= 12) || op == 20;
+    RQSession* session = onSession ? gS->sessions[r.U8() % kSessionSlots].get() : nullptr;
+    const bool onJob = onSession && op != 7 && op != 11 && op != 12;
+    brevant_host::Job* job = onJob ? gS->jobs[r.U8() % kJobSlots].get() : nullptr;
     switch (op) {
-        case kOpLoad: Load(); break;
-        case kOpDeathHook: DeathHook(); break;
-        case kOpStartSession: {
+        case 0: Load(); break;  // BrevantMain, unless running
+        case 1: DeathHook(); break;  // the host's shutdown: every death hook
+        case 2: {  // StartSession: slot, null-out flag
             const uint8_t a = r.U8();
+            const bool nullOut = a & 0x80;
             std::shared_ptr<RQSession>& slot = gS->sessions[a % kSessionSlots];
-            if (a & 0x80) {
-                const HostErr result = Logging("Brevant_StartSession", "called", [] {
-                    return gT.provider->Brevant_StartSession(nullptr);
-                });
-                if (result != kBrevantErrNotRunning) Fail("StartSession(null)", result);
+            std::shared_ptr<RQSession> fresh = slot;  // replaced on success only
+            const HostErr result = Logging("Brevant_StartSession", "called", [&] {
+                return gT.provider->Brevant_StartSession(nullOut ? nullptr : &fresh);
+            });
+            // Refused with 1 while Brevant is stopped or for a null out-parameter, and only then.
+            if ((result == kBrevantErrNotRunning) != (nullOut || !gS->running)) Fail("StartSession result", result);
+            if (result != kBrevantErrNone) {
+                if (fresh != slot) Fail("StartSession failed and wrote its out-parameter", result);
                 break;
             }
-            std::shared_ptr<RQSession> fresh = slot;  // replaced on success only
-            const HostErr result =
-                Logging("Brevant_StartSession", "called", [&] { return gT.provider->Brevant_StartSession(&fresh); });
-            if (result == kBrevantErrNone) {
-                if (!fresh || fresh == slot) Fail("StartSession succeeded without a new session");
-                ++gSessionsStarted;
-                gS->latest = fresh;
-            } else if (fresh != slot) {
-                Fail("StartSession failed and wrote its out-parameter", result);
-            } else if (gS->running && result == kBrevantErrNotRunning) {
-                Fail("StartSession refused while running");
-            }
-            if (!gS->running && result != kBrevantErrNotRunning) Fail("StartSession while not running", result);
+            if (!fresh || fresh == slot) Fail("StartSession succeeded without a new session");
+            ++gSessionsStarted;
+            gS->latest = fresh;
             slot = std::move(fresh);  // drops the previous session of the slot
             break;
         }
-        case kOpDropSession: {
+        case 3: {  // drop a session: slot, [copy into another slot]
             const uint8_t a = r.U8();
             if (a & 0x80) {
                 gS->sessions[(a >> 2) % kSessionSlots] = gS->sessions[a % kSessionSlots];
@@ -918,100 +716,80 @@ void Step(Reader& r) {
             }
             break;
         }
-        case kOpBuildJob: {
+        case 4: {  // job slot, the job (see BuildJobText)
             std::shared_ptr<brevant_host::Job>& slot = gS->jobs[r.U8() % kJobSlots];
-            std::vector<HostErr> codes;
-            const std::string text = BuildJobText(r, codes);
-            // The records' own error codes reach clients as the host's codes do.
-            gS->jobCodes.insert(gS->jobCodes.end(), codes.begin(), codes.end());
+            const std::string text = BuildJobText(r, gS->jobCodes);
             // Parsed jobs are kept across inputs (records the plug-in only borrows; the host's
             // clock is restarted per item): parsing is most of a short input's time otherwise.
             static std::map<std::string, std::shared_ptr<brevant_host::Job>> cache;
-            const auto cached = cache.find(text);
-            if (cached != cache.end()) {
-                slot = cached->second;
-                break;
+            auto cached = cache.find(text);
+            if (cached == cache.end()) {
+                if (cache.size() >= 4096) cache.clear();
+                std::string error;
+                cached = cache.emplace(text, brevant_host::ParseJob(text, "fuzz.json", &error)).first;
+                const char* outcome = cached->second ? "parsed" : error.c_str();
+                if (gTrace) std::fprintf(stderr, "  job %s\n  -> %s\n", text.c_str(), outcome);
             }
-            std::string error;
-            slot = brevant_host::ParseJob(text, "fuzz.json", &error);
-            if (gTrace) std::fprintf(stderr, "  job %s\n  -> %s\n", text.c_str(), slot ? "parsed" : error.c_str());
-            if (cache.size() >= 4096) cache.clear();
-            cache.emplace(text, slot);
+            slot = cached->second;
             break;
         }
-        case kOpDescribeBegin: {
+        case 5: {  // DescribeBegin: name choice
             const bool own = r.U8() & 1;
             const HostString name = own || !job ? RandomUtf16(r) : job->ProjectNameUtf16();
             if (session) Guard([&] { session->DescribeBegin(name); });
             break;
         }
-        case kOpDescribeAddItem: {
+        case 6: {  // DescribeAddItem: item, queue-index choice
             const uint8_t which = r.U8();
             const uint8_t queue = r.U8();
             if (!session || !job || job->ItemCount() == 0) break;
             const int32_t index = which % job->ItemCount();
-            int32_t queueIndex = index;
-            switch (queue % 8) {
-                case 5: queueIndex = -1; break;
-                case 6: queueIndex = INT32_MAX; break;
-                case 7: queueIndex = static_cast<int32_t>(r.U32()); break;
-                default: queueIndex = queue % 8 < 3 ? index : (queue >> 3) % 5; break;
-            }
-            AddItem(*session, queueIndex, *job->Item(index));
+            // Mostly its own position; else a small one, none, the largest or any.
+            const int k = queue % 8;
+            AddItem(*session, k < 3 ? index : k < 5 ? (queue >> 3) % 5 : k == 5 ? -1 : k == 6 ? INT32_MAX : r.I32(),
+                    *job->Item(index));
             break;
         }
-        case kOpDescribeEnd:
+        case 7:  // DescribeEnd
             if (session) Guard([&] { session->DescribeEnd(); });
             break;
-        case kOpDescribeAll:
+        case 8:  // describe the whole job
             if (session && job) Describe(*session, *job);
             break;
-        case kOpRenderStart: {
+        case 9: {  // RenderItemStart: item (for the host's clock)
             const uint8_t index = r.U8();
             if (job && job->ItemCount()) job->StartItemClock(index % job->ItemCount());
             if (session) Guard([&] { session->RenderItemStart(nullptr); });
             break;
         }
-        case kOpRenderUpdate:
-            if (session) {
-                RenderUpdate(*session, job, r);
-            } else {
-                r.Skip(4);
-            }
+        case 10:  // RenderItemUpdate: item, frame, status, record mutations
+            if (!session) r.Take(4);  // as many bytes as an update without a job reads
+            if (session) RenderUpdate(*session, job, r);
             break;
-        case kOpRenderEnd: {
-            const int32_t status = PickHostStatus(r);
+        case 11: {  // RenderItemEnd: host status
+            const int32_t status = Listed(r, {6, 4, 5, 3, 0, -1, 1, 2, 7, INT32_MIN}, 240);
             if (session) Guard([&] { session->RenderItemEnd(nullptr, status); });
             break;
         }
-        case kOpLog: {
-            static const uint32_t kTypes[] = {1, 2, 4, 8, 16, 0, 3, 32, 0xFFFFFFFFu};
-            const uint8_t t = r.U8();
-            const uint32_t type = t < 240 ? kTypes[t % 9] : r.U32();
+        case 12: {  // Log: type, text
+            const auto type = static_cast<uint32_t>(Listed(r, {1, 2, 4, 8, 16, 0, 3, 32, -1}, 240));
             const uint8_t length = r.U8();
             std::string text;
             for (int i = 0; i < length % 24; ++i) text += static_cast<char>(r.U8() | 1);  // no NUL inside
             if (session) Guard([&] { session->Log(type, (length & 0x80) ? nullptr : text.c_str()); });
             break;
         }
-        case kOpMonitor: {
-            Context c;
-            c.session = CurrentSessionId();
-            MonitorCall(*gT.monitor, r, c);
-            break;
-        }
-        case kOpRegister: {
+        case 13: MonitorCall(*gT.monitor, r, Context{gSessionsStarted}); break;
+        case 14: {  // RegisterListener: plug-in id, refcon, script, table
             const ListenerKey key = PickKey(r);
-            std::vector<uint8_t> script = r.Take(r.U8() % 64);
-            RegisterListener(key, r, std::move(script));
+            RegisterListener(key, r, r.Take(r.U8() % 64));
             break;
         }
-        case kOpDeregister: Deregister(PickKey(r)); break;
-        case kOpSetFault: {
-            const HostCall call = PickCall(r);
+        case 15: Deregister(PickKey(r)); break;  // plug-in id, refcon
+        case 16: {  // SetFault: call, code, skip, times
+            const auto call = static_cast<HostCall>(r.U8() % (static_cast<int>(HostCall::CompressJpeg) + 1));
             const HostErr code = PickCode(r);
             const int skip = r.U8() % 8;
-            const int times = static_cast<int>(r.U8() % 5) - 1;
             // A failing MemFree, or a memory suite that cannot be acquired to free with, keeps a
             // handle alive that Brevant did try to free.
             if (call == HostCall::MemFree || call == HostCall::AcquireSuite) gS->handlesMayLeak = true;
@@ -1020,20 +798,20 @@ void Step(Reader& r) {
                 call == HostCall::OutputInfoQuery) {
                 gS->passedOnCodes.push_back(code);
             }
-            brevant_host::SetFault(call, code, skip, times);
+            brevant_host::SetFault(call, code, skip, static_cast<int>(r.U8() % 5) - 1);
             break;
         }
-        case kOpSetSuiteFault: {
+        case 17: {  // SetSuiteFault: suite, version, code
             const auto suite = PickSuite(r);
-            if (std::strcmp(suite.first, kHostMemorySuite) == 0) gS->handlesMayLeak = true;
+            if (suite.first == std::string(kHostMemorySuite)) gS->handlesMayLeak = true;
             brevant_host::SetSuiteFault(suite.first, suite.second, PickCode(r));
             break;
         }
-        case kOpClearFaults:
+        case 18:
             brevant_host::ClearFaults();
             gS->passedOnCodes.clear();
             break;
-        case kOpAcquireSuite: {
+        case 19: {  // acquire a suite (suite, version) until the end of the input
             const auto suite = PickSuite(r);
             const void* table = nullptr;
             if (gT.basic->AcquireSuite(suite.first, suite.second, &table) == kHostErrNone) {
@@ -1042,7 +820,7 @@ void Step(Reader& r) {
             }
             break;
         }
-        case kOpRenderAll:
+        case 20:  // render the whole job: every item, frame, done
             if (session && job) RenderAll(*session, *job, r);
             break;
         default: break;
@@ -1060,18 +838,15 @@ void TearDown() {
     for (HostMemoryHandle handle : gS->unfreed) {
         if (gT.memory->MemFree(handle) != kHostErrNone) Fail("a handle handed out could not be freed");
     }
-    gS->jobs[0].reset();
-    gS->jobs[1].reset();
+    for (auto& job : gS->jobs) job.reset();
     if (gS->handlesMayLeak) {
         // Handles that Brevant could not free under the faults: not a finding, but cleared so
         // that the next input starts clean.
         for (HostMemoryHandle handle : brevant_host::LiveHandles()) gT.memory->MemFree(handle);
     }
     const std::vector<std::string> leaks = brevant_host::LeakReport();
-    if (!leaks.empty()) {
-        for (const auto& leak : leaks) std::fprintf(stderr, "leak: %s\n", leak.c_str());
-        Fail("the host's accounting does not balance", static_cast<long long>(leaks.size()));
-    }
+    for (const auto& leak : leaks) std::fprintf(stderr, "leak: %s\n", leak.c_str());
+    if (!leaks.empty()) Fail("the host's accounting does not balance", static_cast<long long>(leaks.size()));
 }
 
 }  // namespace
@@ -1087,25 +862,23 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     brevant_host::LoadedPlugin plugin;
     std::string error;
     if (!brevant_host::LoadPlugin(BREVANT_PLUGIN_PATH, &plugin, &error) || plugin.entryResult != 0) {
-        std::fprintf(stderr, "cannot load %s: %s\n", BREVANT_PLUGIN_PATH, error.c_str());
-        std::abort();
+        Fail(("cannot load " BREVANT_PLUGIN_PATH ": " + error).c_str());
     }
-    gT.entry = reinterpret_cast<HostPluginEntryFunc>(dlsym(plugin.library, "BrevantMain"));
-    gT.deathHook = reinterpret_cast<HostDeathHookFunc>(dlsym(plugin.library, "DeathHook"));
-    gT.basic = brevant_host::BasicSuite();
-    const void* table = nullptr;
+    gT.entry = reinterpret_cast<HostPluginEntryFunc>(brevant_host::PluginSymbol(plugin, "BrevantMain"));
+    gT.deathHook = reinterpret_cast<HostDeathHookFunc>(brevant_host::PluginSymbol(plugin, "DeathHook"));
     if (!gT.entry || !gT.deathHook) Fail("BrevantMain or DeathHook not exported");
+    gT.basic = brevant_host::BasicSuite();
     // Tables stay valid for the process: the library is never unloaded. They are taken once and
     // released at once, so that the accounting of every input starts balanced.
-    if (gT.basic->AcquireSuite(kHostMemorySuite, kHostMemorySuiteVersion, &table) != 0) Fail("memory suite");
-    gT.memory = static_cast<const HostMemorySuite1*>(table);
-    gT.basic->ReleaseSuite(kHostMemorySuite, kHostMemorySuiteVersion);
-    if (gT.basic->AcquireSuite(kBrevantMonitorSuite, kBrevantMonitorSuiteVersion, &table) != 0) Fail("monitor suite");
-    gT.monitor = static_cast<const BrevantMonitorSuite1*>(table);
-    gT.basic->ReleaseSuite(kBrevantMonitorSuite, kBrevantMonitorSuiteVersion);
-    if (gT.basic->AcquireSuite(kBrevantProviderSuite, kBrevantProviderSuiteVersion, &table) != 0) Fail("provider suite");
-    gT.provider = static_cast<const BrevantProviderSuite1*>(table);
-    gT.basic->ReleaseSuite(kBrevantProviderSuite, kBrevantProviderSuiteVersion);
+    const auto table = [](const char* name, int32_t version) {
+        const void* found = nullptr;
+        if (gT.basic->AcquireSuite(name, version, &found) != kHostErrNone) Fail(name);
+        gT.basic->ReleaseSuite(name, version);
+        return found;
+    };
+    gT.memory = static_cast<const HostMemorySuite1*>(table(kHostMemorySuite, kHostMemorySuiteVersion));
+    gT.monitor = static_cast<const BrevantMonitorSuite1*>(table(kBrevantMonitorSuite, kBrevantMonitorSuiteVersion));
+    gT.provider = static_cast<const BrevantProviderSuite1*>(table(kBrevantProviderSuite, kBrevantProviderSuiteVersion));
     brevant_host::RunDeathHooks();
     if (!brevant_host::LeakReport().empty()) Fail("leaks after loading");
     return 0;
