@@ -19,7 +19,6 @@ struct Property {
 class PropertyList {
 public:
     size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
     const Property& operator[](size_t index) const { return slots_[index]; }
     const Property* at(int32_t index) const {
         return index >= 0 && static_cast<size_t>(index) < size_ ? &slots_[index] : nullptr;

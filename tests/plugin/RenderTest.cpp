@@ -99,6 +99,9 @@ TEST_F(RenderTest, AClientFollowsTheRenderFromItsCallbacks) {
         int32_t count = -1, modules = -1, width = 100, height = 100;
         HostMemoryHandle jpeg = nullptr;
         if (e.event == "JobItemUpdate") {
+            // Asked before their counts, the new frame's properties are refused, never the last frame's.
+            EXPECT_EQ(suite_->Brevant_GetJobItemOutputModuleProperty(e.sessionId, e.itemId, 0, 0, &jpeg, &jpeg), 3);
+            EXPECT_EQ(suite_->Brevant_GetJobItemFrameProperty(e.sessionId, e.itemId, e.frameId, 0, &jpeg, &jpeg), 3);
             frames.push_back({ModuleProperties(e, 0), ModuleProperties(e, 1), ModuleProperties(e, 2)});
             EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 3, &count), 3);
         } else if (e.event == "JobItemStart" || e.event == "JobItemLog") {
