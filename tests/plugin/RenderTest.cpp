@@ -157,21 +157,22 @@ TEST_F(RenderTest, AClientFollowsTheRenderFromItsCallbacks) {
     EXPECT_EQ(lastRawSize, std::filesystem::file_size(outputDir_ / "Main.raw"));
 }
 
-// Corrected by the pixel aspect ratio first; a compressor that throws leaves the size as it was.
+// Corrected by the pixel aspect ratio first; a compressor that throws leaves the size as it was,
+// and so does a size beyond what the host can scale to, refused before the host is asked.
 TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
     struct Case {
         int width, height;
         int aspectNum, aspectDen;
         int32_t maxWidth, maxHeight;
         int32_t expectedWidth, expectedHeight;
-        bool compressorThrows = false;
+        bool compressorThrows = false, tooLarge = false;
     } cases[] = {
         {1920, 1080, 1, 1, 200, 200, 200, 113}, {1080, 1920, 1, 1, 200, 200, 113, 200},
         {1920, 1080, 1, 1, 4000, 4000, 1920, 1080}, {1920, 1080, 1, 1, 200, 50, 200, 113},
         {500, 500, 1, 1, 100, 80, 80, 80}, {960, 1080, 2, 1, 4000, 4000, 1920, 1080},
         {720, 480, 10, 11, 320, 240, 320, 235}, {32, 32, 1, 1, 64, 48, 64, 48, true},
         {1, 40, 1, 1, 64, 64, 1, 40}, {40, 1, 1, 1, 64, 64, 40, 1}, {100, 50, 1, 1, 1, 64, 1, 1},
-        {50, 100, 1, 1, 64, 1, 1, 1},
+        {50, 100, 1, 1, 64, 1, 1, 1}, {100, 100, INT32_MAX, 1, INT32_MAX, 9, INT32_MAX, 9, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
@@ -188,7 +189,7 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
             HostMemoryHandle handle = nullptr;
             const HostErr result =
                 suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, e.frameId, &width, &height, &handle);
-            ASSERT_EQ(result, c.compressorThrows ? 3 : 0);
+            ASSERT_EQ(result, c.compressorThrows || c.tooLarge ? 3 : 0);
             if (result) return;
             brevant_host::HandleInfo info;
             ASSERT_TRUE(brevant_host::InspectHandle(handle, &info));
@@ -201,7 +202,7 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
                std::to_string(c.aspectDen) + R"(]}, "outputModules": []}]})");
         EXPECT_EQ(std::make_pair(width, height), std::make_pair(c.expectedWidth, c.expectedHeight));
         EXPECT_EQ(HasLine("BrevantSession", "GetJobItemFrameThumbnail", "failed to get thumbnail"), c.compressorThrows);
-        if (c.compressorThrows) continue;
+        if (c.compressorThrows || c.tooLarge) continue;
         int jpegWidth = 0, jpegHeight = 0;
         ASSERT_TRUE(JpegSize(jpeg, &jpegWidth, &jpegHeight));
         EXPECT_EQ(std::make_pair(jpegWidth, jpegHeight), std::make_pair(c.expectedWidth, c.expectedHeight));
