@@ -207,6 +207,7 @@ TEST(EventLogRecords, ErrorsAndOddValuesAreRecorded) {
     FrameReading reading;
     reading.frameProperties = {{"ElapsedTime", "12.5"}, {"FramesTotal", "18446744073709551615"}};
     log.Update(1, 1, 1, reading);
+    log.ItemEnd(1, 1, 3);
     log.JobEnd(1);
     transcript.Expect({
         R"({"event":"JobBegin","seq":1,"session":1,"jobId":"session1","machine":"","jobFile":null,"projectName":"",)"
@@ -219,8 +220,9 @@ TEST(EventLogRecords, ErrorsAndOddValuesAreRecorded) {
         R"({"event":"JobItemUpdate","seq":5,"session":1,"item":1,"frame":1,"elapsedMs":null,)"
         R"("framesTotal":18446744073709551615,"frameProperties":{"ElapsedTime":"12.5",)"
         R"("FramesTotal":"18446744073709551615"},"outputModules":[]})",
-        R"({"event":"JobEnd","seq":6,"session":1,"jobId":"session1","items":{"described":0,"done":0,"stopped":0,)"
-        R"("failed":0,"otherStatus":1,"neverStarted":0},"itemsEnded":1,"frames":0})",
+        R"({"event":"JobItemEnd","seq":6,"session":1,"item":1,"status":3,"statusText":"failed","frames":0})",
+        R"({"event":"JobEnd","seq":7,"session":1,"jobId":"session1","items":{"described":0,"done":0,"stopped":0,)"
+        R"("failed":1,"otherStatus":1,"neverStarted":0},"itemsEnded":2,"frames":0})",
     });
 }
 
