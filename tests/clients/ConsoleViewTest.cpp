@@ -24,15 +24,10 @@ TEST(ConsoleRules, PercentDone) {
     }
 }
 
+// The first frame and each tenth of a known total are PlainRunOfAJob's.
 TEST(ConsoleRules, PlainLineDue) {
     const std::tuple<int32_t, int32_t, int32_t, bool> cases[] = {  // done, total, last printed, due
-        {1, 100, 0, true},     // the first frame
-        {2, 100, 1, false},
-        {10, 100, 1, true},    // another tenth
-        {19, 100, 10, false},
-        {20, 100, 10, true},
-        {100, 100, 90, true},  // the last frame
-        {100, 100, 100, false},
+        {100, 100, 100, false},  // the last frame, printed already
         {3, 3, 2, true},       // few frames: every frame is a tenth or more
         {2, 3, 1, true},
         {9, 0, 1, false},      // unknown total: every ten frames
@@ -234,11 +229,13 @@ TEST(ConsoleView, WarnsOncePerItemWhenTheProjectionDoesNotFit) {
     screen.view.ItemStart(1);
     for (int32_t f = 1; f <= 5; ++f) screen.view.FrameDone(1, Frame(f, 5, 1000u * f, 1000u * f, 100));
     screen.view.ItemEnd(1, 3);
+    screen.view.JobEnd();
     // Frames 1 to 4 show the mark; frame 5 has nothing left to write.
     ExpectCounts(screen, {
         {"item 1 \"Main\": output 1 warning: projected final size 4.9 KiB will not fit in the 100 B free on /", 1},
         {"(!)", 4}, {"item 1 \"Main\": failed, 5/5 frames", 1},
     });
+    EXPECT_EQ(screen.Lines().back(), "job end: 1 of 2 items: 0 done, 0 stopped, 1 failed, 1 never started");
 }
 
 TEST(ConsoleView, TerminalRedrawsOneLineThatFollowsTheWidth) {
@@ -264,24 +261,6 @@ TEST(ConsoleView, TerminalRedrawsOneLineThatFollowsTheWidth) {
     const size_t finalLine = out.find("\r\x1b[Kitem 1 \"Main\": done, 3/3 frames");
     ASSERT_NE(finalLine, std::string::npos);
     EXPECT_EQ(out.find('\r', finalLine + 1), std::string::npos);
-}
-
-TEST(ConsoleView, JobEndCountsWhatNeverStarted) {
-    const std::pair<std::vector<int32_t>, const char*> cases[] = {  // how items 1, 2 ... ended; the last line
-        {{1, 1}, "job end: 2 items: 2 done, 0 stopped, 0 failed"},
-        {{2}, "job end: 1 of 2 items: 0 done, 1 stopped, 0 failed, 1 never started"},
-        {{}, "job end: 0 of 2 items: 0 done, 0 stopped, 0 failed, 2 never started"},
-    };
-    for (const auto& [endStatuses, line] : cases) {
-        Screen screen;
-        screen.view.JobBegin(TwoItemJob());
-        for (size_t i = 0; i < endStatuses.size(); ++i) {
-            screen.view.ItemStart(static_cast<int64_t>(i + 1));
-            screen.view.ItemEnd(static_cast<int64_t>(i + 1), endStatuses[i]);
-        }
-        screen.view.JobEnd();
-        EXPECT_EQ(screen.Lines().back(), line);
-    }
 }
 
 // Without a job begin or a start; with a status the listener interface does not define.

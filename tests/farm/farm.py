@@ -1,7 +1,5 @@
-"""Real parts for the farm publisher's and the dashboard's tests: a mosquitto broker on a free
-loopback port, a subscriber, brevant-host renders with the farm publisher, the brevant-dashboard
-service, a webhook receiver and an event-stream reader. Everything started here is stopped when
-its Stack closes, also when a test fails; nothing talks to anything but 127.0.0.1."""
+"""Real parts for the farm publisher's and the dashboard's tests, all on 127.0.0.1; everything
+started here is stopped when its Stack closes, also when a test fails."""
 
 import collections
 import contextlib
@@ -54,8 +52,7 @@ def iso_now():
 
 
 class Stack(contextlib.ExitStack):
-    """Owns a directory and every process and thread a test starts; close() stops them in reverse
-    order, every one even when another fails to stop, and removes the directory."""
+    """Owns a directory and every process and thread a test starts; close() stops them all."""
 
     def __init__(self):
         super().__init__()
@@ -69,8 +66,7 @@ class Stack(contextlib.ExitStack):
         return path
 
     def spawn(self, args, log=None, **kwargs):
-        """Starts `args`; its output goes to the file `log` when named (a pipe nobody reads could fill
-        up), which output() reads."""
+        """Starts `args`, its output into the file `log` when named (a pipe nobody reads fills up)."""
         if log:
             with open(os.path.join(self.directory, log), "w") as out:
                 process = subprocess.Popen(args, stderr=out, **{"stdout": out, **kwargs})
@@ -104,9 +100,8 @@ class Broker:
 
     def __init__(self, stack, config=""):
         self.stack, self.port = stack, free_port()
-        # Running as root, mosquitto would switch to its own user, who cannot read the test's files.
-        # Small messages leave at once instead of waiting for an ACK, and a subscriber that falls
-        # behind is served late rather than cut off, as on a farm's broker.
+        # As root, mosquitto would switch to a user who cannot read the test's files; a subscriber that
+        # falls behind is served late rather than cut off, as on a farm's broker.
         anonymous = str("password_file" not in config).lower()
         self.config = stack.file(f"mosquitto-{self.port}.conf", ("user root\n" if os.getuid() == 0 else "") +
                                  f"listener {self.port} 127.0.0.1\npersistence false\nset_tcp_nodelay true\n"
@@ -301,11 +296,8 @@ class Render:
         args = [HOST, "run", job, "--client", PUBLISHER, "--out", self.out] + (["--fps", str(fps)] if fps else [])
         self.process = stack.spawn(args, log=os.path.basename(self.out) + ".log", env=env)
 
-    def wait(self, timeout=60):
-        try:
-            return self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError("the render did not end")
+    def wait(self):
+        return self.process.wait(60)
 
 
 class FarmTest(unittest.TestCase):
@@ -323,11 +315,9 @@ class FarmTest(unittest.TestCase):
         return dashboard
 
 
-def frames_job(*frames, file_based=True, project="Farm", name="Shot", size=(64, 36)):
-    """A job of one item per entry of `frames`, each with that many frames; `file_based` picks a
-    JPEG sequence output over one that writes nothing."""
-    module = {"path": "[compName]_[####].jpg"} if file_based else {"fileBased": False,
-                                                                   "outputInfo": {"type": "Preview"}}
+def frames_job(*frames, project="Farm", name="Shot", size=(64, 36)):
+    """A job of one item per entry of `frames`, each with that many frames written as JPEG files."""
+    module = {"path": "[compName]_[####].jpg"}
     comps = [{"name": f"{name} {i + 1}", "width": size[0], "height": size[1], "frames": n}
              for i, n in enumerate(frames)]
     return {"project": project, "items": [{"comp": comp, "outputModules": [module]} for comp in comps]}

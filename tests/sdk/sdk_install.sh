@@ -8,6 +8,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# build NAME CMAKE_ARG...: configures and builds the CMake project $work/NAME-src against the prefix.
+build() {
+  local name=$1; shift
+  cmake -S "$work/$name-src" -B "$work/$name-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" "$@" >/dev/null
+  cmake --build "$work/$name-build" >/dev/null
+}
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 host=$prefix/bin/brevant-host
@@ -29,10 +35,8 @@ done
 
 echo "== the example client with CMake (a CXX-only project, linked with --gc-sections) and with pkg-config"
 cp -r "$jobs/frame_progress" "$work/cmake-src"
-cmake -S "$work/cmake-src" -B "$work/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror -ffunction-sections -fdata-sections" \
-  -DCMAKE_SHARED_LINKER_FLAGS="-Wl,--gc-sections" >/dev/null
-cmake --build "$work/cmake-build" >/dev/null
+build cmake -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_SHARED_LINKER_FLAGS="-Wl,--gc-sections" \
+  -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror -ffunction-sections -fdata-sections"
 cp -r "$jobs/frame_progress" "$work/make-src"
 PKG_CONFIG_PATH=$prefix/lib/pkgconfig make -s -C "$work/make-src" CXX="$cxx" CXXFLAGS="-O2 -Wall -Wextra -Werror"
 
@@ -58,9 +62,7 @@ BREVANT_EXPORT HostErr CClientMain(const HostBasicSuite* basic, int32_t major, i
     return basic->ReleaseSuite(kBrevantMonitorSuite, kBrevantMonitorSuiteVersion);
 }
 C
-cmake -S "$work/c-src" -B "$work/c-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
-  -DCMAKE_C_FLAGS="-std=c11 -Wall -Wextra -Werror" >/dev/null
-cmake --build "$work/c-build" >/dev/null
+build c -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="-std=c11 -Wall -Wextra -Werror"
 
 echo "== the README's own client, as written there"
 mkdir "$work/readme-src"
@@ -77,9 +79,7 @@ for name, found in files.items():
     if len(found) != 1: sys.exit("README: expected one block for " + name)
     open(sys.argv[2] + "/" + name, "w").write(found[0])
 PY
-cmake -S "$work/readme-src" -B "$work/readme-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
-cmake --build "$work/readme-build" >/dev/null
+build readme -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror"
 
 # run JOB CLIENT EXPECTED_EXIT PATTERN...: the client through the installed brevant-host, with
 # its default plug-in; every pattern must appear in what it printed.
