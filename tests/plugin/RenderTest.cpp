@@ -165,20 +165,21 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
         int aspectNum, aspectDen;
         int32_t maxWidth, maxHeight;
         int32_t expectedWidth, expectedHeight;
-        bool compressorThrows = false, tooLarge = false;
+        int refusal = 0;  // 1 the compressor throws, 2 the host cannot make that size, 3 never asked
     } cases[] = {
         {1920, 1080, 1, 1, 200, 200, 200, 113}, {1080, 1920, 1, 1, 200, 200, 113, 200},
         {1920, 1080, 1, 1, 4000, 4000, 1920, 1080}, {1920, 1080, 1, 1, 200, 50, 200, 113},
         {500, 500, 1, 1, 100, 80, 80, 80}, {960, 1080, 2, 1, 4000, 4000, 1920, 1080},
-        {720, 480, 10, 11, 320, 240, 320, 235}, {32, 32, 1, 1, 64, 48, 64, 48, true},
+        {720, 480, 10, 11, 320, 240, 320, 235}, {32, 32, 1, 1, 64, 48, 64, 48, 1},
         {1, 40, 1, 1, 64, 64, 1, 40}, {40, 1, 1, 1, 64, 64, 40, 1}, {100, 50, 1, 1, 1, 64, 1, 1},
-        {50, 100, 1, 1, 64, 1, 1, 1}, {100, 100, INT32_MAX, 1, INT32_MAX, 9, INT32_MAX, 9, false, true},
+        {50, 100, 1, 1, 64, 1, 1, 1}, {100, 100, INT32_MAX, 1, INT32_MAX, 9, INT32_MAX, 9, 3},
+        {100, 100, INT32_MAX, 1, 2147483520, 9, 2147483520, 9, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
         ClearListeners();
         brevant_host::ClearRecordedLog();
-        if (c.compressorThrows) brevant_host::SetFault(HostCall::CompressJpeg, 5, 0, 1);
+        if (c.refusal == 1) brevant_host::SetFault(HostCall::CompressJpeg, 5, 0, 1);
         ASSERT_EQ(suite_->Brevant_RegisterListener(11, 1, &AllCallbacks()), 0);
         int32_t width = 0, height = 0;
         std::vector<uint8_t> jpeg;
@@ -189,7 +190,7 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
             HostMemoryHandle handle = nullptr;
             const HostErr result =
                 suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, e.frameId, &width, &height, &handle);
-            ASSERT_EQ(result, c.compressorThrows || c.tooLarge ? 3 : 0);
+            ASSERT_EQ(result, c.refusal ? 3 : 0);
             if (result) return;
             brevant_host::HandleInfo info;
             ASSERT_TRUE(brevant_host::InspectHandle(handle, &info));
@@ -201,8 +202,8 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
                std::to_string(c.height) + R"(, "frames": 1, "pixelAspect": [)" + std::to_string(c.aspectNum) + ", " +
                std::to_string(c.aspectDen) + R"(]}, "outputModules": []}]})");
         EXPECT_EQ(std::make_pair(width, height), std::make_pair(c.expectedWidth, c.expectedHeight));
-        EXPECT_EQ(HasLine("BrevantSession", "GetJobItemFrameThumbnail", "failed to get thumbnail"), c.compressorThrows);
-        if (c.compressorThrows || c.tooLarge) continue;
+        EXPECT_EQ(HasLine("BrevantSession", "GetJobItemFrameThumbnail", "failed to get thumbnail"), c.refusal == 1 || c.refusal == 2);
+        if (c.refusal) continue;
         int jpegWidth = 0, jpegHeight = 0;
         ASSERT_TRUE(JpegSize(jpeg, &jpegWidth, &jpegHeight));
         EXPECT_EQ(std::make_pair(jpegWidth, jpegHeight), std::make_pair(c.expectedWidth, c.expectedHeight));
