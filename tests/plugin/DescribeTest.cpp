@@ -164,7 +164,7 @@ TEST_F(DescribeTest, OutputModuleSettingsDependOnTheExporter) {
         const Pairs settings = ModuleSettings(1, c.module);
         ASSERT_GE(settings.size(), 3u);
         const std::string& outputTo = settings[2].second;
-        EXPECT_EQ(outputTo.substr(outputTo.rfind('/') + 1), c.outputTo);
+        EXPECT_EQ(outputTo.substr(outputTo.find_last_of("/\\") + 1), c.outputTo);
         Pairs expected = {{"OutputModuleIndex", std::to_string(c.module)},
                           {"TemplateName", Utf8(HostOutputModuleSettingName(module))}, {"OutputTo", outputTo}};
         for (const auto& key : common) {
