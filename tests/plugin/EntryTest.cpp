@@ -39,11 +39,15 @@ TEST_F(EntryTest, FirstFailingStepIsReportedOnceAndReturned) {
         int skip;
         HostErr expected;
         size_t published;
+        const char* missingSuite = nullptr;
+        int32_t missingVersion = 0;
     } cases[] = {
         {"provider publication", HostCall::PublishSuite, 0, 77, 0},
         {"monitor publication", HostCall::PublishSuite, 1, 77, 1},
         {"death hook", HostCall::RegisterDeathHook, 0, 77, 2},
-        {"no Orb Suites Suite", HostCall::AcquireSuite, 0, 0x42560001, 0},
+        {"no Orb Suites Suite", HostCall::AcquireSuite, 0, 0x42560001, 0, kHostOrbSuitesSuite,
+         kHostOrbSuitesSuiteVersion},
+        {"no Register Suite", HostCall::AcquireSuite, 0, 0x42560001, 2, kHostRegisterSuite, kHostRegisterSuiteVersion},
     };
     auto entry = reinterpret_cast<HostPluginEntryFunc>(brevant_host::PluginSymbol(plugin_, "BrevantMain"));
     auto deathHook = reinterpret_cast<HostDeathHookFunc>(brevant_host::PluginSymbol(plugin_, "DeathHook"));
@@ -53,7 +57,7 @@ TEST_F(EntryTest, FirstFailingStepIsReportedOnceAndReturned) {
         brevant_host::ResetHost();
         brevant_host::SetLogSink(brevant_host::LogSink::Recorder);
         if (c.call == HostCall::AcquireSuite) {
-            brevant_host::SetSuiteFault(kHostOrbSuitesSuite, kHostOrbSuitesSuiteVersion, 42);
+            brevant_host::SetSuiteFault(c.missingSuite, c.missingVersion, 42);
         } else {
             brevant_host::SetFault(c.call, 77, c.skip, 1);
         }
