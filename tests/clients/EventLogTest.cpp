@@ -150,29 +150,6 @@ TEST(EventLogRecords, OneItemJobInOrder) {
     });
 }
 
-TEST(EventLogRecords, StableModeHidesWhatVaries) {
-    Transcript transcript;
-    Config config;
-    config.stable = true;
-    EventLog log(config, Origin{"render07", "/jobs/demo.json", 42}, transcript.writer(), [] { return int64_t{123}; });
-    log.JobBegin(1, OneItemJob());
-    log.ItemStart(1, 1);
-    log.CountFrame(1);
-    FrameReading reading = Reading(true);
-    reading.thumbnail = ThumbnailRecord{"/t/session1_item1_0100.jpg", 32, 18, 999};
-    log.Update(1, 1, 1, reading);
-    transcript.Expect({
-        R"({"event":"JobBegin","seq":1,"session":1,"jobId":"session1","machine":null,"jobFile":"demo.json",)"
-        R"("projectName":"demo","appVersion":"24.1",)" + std::string(kItems),
-        R"({"event":"JobItemStart","seq":2,"session":1,"item":1})",
-        R"({"event":"JobItemUpdate","seq":3,"session":1,"item":1,"frame":1,"frameNumber":100,"elapsedMs":null,)"
-        R"("framesTotal":3,"frameProperties":{"ElapsedTime":null,"FramesTotal":"3"},"outputModules":[{"OutputTo":)"
-        R"("/out/a.png","Disk":null,"FileSize":null,"EstFinalSize":null,"DiskSpace":null,"fileSize":null,)"
-        R"("estFinalSize":null,"diskSpace":null}],"thumbnail":{"file":"/t/session1_item1_0100.jpg","width":32,)"
-        R"("height":18}})",
-    });
-}
-
 TEST(EventLogRecords, ThumbnailCadence) {
     const std::pair<int32_t, std::vector<bool>> cases[] = {  // every Nth frame; which frames of an item
         {0, {false, false, false, false}},

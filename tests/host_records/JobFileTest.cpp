@@ -1,8 +1,6 @@
-// Job files: what a mistake in one says, that every shipped example reads, that what a job file
-// sets (or leaves to the defaults) is what the host calls answer, and the output paths it names.
+// Job files: what a mistake in one says, how queries on what it sets fail, and the output paths it
+// names. (What the shipped examples set, and their defaults, reach the cli tests' records.)
 #include <gtest/gtest.h>
-
-#include <filesystem>
 
 #include "RecordingSession.h"
 
@@ -63,96 +61,6 @@ TEST_F(JobFile, AMissingFileIsNamed) {
     std::string error;
     EXPECT_EQ(LoadJob("/nonexistent/job.json", &error), nullptr);
     EXPECT_EQ(error, "/nonexistent/job.json: cannot open the job file");
-}
-
-TEST_F(JobFile, EveryShippedExampleReads) {
-    int examples = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(BREVANT_EXAMPLES_DIR)) {
-        if (entry.path().extension() != ".json") continue;
-        SCOPED_TRACE(entry.path().string());
-        std::string error;
-        const auto job = LoadJob(entry.path().string(), &error);
-        ASSERT_NE(job, nullptr) << error;
-        EXPECT_GT(job->ItemCount(), 0);
-        ++examples;
-    }
-    EXPECT_GE(examples, 4);
-}
-
-std::string RenderSetting(const HostRenderItem* item, uint32_t index, bool done) {
-    int16_t a = -1, b = -1;
-    HostString label, value;
-    HostRenderSettingLabels(done, index, HostRect{0, 0, 0, 0}, HostRenderItemSettings(item), &a, &b, label, value);
-    return Utf8(value);
-}
-
-std::string ModuleLabel(const HostRenderItem* item, const HostOutputModule* module, uint32_t index) {
-    HostString label, value;
-    HostOutputModuleLabels(index, HostRect{0, 0, 0, 0}, item, module, label, value);
-    return Utf8(value);
-}
-
-TEST_F(JobFile, AMinimalJobGetsTheDefaults) {
-    const auto job =
-        MustParse(R"({"items": [{"comp": {"name": "Main"}, "outputModules": [{"path": "[compName]_[##].jpg"}]}]})");
-    ASSERT_NE(job, nullptr);
-    const HostRenderItem* item = job->Item(0);
-    EXPECT_EQ(job->ProjectName(), "Untitled Project");
-    EXPECT_EQ(Utf8(HostCompositionName(HostItemComposition(HostRenderItemProjectItem(item), 0))), "Main");
-    EXPECT_EQ(HostItemType(HostRenderItemProjectItem(item)), kHostItemTypeComposition);
-    EXPECT_EQ(HostRenderItemStatus(item), kItemStatusQueued);
-    EXPECT_EQ(Utf8(HostRenderItemTemplateName(item)), "Best Settings");
-    // The settings that follow from the composition: 48 frames at 24 fps from frame 0.
-    const std::pair<uint32_t, const char*> computed[] = {
-        {2, "1920 x 1080"}, {14, "0:00:00:00"}, {15, "0:00:01:23"}, {16, "0:00:02:00"},
-        {17, "Use comp's frame rate (24)"}};
-    for (const auto& [index, text] : computed) EXPECT_EQ(RenderSetting(item, index, false), text) << index;
-    for (uint32_t i = 0; i < 20; ++i) EXPECT_FALSE(RenderSetting(item, i, false).empty()) << i;
-
-    const HostOutputModule* module = HostRenderItemOutputModules(item).modules[0];
-    EXPECT_EQ(HostOutputSpecExporterId(HostOutputModuleOutputSpec(module)), 1);
-    HostModuleInfo* info = nullptr;
-    ASSERT_EQ(HostModuleInfoQuery(-1, 1, &info), kHostErrNone);
-    EXPECT_EQ(HostModuleInfoFlags(info), 0x4000u);  // a numbered sequence has a starting frame
-    HostModuleInfoRelease(info);
-    EXPECT_EQ(ModuleLabel(item, module, 9), "1920 x 1080");
-    EXPECT_EQ(ModuleLabel(item, module, 13), "None");
-    HostExporterInfo constraints;
-    HostConstrainedExporterInfo(item, module, constraints);
-    EXPECT_FALSE(constraints.constrained);
-    EXPECT_TRUE(HostSizeMismatchWarning(item, module, constraints).empty());
-    EXPECT_TRUE(HostFrameRateMismatchWarning(item, module, constraints).empty());
-}
-
-// Flags, actions, exporters' flags and the tape module are the plug-in's describe tests' to check.
-TEST_F(JobFile, WhatTheJobSetsIsWhatTheHostAnswers) {
-    std::string error;
-    const auto job = LoadJob(std::string(BREVANT_EXAMPLES_DIR) + "/every-setting.json", &error);
-    ASSERT_NE(job, nullptr) << error;
-    const HostRenderItem* item = job->Item(0);
-    EXPECT_EQ(Utf8(HostRenderItemComment(item)), "Titles for the opening   \r\n");  // the host trims nothing
-    const std::tuple<uint32_t, bool, const char*> settings[] = {
-        {3, false, "Use All Proxies"}, {9, true, "WSSWW"}, {17, false, "25 (queued)"}, {17, true, "25 (rendered)  "},
-        {19, true, "On"},
-    };
-    for (const auto& [index, done, text] : settings) EXPECT_EQ(RenderSetting(item, index, done), text) << index;
-
-    const HostOutputModule* stills = HostRenderItemOutputModules(item).modules[0];
-    EXPECT_EQ(Utf8(HostOutputModuleSettingName(stills)), "Stills With Link");
-    EXPECT_EQ(ModuleLabel(item, stills, 2), "Project Link");
-    EXPECT_EQ(ModuleLabel(item, stills, 16), "Titles");
-    HostOutputVerbiage verbiage;
-    ASSERT_EQ(HostOutputInfoQuery(HostOutputModuleOutputSpec(stills), nullptr, verbiage), kHostErrNone);
-    EXPECT_EQ(Utf8(verbiage.subType), "Baseline");
-
-    HostExporterInfo constraints;
-    HostConstrainedExporterInfo(item, stills, constraints);
-    EXPECT_TRUE(constraints.constrained);
-    EXPECT_EQ(constraints.width, 1920);
-    const std::string sizeWarning = Utf8(HostSizeMismatchWarning(item, stills, constraints));
-    EXPECT_NE(sizeWarning.find("1280 x 720"), std::string::npos) << sizeWarning;
-    EXPECT_NE(sizeWarning.find("1920 x 1080"), std::string::npos) << sizeWarning;
-    EXPECT_EQ(Utf8(HostFrameRateMismatchWarning(item, stills, constraints)), "The deck runs at 30 fps.");
 }
 
 TEST_F(JobFile, QueriesFailWithTheirCodesAndWriteNothing) {

@@ -9,10 +9,11 @@ namespace {
 
 class DescribeTest : public PluginFixture {
 protected:
-    // DescribeBegin, one DescribeAddItem per queued item, DescribeEnd.
-    void DescribeJob(const std::string& json) {
-        job_ = MakeJob(json);
-        ASSERT_NE(job_, nullptr);
+    // DescribeBegin, one DescribeAddItem per queued item, DescribeEnd; of a job file, or a job given inline.
+    void DescribeJob(const std::string& job) {
+        std::string error;
+        job_ = job[0] == '{' ? MakeJob(job) : brevant_host::LoadJob(job, &error);
+        ASSERT_NE(job_, nullptr) << error;
         session_ = StartSession();
         sessionId_ = LastSessionId();
         session_->DescribeBegin(job_->ProjectNameUtf16());
@@ -36,42 +37,14 @@ protected:
             default: return suite_->Brevant_GetNumJobItemOutputModuleWarnings(sessionId_, item, module, n);
         }
     }
-    std::vector<std::string> Warnings(int64_t itemId, int32_t module) {
-        int32_t n = -1;
-        EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleWarnings(sessionId_, itemId, module, &n), 0);
-        std::vector<std::string> warnings;
-        for (int32_t i = 0; i < n; ++i) {
-            HostMemoryHandle text = nullptr;
-            EXPECT_EQ(suite_->Brevant_GetJobItemOutputModuleWarning(sessionId_, itemId, module, i, &text), 0);
-            warnings.push_back(TakeString(text));
-        }
-        return warnings;
-    }
-
     std::unique_ptr<brevant_host::Job> job_;
     std::shared_ptr<RQSession> session_;
     int64_t sessionId_ = 0;
 };
 
-const char* kTwoItems = R"({
-  "project": "Render Test",
-  "exporters": [{"id": 1, "flags": "0x4000"}, {"id": 2, "flags": "0x10004000"}, {"id": 3, "flags": "0x10000000"},
-                {"id": 4, "flags": 0}],
-  "items": [
-    {"comp": {"name": "Main", "width": 320, "height": 180, "frames": 4}, "status": 6, "comment": "first pass",
-     "template": "Best Settings",
-     "renderSettings": {"quality": "  Best \t\r\n", "solos": " \t\r\n", "frameRate": {"value": "25", "whenDone": "30"}},
-     "outputModules": [
-       {"path": "a_[####].jpg", "exporter": 1, "postRenderAction": 1, "settings": {"format": "JPEG \t", "crop": " x"}},
-       {"path": "b.raw", "exporter": 1, "outputSpecFlags": "0x100", "postRenderAction": 2, "write": "raw",
-        "warnings": {"size": "Size differs", "frameRate": "Rate differs"}},
-       {"fileBased": false, "exporter": 2, "outputSpecFlags": "0x100", "postRenderAction": 3,
-        "outputInfo": {"type": "Tape deck"}, "warnings": {"size": "", "frameRate": "Rate only"}},
-       {"fileBased": true, "exporter": 3, "postRenderAction": 4},
-       {"path": "e.raw", "exporter": 4, "write": "raw"}]},
-    {"comp": {"name": "Second", "width": 64, "height": 64, "frames": 2}, "projectItemType": null, "outputModules": []}
-  ]
-})";
+// Five output modules, one of each kind of exporter, and an item without a project item (the
+// cli tests compare what a client reads of it with the records in the same folder).
+const char* kTwoItems = BREVANT_SOURCE_DIR "/tests/cli/golden/exporters.json";
 
 // Only an id's low 32 bits count; describing an index again replaces its lists, lists its id twice.
 TEST_F(DescribeTest, ListsAreCountedPerItemAndReplacedWhenDescribedAgain) {
@@ -111,71 +84,6 @@ TEST_F(DescribeTest, ListsAreCountedPerItemAndReplacedWhenDescribedAgain) {
     }
     EXPECT_EQ(std::vector<int64_t>(ids, ids + 3), (std::vector<int64_t>{1, 2, 1}));
     EXPECT_EQ(suite_->Brevant_GetJobItemID(sessionId_, 3, &ids[0]), 3);
-}
-
-TEST_F(DescribeTest, RenderSettingsFollowTheHostsIndexOrder) {
-    DescribeJob(kTwoItems);
-    const std::vector<std::string> full = {
-        "CompName", "Comment", "TemplateName", "Quality", "Resolution", "Size", "ProxyUse", "Effects",
-        "DiskCache", "ColorDepth", "FrameBlending", "FieldRender", "Pulldown", "MotionBlur", "UseOpenGL",
-        "Solos", "TimeSpan", "Start", "End", "Duration", "FrameRate", "GuideLayers", "SkipExistingFiles"};
-    const Pairs first = RenderSettings(1);
-    EXPECT_EQ(KeysOf(first), full);
-    EXPECT_EQ(ValueOf(first, "CompName"), "Main");
-    EXPECT_EQ(ValueOf(first, "Comment"), "first pass");
-    EXPECT_EQ(ValueOf(first, "TemplateName"), "Best Settings");
-    EXPECT_EQ(ValueOf(first, "Quality"), "  Best");  // trailing blanks go, leading ones stay
-    EXPECT_EQ(ValueOf(first, "Solos"), "");          // only blanks: empty, still listed
-    EXPECT_EQ(ValueOf(first, "FrameRate"), "30");    // status 6 asks for the labels of a done item
-
-    std::vector<std::string> withoutProjectItem = full;
-    withoutProjectItem.erase(withoutProjectItem.begin() + 17, withoutProjectItem.begin() + 20);
-    EXPECT_EQ(KeysOf(RenderSettings(2)), withoutProjectItem);
-}
-
-// Settings by exporter, values the host's texts trimmed at the end; warnings drop empty texts.
-TEST_F(DescribeTest, OutputModuleSettingsDependOnTheExporter) {
-    DescribeJob(kTwoItems);
-    const std::vector<std::pair<const char*, uint32_t>> common = {  // key, the host's setting index
-        {"Format", 0}, {"OutputInfo", 1}, {"OutputAudio", 3}, {"Channels", 4}, {"Depth", 5}, {"Color", 6},
-        {"Resize", 7}, {"Crop", 8}, {"FinalSize", 9}, {"Profile", 10}, {"EmbedProfile", 11}, {"PostRenderAction", 13}};
-    struct Case {
-        int32_t module;
-        const char* index2;    // key of the host's setting 2, or null
-        bool replaceItem;      // whether the host's setting 16 is listed
-        const char* outputTo;  // after the last '/'
-        std::vector<std::string> warnings;
-    } cases[] = {
-        {0, "StartFrame", false, "a_0000.jpg", {}},                          // bit 14, output-spec bit 0x100 clear
-        {1, nullptr, true, "b.raw", {"Size differs", "Rate differs"}},      // bit 14 with 0x100 set, no bit 28
-        {2, "Include", true, "Tape deck", {"Rate only"}},                   // bit 14 with 0x100 set, and bit 28
-        {3, "Include", false, "", {}},                                      // bit 28 only
-        {4, nullptr, false, "e.raw", {}},                                   // neither
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.module);
-        HostOutputModule* module = HostRenderItemOutputModules(job_->Item(0)).modules[c.module];
-        auto host = [&](const char* key, uint32_t index) {
-            HostString label, value;
-            HostOutputModuleLabels(index, HostRect{0, 0, 0, 0}, job_->Item(0), module, label, value);
-            std::string text = Utf8(value);
-            return std::make_pair(std::string(key), text.erase(text.find_last_not_of(" \t\r\n") + 1));
-        };
-        const Pairs settings = ModuleSettings(1, c.module);
-        ASSERT_GE(settings.size(), 3u);
-        const std::string& outputTo = settings[2].second;
-        EXPECT_EQ(outputTo.substr(outputTo.find_last_of("/\\") + 1), c.outputTo);
-        Pairs expected = {{"OutputModuleIndex", std::to_string(c.module)},
-                          {"TemplateName", Utf8(HostOutputModuleSettingName(module))}, {"OutputTo", outputTo}};
-        for (const auto& key : common) {
-            if (key.second == 3 && c.index2) expected.push_back(host(c.index2, 2));
-            expected.push_back(host(key.first, key.second));
-        }
-        if (c.replaceItem) expected.push_back(host("ReplaceItem", 16));
-        EXPECT_EQ(settings, expected);
-        EXPECT_EQ(Warnings(1, c.module), c.warnings);
-    }
-    EXPECT_EQ(ValueOf(ModuleSettings(1, 0), "Format"), "JPEG");
 }
 
 // "Comment" is the render setting whose value fails: its key handle is the caller's.

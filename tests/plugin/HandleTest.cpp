@@ -1,4 +1,6 @@
 // Strings and messages leave the plug-in in host memory handles.
+#include <tuple>
+
 #include "support/PluginFixture.h"
 
 using namespace brevant_test;
@@ -48,31 +50,17 @@ TEST_F(HandleTest, MemorySuiteFailuresPassTheirCodeThrough) {
     }
 }
 
-// The relay frees the message handle after the listeners, also when one throws.
+// The relay frees the message handle after the listeners, also when one throws; a message whose
+// handle cannot be made reaches nobody. (Each type's flag is in the cli tests' records.)
 TEST_F(HandleTest, LogRelayHandsAHandleAndFreesIt) {
     ASSERT_EQ(suite_->Brevant_RegisterListener(5, 5, &AllCallbacks()), 0);
-    struct Case {
-        uint32_t type;
-        const char* text;
-        uint8_t flag;
-        const char* trouble;
-    } cases[] = {{1, "one", 1, ""}, {2, "", 1, ""}, {3, "three", 0, ""}, {4, "f\xc3\xbcnf", 1, ""}, {8, "x", 1, ""},
-                 {16, "y", 1, ""}, {0, "z", 0, ""}, {32, "w", 0, ""}, {4, "thrown", 1, "listener throws"},
-                 {4, "dropped", 1, "no handle"}};
     Describe(u"p");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.type) + c.trouble);
-        ClearListeners();
-        const bool made = std::string(c.trouble) != "no handle";
-        if (!made) brevant_host::SetFault(HostCall::MemCreate, 70, 0, 1);
-        if (*c.trouble && made) SetAction(5, 5, [](const ListenerEvent&) { throw std::bad_alloc(); });
-        session_->Log(c.type, c.text);
-        ASSERT_EQ(Events().size(), made ? 1u : 0u);
-        if (!made) continue;
-        EXPECT_EQ(Events()[0].text, c.text);
-        EXPECT_EQ(Events()[0].flag, c.flag);
-        EXPECT_EQ(Events()[0].itemId, -1);  // before the first item starts
-    }
+    SetAction(5, 5, [](const ListenerEvent&) { throw std::bad_alloc(); });
+    session_->Log(4, "thrown");
+    brevant_host::SetFault(HostCall::MemCreate, 70, 0, 1);
+    session_->Log(4, "dropped");
+    ASSERT_EQ(Events().size(), 1u);
+    EXPECT_EQ(std::make_tuple(Events()[0].text, Events()[0].flag, Events()[0].itemId), std::make_tuple("thrown", 1, -1));
 }
 
 }  // namespace
