@@ -82,13 +82,6 @@ TEST(ClientText, FormatDurationAndBytes) {
     for (const auto& [bytes, text] : sizes) EXPECT_EQ(FormatBytes(bytes), text) << bytes;
 }
 
-TEST(ClientText, FindValueTakesTheFirstPair) {
-    const KeyValueList list = {{"A", "1"}, {"B", "2"}, {"A", "3"}};
-    ASSERT_NE(FindValue(list, "A"), nullptr);
-    EXPECT_EQ(*FindValue(list, "A"), "1");
-    EXPECT_EQ(FindValue(list, "C"), nullptr);
-}
-
 TEST(ClientGuard, ExceptionsBecomeCodes) {
     EXPECT_EQ(Guarded([] { return HostErr{7}; }), 7);
     EXPECT_EQ(Guarded([]() -> HostErr { throw std::bad_alloc(); }), kHostErrOutOfMemory);

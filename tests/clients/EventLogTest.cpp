@@ -150,25 +150,6 @@ TEST(EventLogRecords, OneItemJobInOrder) {
     });
 }
 
-TEST(EventLogRecords, ThumbnailCadence) {
-    const std::pair<int32_t, std::vector<bool>> cases[] = {  // every Nth frame; which frames of an item
-        {0, {false, false, false, false}},
-        {1, {true, true, true, true}},
-        {2, {true, false, true, false}},
-        {3, {true, false, false, true, false}},
-    };
-    for (const auto& [every, due] : cases) {
-        Config config;
-        config.thumbsEvery = every;
-        EventLog log(config, Origin{}, nullptr, nullptr);
-        log.ItemStart(1, 1);
-        for (size_t i = 0; i < due.size(); ++i) EXPECT_EQ(log.CountFrame(1), due[i]) << every << " frame " << i;
-        // The count starts again with the next item.
-        log.ItemStart(1, 2);
-        EXPECT_EQ(log.CountFrame(2), every > 0);
-    }
-}
-
 // Without a clock or a job file; a number the host wrote in a form the log cannot read stays a
 // text, its number null; an end without a start, with a status the interface does not define,
 // and a JobEnd counting it.

@@ -89,35 +89,6 @@ TEST_F(JobFile, QueriesFailWithTheirCodesAndWriteNothing) {
     HostModuleInfoRelease(nullptr);
 }
 
-TEST_F(JobFile, NullRecordsAnswerAsEmptyAndLeaveOutParameters) {
-    HostString label = u"kept", value = u"kept";
-    int16_t a = 7, b = 7;
-    HostExporterInfo info;
-    info.width = 99;
-    HostRenderSettingLabels(true, 0, HostRect{0, 0, 0, 0}, nullptr, &a, &b, label, value);
-    HostOutputModuleLabels(0, HostRect{0, 0, 0, 0}, nullptr, nullptr, label, value);
-    HostOutputModuleFilePath(nullptr, value);
-    HostConstrainedExporterInfo(nullptr, nullptr, info);
-    HostFlattenOutputModuleFilePath(nullptr, nullptr);
-    EXPECT_EQ(label + value, u"keptkept");
-    EXPECT_EQ(a + b, 14);
-    EXPECT_EQ(info.width, 99);
-    EXPECT_EQ(HostRenderItemAt(HostRenderQueueItems(nullptr), 0), nullptr);
-    EXPECT_EQ(HostItemComposition(HostRenderItemProjectItem(nullptr), 0), nullptr);
-    EXPECT_TRUE(HostCompositionName(nullptr).empty() && HostRenderItemTemplateName(nullptr).empty());
-    EXPECT_EQ(HostRenderItemOutputModules(nullptr).count, 0u);
-    EXPECT_TRUE(HostSizeMismatchWarning(nullptr, nullptr, info).empty());
-
-    const auto job = MustParse(R"({"items": [{"comp": {"name": "C"}}]})");
-    ASSERT_NE(job, nullptr);
-    const HostRenderItemList items = HostRenderQueueItems(job->Queue());
-    EXPECT_EQ(HostRenderItemAt(items, 0), job->Item(0));
-    EXPECT_EQ(HostRenderItemAt(items, 1), nullptr);
-    EXPECT_EQ(HostRenderItemAt(items, -1), nullptr);
-    HostRenderSettingLabels(false, 20, HostRect{}, HostRenderItemSettings(job->Item(0)), &a, &b, label, value);
-    EXPECT_EQ(value, u"kept");
-}
-
 std::string PathOf(const HostOutputModule* module) {
     HostString path;
     HostOutputModuleFilePath(module, path);

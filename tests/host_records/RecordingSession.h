@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include <brevant/client.hpp>
 #include "host/Job.h"
 #include "session/RQSession.h"
 
@@ -30,12 +31,7 @@ inline Recorder& TheRecorder() {
 }
 inline void ResetRecorder() { TheRecorder() = Recorder{}; }
 
-// The tests' texts are ASCII.
-inline std::string Utf8(const HostString& text) {
-    std::string out;
-    for (char16_t unit : text) out += unit < 0x80 ? static_cast<char>(unit) : '?';
-    return out;
-}
+inline std::string Utf8(const HostString& text) { return brevant_client::Utf16ToUtf8(text.data(), text.size()); }
 
 class RecordingSession : public RQSession {
 public:

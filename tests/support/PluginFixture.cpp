@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 
+#include <brevant/client.hpp>
+
 namespace brevant_test {
 namespace {
 
@@ -82,17 +84,7 @@ bool HasLine(const std::string& tag, const std::string& function, const std::str
     return std::find(lines.begin(), lines.end(), function + ": " + message) != lines.end();
 }
 
-std::string Utf8(const HostString& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        const int tail = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;  // continuation bytes
-        out += static_cast<char>((tail ? (0xF0 << (3 - tail)) & 0xF0 : 0) | (c >> (6 * tail)));
-        for (int k = tail - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
-    }
-    return out;
-}
+std::string Utf8(const HostString& text) { return brevant_client::Utf16ToUtf8(text.data(), text.size()); }
 
 std::vector<std::string> KeysOf(const Pairs& pairs) {
     std::vector<std::string> keys;
