@@ -113,6 +113,7 @@ FrameReading Reading(bool withRemaining) {
 }
 
 // The host's texts as they came, the numbers beside them; no number where the host gave no text.
+// The records of a render as the cli tests compare them, with what stable mode hides there.
 TEST(EventLogRecords, OneItemJobInOrder) {
     Transcript transcript;
     int64_t now = 1796641576000;
@@ -123,7 +124,6 @@ TEST(EventLogRecords, OneItemJobInOrder) {
         EXPECT_FALSE(log.CountFrame(1)) << "no thumbnails by default";
         log.Update(7, 1, frame, Reading(frame == 1));
     }
-    log.Log(7, 1, 1, "caf\xc3\xa9");
     log.ItemEnd(7, 1, 1);
     log.JobEnd(7);
     const std::string modules = R"("outputModules":[{"OutputTo":"/out/a.png","Disk":"/","FileSize":"100",)"
@@ -140,11 +140,9 @@ TEST(EventLogRecords, OneItemJobInOrder) {
         R"({"event":"JobItemUpdate","seq":4,"time":"2026-12-07T11:06:16.020Z","timeMs":15,"session":7,"item":1,)"
         R"("frame":2,"frameNumber":101,"elapsedMs":40,"framesTotal":3,"frameProperties":)"
         R"({"ElapsedTime":"40","FramesTotal":"3"},)" + modules,
-        R"({"event":"JobItemLog","seq":5,"time":"2026-12-07T11:06:16.025Z","timeMs":20,"session":7,"item":1,)"
-        "\"flag\":1,\"message\":\"caf\xc3\xa9\"}",
-        R"({"event":"JobItemEnd","seq":6,"time":"2026-12-07T11:06:16.030Z","timeMs":25,"session":7,"item":1,)"
+        R"({"event":"JobItemEnd","seq":5,"time":"2026-12-07T11:06:16.025Z","timeMs":20,"session":7,"item":1,)"
         R"("status":1,"statusText":"done","frames":2})",
-        R"({"event":"JobEnd","seq":7,"time":"2026-12-07T11:06:16.035Z","timeMs":30,"session":7,)"
+        R"({"event":"JobEnd","seq":6,"time":"2026-12-07T11:06:16.030Z","timeMs":25,"session":7,)"
         R"("jobId":"20261207T110616-42-7","items":{"described":1,"done":1,"stopped":0,"failed":0,"otherStatus":0,)"
         R"("neverStarted":0},"itemsEnded":1,"frames":2})",
     });
