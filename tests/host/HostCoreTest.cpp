@@ -109,15 +109,6 @@ TEST_F(HostCoreTest, BlocksAreZeroFilledOnlyOnRequestAndRecordTheirOrigin) {
         uint64_t size = 99;
         EXPECT_EQ(memory_->MemSize(handle, &size), 0);
         EXPECT_EQ(size, c.size);
-        void* first = nullptr;
-        void* second = nullptr;
-        ASSERT_EQ(memory_->MemLock(handle, &first), 0);
-        ASSERT_EQ(memory_->MemLock(handle, &second), 0);
-        EXPECT_EQ(first, second);
-        ASSERT_TRUE(bh::InspectHandle(handle, &info));
-        EXPECT_EQ(info.lockCount, 2);
-        EXPECT_EQ(memory_->MemUnlock(handle), 0);
-        EXPECT_EQ(memory_->MemUnlock(handle), 0);
         EXPECT_EQ(memory_->MemFree(handle), 0);
     }
 }

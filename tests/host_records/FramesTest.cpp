@@ -29,14 +29,15 @@ struct TestWorld {
 
 using Frames = RecordsTest;
 
-// Every scaled frame has exactly the target size, and so has the JPEG made of it.
+// Every scaled frame has exactly the target size, and so has the JPEG made of it. (The plug-in's
+// thumbnail tests scale frames of every shape, down to one pixel, and up by the pixel aspect.)
 TEST_F(Frames, TheScalerAveragesInterpolatesAndKeepsTheTargetSize) {
     const struct {
         const char* name;
         int32_t fromWidth, fromHeight;
         std::vector<int> grey;
         int32_t toWidth, toHeight;
-        std::vector<int> expectedRed;  // empty: the size alone is checked
+        std::vector<int> expectedRed;
     } cases[] = {
         {"2x2 blocks keep their colours", 4, 4, {10, 10, 200, 200, 10, 10, 200, 200, 60, 60, 90, 90, 60, 60, 90, 90},
          2, 2, {10, 200, 60, 90}},
@@ -46,11 +47,6 @@ TEST_F(Frames, TheScalerAveragesInterpolatesAndKeepsTheTargetSize) {
         {"enlarging interpolates between centres", 2, 1, {0, 200}, 4, 1, {0, 50, 150, 200}},
         {"enlarging a flat field stays flat", 2, 2, {77, 77, 77, 77}, 5, 3, std::vector<int>(15, 77)},
         {"the same size copies", 3, 1, {1, 2, 3}, 3, 1, {1, 2, 3}},
-        {"NTSC to tall", 720, 480, {}, 17, 1003, {}},
-        {"to one pixel", 10, 10, {}, 1, 1, {}},
-        {"odd enlargement", 3, 2, {}, 7, 5, {}},
-        {"a row to a column", 100, 1, {}, 1, 100, {}},
-        {"one pixel up", 1, 1, {}, 5, 3, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -60,11 +56,9 @@ TEST_F(Frames, TheScalerAveragesInterpolatesAndKeepsTheTargetSize) {
         EXPECT_EQ(frame.width, c.toWidth);
         EXPECT_EQ(frame.height, c.toHeight);
         ASSERT_EQ(frame.rgb.size(), static_cast<size_t>(c.toWidth) * static_cast<size_t>(c.toHeight) * 3);
-        if (!c.expectedRed.empty()) {
-            std::vector<int> red;
-            for (size_t i = 0; i < frame.rgb.size(); i += 3) red.push_back(frame.rgb[i]);
-            EXPECT_EQ(red, c.expectedRed);
-        }
+        std::vector<int> red;
+        for (size_t i = 0; i < frame.rgb.size(); i += 3) red.push_back(frame.rgb[i]);
+        EXPECT_EQ(red, c.expectedRed);
         int decodedWidth = 0, decodedHeight = 0;
         ASSERT_TRUE(brevant_test::JpegSize(HostCompressToJpeg(frame), &decodedWidth, &decodedHeight));
         EXPECT_EQ(decodedWidth, c.toWidth);
