@@ -394,6 +394,10 @@ void MonitorCall(const BrevantMonitorSuite1& s, Reader& r, const Context& c) {
     Call(s, operation, a, o);
 }
 
+// A listener script's action codes (the action byte modulo kActCount); their arguments follow them.
+enum Action : uint8_t { kActMonitor, kActMonitorToo, kActDeregisterSelf, kActDeregisterOther, kActRegisterOther,
+                        kActThrowInt, kActThrowStd, kActThrowOther, kActAcquireAndCall, kActReadMessage, kActCount };
+
 struct NotAnException {
     int code;
 };
@@ -413,21 +417,21 @@ HostErr RunListener(const ListenerBasicData* data, const Context& c, const HostM
     Reader r(script.data(), script.size());
     for (int step = 0; step < 6 && !r.Empty() && gS->callbackBudget > 0; ++step) {
         --gS->callbackBudget;
-        switch (r.U8() % 10) {  // an action code; its arguments follow it
-            case 0:
-            case 1: MonitorCall(*gT.monitor, r, c); break;  // in the callback's context
-            case 2: Deregister({data->pluginId, data->refcon}); break;
-            case 3: Deregister(PickKey(r)); break;
-            case 4: {  // key, script length, the next bytes as its script, table
+        switch (r.U8() % kActCount) {
+            case kActMonitor:
+            case kActMonitorToo: MonitorCall(*gT.monitor, r, c); break;  // in the callback's context
+            case kActDeregisterSelf: Deregister({data->pluginId, data->refcon}); break;
+            case kActDeregisterOther: Deregister(PickKey(r)); break;
+            case kActRegisterOther: {  // key, script length, the next bytes as its script, table
                 // Ill-formed scripts are fine; the new listener's script is the next bytes.
                 const ListenerKey key = PickKey(r);
                 RegisterListener(key, r, r.Take(r.U8() % 12));
                 break;
             }
-            case 5: throw static_cast<int32_t>(r.U8());
-            case 6: throw std::runtime_error("listener failure");
-            case 7: throw NotAnException{r.U8()};
-            case 8: {  // the monitor suite through the basic suite, one call
+            case kActThrowInt: throw static_cast<int32_t>(r.U8());
+            case kActThrowStd: throw std::runtime_error("listener failure");
+            case kActThrowOther: throw NotAnException{r.U8()};
+            case kActAcquireAndCall: {  // the monitor suite through the basic suite, one call
                 const void* table = nullptr;
                 if (data->basicSuite->AcquireSuite(kBrevantMonitorSuite, kBrevantMonitorSuiteVersion, &table) == 0) {
                     if (!table) Fail("acquired a null monitor table");
@@ -436,7 +440,7 @@ HostErr RunListener(const ListenerBasicData* data, const Context& c, const HostM
                 }
                 break;
             }
-            case 9: {  // JobItemLog: read and lock the message handle (it stays Brevant's)
+            case kActReadMessage: {  // JobItemLog: read and lock the message handle (it stays Brevant's)
                 void* block = nullptr;
                 if (message && gT.memory->MemLock(*message, &block) == 0) gT.memory->MemUnlock(*message);
                 break;
@@ -676,18 +680,24 @@ void DeathHook() {
     gS->refcon = nullptr;
 }
 
+// The op codes the seeds are written with (the op byte modulo kOpCount): new ones go at the end.
+enum Op : uint8_t { kOpLoad, kOpDeathHook, kOpStartSession, kOpDropSession, kOpBuildJob, kOpDescribeBegin,
+                    kOpDescribeAddItem, kOpDescribeEnd, kOpDescribeAll, kOpRenderStart, kOpRenderUpdate, kOpRenderEnd,
+                    kOpLog, kOpMonitor, kOpRegister, kOpDeregister, kOpSetFault, kOpSetSuiteFault, kOpClearFaults,
+                    kOpAcquireSuite, kOpRenderAll, kOpCount };
+
 void Step(Reader& r) {
-    const uint8_t op = r.U8() % 21;  // the seeds are written with these codes: add new ones at the end
+    const uint8_t op = r.U8() % kOpCount;
     if (gTrace) std::fprintf(stderr, "op %d\n", op);
-    // Ops 5 to 12 and 20 name a session slot; those but 7, 11 and 12 then a job slot.
-    const bool onSession = (op >= 5 && op <= 12) || op == 20;
+    // The session operations name a session slot; those that read the job then a job slot.
+    const bool onSession = (op >= kOpDescribeBegin && op <= kOpLog) || op == kOpRenderAll;
     RQSession* session = onSession ? gS->sessions[r.U8() % kSessionSlots].get() : nullptr;
-    const bool onJob = onSession && op != 7 && op != 11 && op != 12;
+    const bool onJob = onSession && op != kOpDescribeEnd && op != kOpRenderEnd && op != kOpLog;
     brevant_host::Job* job = onJob ? gS->jobs[r.U8() % kJobSlots].get() : nullptr;
     switch (op) {
-        case 0: Load(); break;  // BrevantMain, unless running
-        case 1: DeathHook(); break;  // the host's shutdown: every death hook
-        case 2: {  // StartSession: slot, null-out flag
+        case kOpLoad: Load(); break;  // BrevantMain, unless running
+        case kOpDeathHook: DeathHook(); break;  // the host's shutdown: every death hook
+        case kOpStartSession: {  // slot, null-out flag
             const uint8_t a = r.U8();
             const bool nullOut = a & 0x80;
             std::shared_ptr<RQSession>& slot = gS->sessions[a % kSessionSlots];
@@ -707,7 +717,7 @@ void Step(Reader& r) {
             slot = std::move(fresh);  // drops the previous session of the slot
             break;
         }
-        case 3: {  // drop a session: slot, [copy into another slot]
+        case kOpDropSession: {  // slot, [copy into another slot]
             const uint8_t a = r.U8();
             if (a & 0x80) {
                 gS->sessions[(a >> 2) % kSessionSlots] = gS->sessions[a % kSessionSlots];
@@ -716,7 +726,7 @@ void Step(Reader& r) {
             }
             break;
         }
-        case 4: {  // job slot, the job (see BuildJobText)
+        case kOpBuildJob: {  // job slot, the job (see BuildJobText)
             std::shared_ptr<brevant_host::Job>& slot = gS->jobs[r.U8() % kJobSlots];
             const std::string text = BuildJobText(r, gS->jobCodes);
             // Parsed jobs are kept across inputs (records the plug-in only borrows; the host's
@@ -733,13 +743,13 @@ void Step(Reader& r) {
             slot = cached->second;
             break;
         }
-        case 5: {  // DescribeBegin: name choice
+        case kOpDescribeBegin: {  // name choice
             const bool own = r.U8() & 1;
             const HostString name = own || !job ? RandomUtf16(r) : job->ProjectNameUtf16();
             if (session) Guard([&] { session->DescribeBegin(name); });
             break;
         }
-        case 6: {  // DescribeAddItem: item, queue-index choice
+        case kOpDescribeAddItem: {  // item, queue-index choice
             const uint8_t which = r.U8();
             const uint8_t queue = r.U8();
             if (!session || !job || job->ItemCount() == 0) break;
@@ -750,28 +760,28 @@ void Step(Reader& r) {
                     *job->Item(index));
             break;
         }
-        case 7:  // DescribeEnd
+        case kOpDescribeEnd:
             if (session) Guard([&] { session->DescribeEnd(); });
             break;
-        case 8:  // describe the whole job
+        case kOpDescribeAll:  // begin, every item, end
             if (session && job) Describe(*session, *job);
             break;
-        case 9: {  // RenderItemStart: item (for the host's clock)
+        case kOpRenderStart: {  // item (for the host's clock)
             const uint8_t index = r.U8();
             if (job && job->ItemCount()) job->StartItemClock(index % job->ItemCount());
             if (session) Guard([&] { session->RenderItemStart(nullptr); });
             break;
         }
-        case 10:  // RenderItemUpdate: item, frame, status, record mutations
+        case kOpRenderUpdate:  // item, frame, status, record mutations
             if (!session) r.Take(4);  // as many bytes as an update without a job reads
             if (session) RenderUpdate(*session, job, r);
             break;
-        case 11: {  // RenderItemEnd: host status
+        case kOpRenderEnd: {  // host status
             const int32_t status = Listed(r, {6, 4, 5, 3, 0, -1, 1, 2, 7, INT32_MIN}, 240);
             if (session) Guard([&] { session->RenderItemEnd(nullptr, status); });
             break;
         }
-        case 12: {  // Log: type, text
+        case kOpLog: {  // type, text
             const auto type = static_cast<uint32_t>(Listed(r, {1, 2, 4, 8, 16, 0, 3, 32, -1}, 240));
             const uint8_t length = r.U8();
             std::string text;
@@ -779,14 +789,14 @@ void Step(Reader& r) {
             if (session) Guard([&] { session->Log(type, (length & 0x80) ? nullptr : text.c_str()); });
             break;
         }
-        case 13: MonitorCall(*gT.monitor, r, Context{gSessionsStarted}); break;
-        case 14: {  // RegisterListener: plug-in id, refcon, script, table
+        case kOpMonitor: MonitorCall(*gT.monitor, r, Context{gSessionsStarted}); break;
+        case kOpRegister: {  // plug-in id, refcon, script, table
             const ListenerKey key = PickKey(r);
             RegisterListener(key, r, r.Take(r.U8() % 64));
             break;
         }
-        case 15: Deregister(PickKey(r)); break;  // plug-in id, refcon
-        case 16: {  // SetFault: call, code, skip, times
+        case kOpDeregister: Deregister(PickKey(r)); break;  // plug-in id, refcon
+        case kOpSetFault: {  // call, code, skip, times
             const auto call = static_cast<HostCall>(r.U8() % (static_cast<int>(HostCall::CompressJpeg) + 1));
             const HostErr code = PickCode(r);
             const int skip = r.U8() % 8;
@@ -801,17 +811,17 @@ void Step(Reader& r) {
             brevant_host::SetFault(call, code, skip, static_cast<int>(r.U8() % 5) - 1);
             break;
         }
-        case 17: {  // SetSuiteFault: suite, version, code
+        case kOpSetSuiteFault: {  // suite, version, code
             const auto suite = PickSuite(r);
             if (suite.first == std::string(kHostMemorySuite)) gS->handlesMayLeak = true;
             brevant_host::SetSuiteFault(suite.first, suite.second, PickCode(r));
             break;
         }
-        case 18:
+        case kOpClearFaults:
             brevant_host::ClearFaults();
             gS->passedOnCodes.clear();
             break;
-        case 19: {  // acquire a suite (suite, version) until the end of the input
+        case kOpAcquireSuite: {  // suite, version: held until the end of the input
             const auto suite = PickSuite(r);
             const void* table = nullptr;
             if (gT.basic->AcquireSuite(suite.first, suite.second, &table) == kHostErrNone) {
@@ -820,7 +830,7 @@ void Step(Reader& r) {
             }
             break;
         }
-        case 20:  // render the whole job: every item, frame, done
+        case kOpRenderAll:  // every item, every frame, done
             if (session && job) RenderAll(*session, *job, r);
             break;
         default: break;
