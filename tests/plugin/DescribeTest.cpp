@@ -44,11 +44,11 @@ protected:
 
 // Five output modules, one of each kind of exporter, and an item without a project item (the
 // cli tests compare what a client reads of it with the records in the same folder).
-const char* kTwoItems = BREVANT_SOURCE_DIR "/tests/cli/golden/exporters.json";
+const char* kExporters = BREVANT_SOURCE_DIR "/tests/cli/golden/exporters.json";
 
 // Only an id's low 32 bits count; describing an index again replaces its lists, lists its id twice.
 TEST_F(DescribeTest, ListsAreCountedPerItemAndReplacedWhenDescribedAgain) {
-    DescribeJob(kTwoItems);
+    DescribeJob(kExporters);
     const int64_t farItem = (int64_t{1} << 32) + 1;
     struct Case {
         const char* name;
@@ -88,7 +88,7 @@ TEST_F(DescribeTest, ListsAreCountedPerItemAndReplacedWhenDescribedAgain) {
 
 // "Comment" is the render setting whose value fails: its key handle is the caller's.
 TEST_F(DescribeTest, KeyHandleStaysDeliveredWhenTheValueFails) {
-    DescribeJob(kTwoItems);
+    DescribeJob(kExporters);
     brevant_host::SetFault(brevant_host::HostCall::MemCreate, 58, 1, 1);
     HostMemoryHandle key = nullptr, value = nullptr;
     EXPECT_EQ(suite_->Brevant_GetJobItemRenderSetting(sessionId_, 1, 1, &key, &value), 58);
