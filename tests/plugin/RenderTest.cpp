@@ -46,7 +46,7 @@ const char* kTwoModules = R"({
     "outputModules": [
       {"path": "[compName]_[####].jpg"},
       {"path": "[compName].raw", "write": "raw"},
-      {"fileBased": false, "outputInfo": {"type": "Tape deck"}}
+      {"fileBased": false, "path": "deck.mov", "outputInfo": {"type": "Tape deck"}}
     ],
     "logs": [{"atFrame": 2, "type": 4, "text": "half way"}]
   }]
@@ -139,7 +139,7 @@ TEST_F(RenderTest, AClientFollowsTheRenderFromItsCallbacks) {
         EXPECT_GT(std::stoull(ValueOf(raw, "DiskSpace")), 0u);
         EXPECT_FALSE(ValueOf(raw, "Disk").empty());
         EXPECT_NE(ValueOf(raw, "OutputTo").find("Main.raw"), std::string::npos);
-        // A module that writes no file: its description and zeros.
+        // A module that writes no file, though it names one: its description, no disk, zeros.
         EXPECT_EQ(frames[f][2], (Pairs{{"OutputTo", "Tape deck"}, {"Disk", ""}, {"FileSize", "0"},
                                        {"EstFinalSize", "0"}, {"DiskSpace", "0"}}));
     }
