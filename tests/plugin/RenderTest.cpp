@@ -71,6 +71,8 @@ TEST_F(RenderTest, FramePropertiesAreTheUpdatesFigures) {
         if (e.event != "JobItemUpdate") return;
         HostMemoryHandle stale = nullptr;  // asked before its count: refused, never the last frame's
         EXPECT_EQ(suite_->Brevant_GetJobItemFrameProperty(e.sessionId, e.itemId, e.frameId, 0, &stale, &stale), 3);
+        int32_t width = 64, height = 64;  // a finished frame without its picture has no thumbnail
+        EXPECT_EQ(suite_->Brevant_GetJobItemFrameThumbnail(e.sessionId, e.itemId, e.frameId, &width, &height, &stale), 3);
         frames.push_back(ReadPairs(suite_->Brevant_GetNumJobItemFrameProperties,
                                    suite_->Brevant_GetJobItemFrameProperty, e.sessionId, e.itemId, e.frameId));
         int32_t count = -1;
@@ -199,24 +201,41 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
     }
 }
 
-TEST_F(RenderTest, FailingVolumeNameIsReturnedToTheClient) {
-    brevant_host::SetFault(HostCall::FileSpecName, 5);
-    HostErr result = 0;
-    int32_t count = 8;
-    HostMemoryHandle key = nullptr, value = nullptr;
-    HostErr readBack = -1;
-    SetAction(11, 1, [&](const ListenerEvent& e) {
-        if (e.event != "JobItemUpdate") return;
-        result = suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &count);
-        // "OutputTo" was appended before the failure and stays readable.
-        readBack = suite_->Brevant_GetJobItemOutputModuleProperty(e.sessionId, e.itemId, 0, 0, &key, &value);
-    });
-    Render(R"({"items": [{"comp": {"name": "T", "width": 8, "height": 8, "frames": 1},
-                          "outputModules": [{"path": "t.raw", "write": "raw"}]}]})");
-    EXPECT_EQ(result, 5);
-    ASSERT_EQ(readBack, 0);
-    EXPECT_EQ(TakeString(key), "OutputTo");
-    TakeString(value);
+// A failing host query is the client's code; what was complete before it stays readable: the
+// file's "OutputTo" when its volume name fails, nothing when the "OutputTo" of a deck fails.
+TEST_F(RenderTest, FailingHostQueriesAreReturnedToTheClient) {
+    const struct {
+        HostCall call;
+        const char* module;
+        HostErr readBack;
+    } cases[] = {
+        {HostCall::FileSpecName, R"({"path": "t.raw", "write": "raw"})", 0},
+        {HostCall::OutputInfoQuery, R"({"fileBased": false, "outputInfo": {"type": "Deck"}})", 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.module);
+        ClearListeners();
+        ASSERT_EQ(suite_->Brevant_RegisterListener(11, 1, &AllCallbacks()), 0);
+        HostErr result = 0, readBack = -1;
+        HostMemoryHandle key = nullptr, value = nullptr;
+        SetAction(11, 1, [&](const ListenerEvent& e) {
+            if (e.event != "JobItemUpdate") return;
+            brevant_host::SetFault(c.call, 5, 0, 1);
+            int32_t count = 8;
+            result = suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &count);
+            readBack = suite_->Brevant_GetJobItemOutputModuleProperty(e.sessionId, e.itemId, 0, 0, &key, &value);
+        });
+        Render(std::string(R"({"items": [{"comp": {"name": "T", "width": 8, "height": 8, "frames": 1},
+                                          "outputModules": [)") + c.module + "]}]}");
+        EXPECT_EQ(result, 5);
+        ASSERT_EQ(readBack, c.readBack);
+        if (readBack) continue;
+        brevant_host::HandleInfo info;
+        ASSERT_TRUE(brevant_host::InspectHandle(key, &info));
+        EXPECT_EQ(info.bytes.size(), 18u) << "eight UTF-16 units and one zero unit";
+        EXPECT_EQ(TakeString(key), "OutputTo");
+        TakeString(value);
+    }
 }
 
 }  // namespace
