@@ -107,6 +107,7 @@ TEST_F(RenderTest, AClientFollowsTheRenderFromItsCallbacks) {
             EXPECT_EQ(suite_->Brevant_GetJobItemOutputModuleProperty(e.sessionId, e.itemId, 0, 0, &jpeg, &jpeg), 3);
             frames.push_back({ModuleProperties(e, 0), ModuleProperties(e, 1), ModuleProperties(e, 2)});
             EXPECT_EQ(suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 3, &count), 3);
+            EXPECT_EQ(suite_->Brevant_GetJobItemOutputModuleProperty(e.sessionId, e.itemId, 3, 0, &jpeg, &jpeg), 3);
         } else if (e.event == "JobItemStart" || e.event == "JobItemLog") {
             const int64_t frameId = e.event == "JobItemStart" ? -1 : 2;
             EXPECT_EQ(suite_->Brevant_GetNumJobItemFrameProperties(e.sessionId, e.itemId, frameId, &count), 0);
