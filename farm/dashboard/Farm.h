@@ -17,10 +17,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "dashboard/src/EventHub.h"
-#include "dashboard/src/History.h"
-#include "dashboard/src/Messages.h"
-#include "dashboard/src/Notifier.h"
+#include "farm/dashboard/EventHub.h"
+#include "farm/dashboard/History.h"
+#include "farm/dashboard/Messages.h"
+#include "farm/dashboard/Notifier.h"
 
 namespace dashboard {
 

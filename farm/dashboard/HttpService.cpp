@@ -1,4 +1,4 @@
-#include "dashboard/src/HttpService.h"
+#include "farm/dashboard/HttpService.h"
 
 #include <httplib.h>
 
@@ -6,8 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "dashboard/src/EventHub.h"
-#include "dashboard/src/Farm.h"
+#include "farm/dashboard/EventHub.h"
+#include "farm/dashboard/Farm.h"
 
 namespace dashboard {
 namespace {

@@ -16,12 +16,12 @@
 #include <mutex>
 #include <thread>
 
-#include "dashboard/src/EventHub.h"
-#include "dashboard/src/Farm.h"
-#include "dashboard/src/History.h"
-#include "dashboard/src/HttpService.h"
-#include "dashboard/src/MqttSource.h"
-#include "dashboard/src/Notifier.h"
+#include "farm/dashboard/EventHub.h"
+#include "farm/dashboard/Farm.h"
+#include "farm/dashboard/History.h"
+#include "farm/dashboard/HttpService.h"
+#include "farm/dashboard/MqttSource.h"
+#include "farm/dashboard/Notifier.h"
 
 #ifndef BREVANT_DASHBOARD_WEB_DIR
 #define BREVANT_DASHBOARD_WEB_DIR "web"

@@ -1,4 +1,4 @@
-#include "dashboard/src/History.h"
+#include "farm/dashboard/History.h"
 
 #include <sqlite3.h>
 

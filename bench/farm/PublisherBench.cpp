@@ -4,8 +4,8 @@
 // stopped (no listener on the port). The three should cost the same: the network is the link
 // thread's business. CPU time is the benchmark thread's own, so the link thread's work is not in it.
 //
-// The publisher stays registered with Brevant once loaded, so these run last: the file's name
-// sorts after every other benchmark's, and registration follows the link order.
+// The publisher stays registered with Brevant once loaded, so these run last: this file is linked
+// after every other benchmark's (bench/CMakeLists.txt), and registration follows the link order.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>

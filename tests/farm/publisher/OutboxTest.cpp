@@ -2,7 +2,7 @@
 // The publisher end to end is test_publisher.py's.
 #include <gtest/gtest.h>
 
-#include "clients/farm_publisher/Outbox.h"
+#include "farm/publisher/Outbox.h"
 
 namespace {
 

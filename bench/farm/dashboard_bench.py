@@ -11,8 +11,9 @@ ports, stopped at the end):
   dashboard_bench.py screenshot --out docs/dashboard.png [--seconds 8]
       the page in headless Chromium during the simulation.
 
-BREVANT_BUILD_DIR picks the build (default build/default). The simulated machines are the farm
-script's (bench/farm_sim.sh) when it is there, else dashboard_soak.py paced in real time."""
+BREVANT_BUILD_DIR picks the build (default build/default). The machines are farm.sh's real
+brevant-host processes with the farm publisher, or with --simulator (and for a screenshot)
+dashboard_soak.py's, paced in real time."""
 
 import argparse
 import contextlib
@@ -23,10 +24,10 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
+ROOT = os.path.dirname(os.path.dirname(HERE))
 os.environ.setdefault("BREVANT_BUILD_DIR", os.path.join(ROOT, "build", "default"))
 os.environ.setdefault("BREVANT_SOURCE_DIR", ROOT)
-sys.path.insert(0, os.path.join(ROOT, "tests", "dashboard"))
+sys.path[:0] = [os.path.join(ROOT, "tests", "farm"), os.path.join(ROOT, "tests", "farm", "dashboard")]
 
 from farm import Broker, Dashboard, Render, Stack  # noqa: E402
 from dashboard_watch import cpu_seconds, rss_mib  # noqa: E402

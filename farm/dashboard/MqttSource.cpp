@@ -1,4 +1,4 @@
-#include "dashboard/src/MqttSource.h"
+#include "farm/dashboard/MqttSource.h"
 
 #include <mosquitto.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "dashboard/src/Farm.h"
+#include "farm/dashboard/Farm.h"
 
 namespace dashboard {
 

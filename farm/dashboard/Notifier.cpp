@@ -1,4 +1,4 @@
-#include "dashboard/src/Notifier.h"
+#include "farm/dashboard/Notifier.h"
 
 #include <httplib.h>
 

@@ -98,7 +98,7 @@ class SecurityTest(unittest.TestCase):
                     config, login = f"password_file {users}\nacl_file {acl}\n", ["-u", "watcher", "-P", "look"]
                 if tls:
                     for ca in ("good", "other"):
-                        subprocess.run([os.path.join(os.path.dirname(__file__), "make-ca.sh"), d, ca], check=True)
+                        subprocess.run([os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "make-ca.sh"), d, ca], check=True)
                     config += f"cafile {d}/{tls}-ca.crt\ncertfile {d}/{tls}-server.crt\nkeyfile {d}/{tls}-server.key\n"
                     login += ["--cafile", f"{d}/good-ca.crt"]
                 broker = Broker(stack, config)

@@ -1,4 +1,4 @@
-// A real mosquitto on a free loopback port for the farm publisher's benchmark (WireBench.cpp),
+// A real mosquitto on a free loopback port for the farm publisher's benchmark (PublisherBench.cpp),
 // started from a configuration written into a temporary directory and killed when the object goes.
 #pragma once
 

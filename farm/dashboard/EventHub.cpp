@@ -1,4 +1,4 @@
-#include "dashboard/src/EventHub.h"
+#include "farm/dashboard/EventHub.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "dashboard/src/Messages.h"
+#include "farm/dashboard/Messages.h"
 
 #include <nlohmann/json.hpp>
 

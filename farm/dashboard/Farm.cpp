@@ -1,4 +1,4 @@
-#include "dashboard/src/Farm.h"
+#include "farm/dashboard/Farm.h"
 
 #include <algorithm>
 #include <cstdio>
