@@ -1,5 +1,7 @@
 #include "farm/dashboard/EventHub.h"
 
+#include "farm/dashboard/Sse.h"
+
 #include <algorithm>
 
 namespace dashboard {
@@ -13,18 +15,10 @@ EventHub::EventHub(size_t maxClients, size_t maxQueued) : maxClients_(maxClients
 
 EventHub::~EventHub() { Close(); }
 
-std::string EventHub::Format(const std::string& name, const std::string& json) {
-    std::string frame;
-    frame.reserve(name.size() + json.size() + 16);
-    frame.append("event: ").append(name).append("\ndata: ").append(json).append("\n\n");
-    return frame;
-}
-
 void EventHub::Publish(const std::string& name, const std::string& json) {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++published_;
     if (clients_.empty()) return;
-    const std::string frame = Format(name, json);
+    const std::string frame = SseEvent(name, json);
     for (auto& client : clients_) {
         if (client->resync) continue;
         if (client->queue.size() >= maxQueued_) {
@@ -80,11 +74,6 @@ void EventHub::Close() {
 size_t EventHub::ClientCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return clients_.size();
-}
-
-uint64_t EventHub::EventsPublished() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return published_;
 }
 
 uint64_t EventHub::Resyncs() const {

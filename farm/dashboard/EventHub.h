@@ -24,8 +24,7 @@ public:
     EventHub(size_t maxClients, size_t maxQueued);
     ~EventHub();
 
-    // [any-thread] Formats one event ("event: NAME\ndata: JSON\n\n") and queues it for every
-    // client. Cheap: callers may hold their own lock, which keeps events in their order.
+    // [any-thread] Frames one event (Sse.h) and queues it for every client. Cheap: callers may hold their own lock, which keeps events in their order.
     void Publish(const std::string& name, const std::string& json);
 
     // [any-thread] A new client, or null when maxClients are connected or the hub is closed.
@@ -47,10 +46,7 @@ public:
     void Close();
 
     size_t ClientCount() const;
-    uint64_t EventsPublished() const;
     uint64_t Resyncs() const;
-
-    static std::string Format(const std::string& name, const std::string& json);
 
 private:
     const size_t maxClients_, maxQueued_;
@@ -58,7 +54,7 @@ private:
     std::condition_variable wake_;
     std::vector<std::shared_ptr<Client>> clients_;
     bool closed_ = false;
-    uint64_t published_ = 0, resyncs_ = 0;
+    uint64_t resyncs_ = 0;
 };
 
 }  // namespace dashboard

@@ -55,7 +55,7 @@ public:
     std::vector<JobRecord> Past(int limit, int offset);
     std::optional<JobRecord> Get(int64_t id);
 
-    // Keeps the newest `keep` ended jobs; called after each Finish.
+    // Ended jobs kept: each Finish removes the oldest beyond this many.
     static constexpr int kKeepJobs = 10000;
 
 private:

@@ -7,14 +7,14 @@
 #include <stdexcept>
 
 #include "farm/dashboard/EventHub.h"
-#include "farm/dashboard/Farm.h"
+#include "farm/dashboard/FarmState.h"
+#include "farm/dashboard/Sse.h"
 
 namespace dashboard {
 namespace {
 
 using Json = nlohmann::json;
 
-constexpr auto kKeepAliveComment = ": keepalive\n\n";
 constexpr std::chrono::seconds kKeepAliveEvery{15};
 
 void SendJson(httplib::Response& res, const Json& body, int status = 200) {
@@ -75,7 +75,7 @@ std::string ReadFile(const std::string& path) {
 
 }  // namespace
 
-HttpService::HttpService(HttpOptions options, Farm& farm, EventHub& hub)
+HttpService::HttpService(HttpOptions options, FarmState& farm, EventHub& hub)
     : options_(std::move(options)), farm_(farm), hub_(hub), server_(std::make_unique<httplib::Server>()) {
     files_["/"] = {"text/html; charset=utf-8", ReadFile(options_.webRoot + "/index.html")};
     files_["/index.html"] = files_["/"];
@@ -187,7 +187,7 @@ void HttpService::Routes() {
                     farm_.Resync(*client);
                     return true;
                 }
-                if (events.empty()) events = kKeepAliveComment;
+                if (events.empty()) events = kSseKeepAlive;
                 return sink.write(events.data(), events.size());
             },
             [this, client](bool) { hub_.Detach(client); });

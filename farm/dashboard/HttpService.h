@@ -13,7 +13,7 @@ class Server;
 namespace dashboard {
 
 class EventHub;
-class Farm;
+class FarmState;
 
 struct HttpOptions {
     std::string listen = "127.0.0.1";
@@ -27,7 +27,7 @@ struct HttpOptions {
 class HttpService {
 public:
     // Reads the page's files; throws std::runtime_error naming a file that cannot be read.
-    HttpService(HttpOptions options, Farm& farm, EventHub& hub);
+    HttpService(HttpOptions options, FarmState& farm, EventHub& hub);
     ~HttpService();
     HttpService(const HttpService&) = delete;
     HttpService& operator=(const HttpService&) = delete;
@@ -42,7 +42,7 @@ public:
 private:
     void Routes();
     const HttpOptions options_;
-    Farm& farm_;
+    FarmState& farm_;
     EventHub& hub_;
     std::unique_ptr<httplib::Server> server_;
     std::map<std::string, std::pair<std::string, std::string>> files_;  // path -> (type, content)

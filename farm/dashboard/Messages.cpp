@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "farm/wire/Wire.h"
+
 namespace dashboard {
 namespace {
 
@@ -116,7 +118,7 @@ std::vector<Setting> Settings(const Json& list, const Limits& limits) {
 Status ReadStatus(const Reader& in, const Limits& limits) {
     Status status;
     status.state = in.Text("state");
-    if (status.state != "online" && status.state != "offline") throw Invalid{};
+    if (status.state != farm_wire::kOnline && status.state != farm_wire::kOffline) throw Invalid{};
     status.reason = in.TextOr("reason");
     status.client = in.TextOr("client");
     status.version = in.TextOr("version");
@@ -135,7 +137,7 @@ JobMessage ReadJob(const Reader& in, const Limits& limits) {
     JobMessage job;
     job.session = in.Int("session");
     job.state = in.Text("state");
-    if (job.state != "rendering" && job.state != "ended") throw Invalid{};
+    if (job.state != farm_wire::kJobRendering && job.state != farm_wire::kJobEnded) throw Invalid{};
     job.project = in.TextOr("project");
     job.appVersion = in.TextOr("appVersion");
     job.startedAt = in.Text("startedAt");
@@ -227,12 +229,12 @@ std::optional<Topic> ParseTopic(std::string_view prefix, std::string_view topic,
     if (parts[0].empty() || parts[0].size() > limits.machineNameBytes) return std::nullopt;
     Topic result{TopicKind::Status, std::string(parts[0]), 0};
     if (parts.size() == 2) {
-        if (parts[1] == "status") return result;
-        if (parts[1] == "job") return result.kind = TopicKind::Job, result;
-        if (parts[1] == "events") return result.kind = TopicKind::Events, result;
+        if (parts[1] == farm_wire::kStatusTopic) return result;
+        if (parts[1] == farm_wire::kJobTopic) return result.kind = TopicKind::Job, result;
+        if (parts[1] == farm_wire::kEventsTopic) return result.kind = TopicKind::Events, result;
         return std::nullopt;
     }
-    if (parts.size() != 4 || parts[1] != "items" || parts[2].empty() || parts[2].size() > 6) return std::nullopt;
+    if (parts.size() != 4 || parts[1] != farm_wire::kItemsLevel || parts[2].empty() || parts[2].size() > 6) return std::nullopt;
     int64_t item = 0;
     for (char c : parts[2]) {
         if (c < '0' || c > '9') return std::nullopt;
@@ -240,8 +242,8 @@ std::optional<Topic> ParseTopic(std::string_view prefix, std::string_view topic,
     }
     if (item < 1 || item > limits.items) return std::nullopt;
     result.item = item;
-    if (parts[3] == "progress") return result.kind = TopicKind::Progress, result;
-    if (parts[3] == "thumbnail") return result.kind = TopicKind::Thumbnail, result;
+    if (parts[3] == farm_wire::kProgressTopic) return result.kind = TopicKind::Progress, result;
+    if (parts[3] == farm_wire::kThumbnailTopic) return result.kind = TopicKind::Thumbnail, result;
     return std::nullopt;
 }
 
@@ -261,7 +263,8 @@ Parsed ParsePayload(const Topic& topic, std::string_view payload, const Limits& 
     if (json.is_discarded()) return DropReason::Malformed;
     try {
         Reader in(json, limits);
-        if (in.Int("schema") != 1) return DropReason::Invalid;
+        // A schema this service does not read may have renamed what it reads: refused, and counted.
+        if (in.Int("schema") != farm_wire::kSchema) return DropReason::Invalid;
         // A machine speaks only for itself: its name in the payload is the one in its topic.
         if (in.Text("machine", limits.machineNameBytes) != topic.machine) return DropReason::Invalid;
         switch (topic.kind) {

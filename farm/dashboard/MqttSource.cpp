@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "farm/dashboard/Farm.h"
+#include "farm/dashboard/FarmState.h"
 
 namespace dashboard {
 
@@ -37,7 +37,7 @@ void MqttSource::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
     static_cast<MqttSource*>(self)->farm_.OnMessage(message->topic, payload);
 }
 
-MqttSource::MqttSource(const BrokerOptions& options, Farm& farm)
+MqttSource::MqttSource(const BrokerOptions& options, FarmState& farm)
     : options_(options), subscription_(options.prefix + "/#"), farm_(farm) {
     const std::string clientId = "brevant-dashboard-" + std::to_string(getpid());
     client_.reset(mosquitto_new(clientId.c_str(), true, this));

@@ -1,4 +1,4 @@
-// The broker connection: subscribes to PREFIX/# and hands every message to the Farm on
+// The broker connection: subscribes to PREFIX/# and hands every message to the FarmState on
 // libmosquitto's network thread. Reconnects by itself (1 s, doubling to 30 s); on each connect
 // the broker sends the retained topics again, so the farm's state is whole after an outage.
 #pragma once
@@ -11,7 +11,7 @@ struct mosquitto_message;
 
 namespace dashboard {
 
-class Farm;
+class FarmState;
 
 struct BrokerOptions {
     std::string host = "127.0.0.1";
@@ -26,7 +26,7 @@ class MqttSource {
 public:
     // Throws std::runtime_error naming the problem when the client cannot be set up (bad TLS
     // file, out of memory). An unreachable broker is not an error: it is retried.
-    MqttSource(const BrokerOptions& options, Farm& farm);
+    MqttSource(const BrokerOptions& options, FarmState& farm);
     ~MqttSource();  // disconnects and joins the network thread
     MqttSource(const MqttSource&) = delete;
     MqttSource& operator=(const MqttSource&) = delete;
@@ -42,7 +42,7 @@ private:
 
     const BrokerOptions options_;
     const std::string subscription_;
-    Farm& farm_;
+    FarmState& farm_;
     std::unique_ptr<mosquitto, ClientDeleter> client_;
 };
 

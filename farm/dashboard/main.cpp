@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "farm/dashboard/EventHub.h"
-#include "farm/dashboard/Farm.h"
+#include "farm/dashboard/FarmState.h"
 #include "farm/dashboard/History.h"
 #include "farm/dashboard/HttpService.h"
 #include "farm/dashboard/MqttSource.h"
@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
         MosquittoLibrary library;
         Notifier notifier(options.webhooks, WebhookPolicy{});
         EventHub hub(options.http.maxEventClients, 10000);
-        Farm farm(options.farm, hub, notifier, history);
+        FarmState farm(options.farm, hub, notifier, history);
         HttpService http(options.http, farm, hub);
         const int port = http.Bind();
         if (port < 0) {

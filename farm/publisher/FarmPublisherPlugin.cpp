@@ -12,7 +12,7 @@
 #include <vector>
 
 #include <brevant/client.hpp>
-#include "Farm.h"
+#include "Publisher.h"
 #include "Link.h"
 #include "Outbox.h"
 
@@ -47,7 +47,7 @@ struct FarmState {
           outbox(std::make_shared<farm_publisher::Outbox>(config.queueBytes)),
           link(config, identity, outbox),
           publisher(config, identity, [this](farm_publisher::Message message) { outbox->Push(std::move(message)); },
-                    farm_publisher::WallMicros) {}
+                    farm_wire::WallMicros) {}
 
     // Whether this callback should publish; tells the user of a problem the link found.
     bool Active() {
@@ -242,7 +242,7 @@ extern "C" BREVANT_EXPORT HostErr FarmPublisherMain(const HostBasicSuite* basic,
             TellUser(basic, pluginId, problem + "; not publishing");
             return kHostErrNone;
         }
-        farm_publisher::Identity identity{config.prefix, config.machine, farm_publisher::WallMicros(),
+        farm_publisher::Identity identity{config.prefix, config.machine, farm_wire::WallMicros(),
                                           static_cast<int64_t>(::getpid())};
         auto state = std::make_unique<FarmState>(pluginId, basic, std::move(config), std::move(identity));
         if (!state->link.Start(&problem)) {

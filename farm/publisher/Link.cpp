@@ -87,14 +87,14 @@ struct Link::Shared {
                true);
     }
 
-    Message Status(const char* state, const char* reason) {
+    Message Status(std::string_view state, std::string_view reason) {
         LinkFigures figures;
         figures.dropped = outbox->Dropped();
         figures.published = published;
         figures.queueBytes = outbox->WaitingBytes();
         figures.limitBytes = outbox->LimitBytes();
         figures.connects = connects;
-        return Message{identity.Topic("status"), StatusPayload(identity, state, reason, &figures, WallMicros()), true, 1};
+        return Message{identity.Topic(farm_wire::kStatusTopic), StatusPayload(identity, state, reason, &figures, farm_wire::WallMicros()), true, 1};
     }
 
     void Lost(SteadyClock::time_point now) {
@@ -114,7 +114,7 @@ struct Link::Shared {
             backoff = kFirstBackoff;
             ++connects;
             outbox->RequeueRetained();
-            outbox->Push(stopping ? Status("offline", "shutdown") : Status("online", nullptr));
+            outbox->Push(stopping ? Status(farm_wire::kOffline, farm_wire::kReasonShutdown) : Status(farm_wire::kOnline, {}));
             nextStatus = SteadyClock::now() + std::chrono::seconds(config.statusSeconds);
             return;
         }
@@ -192,7 +192,7 @@ struct Link::Shared {
             if (stop && !stopDeadline) {
                 stopDeadline = now + milliseconds(config.shutdownWaitMs);
                 stopping = true;
-                outbox->Push(Status("offline", "shutdown"));
+                outbox->Push(Status(farm_wire::kOffline, farm_wire::kReasonShutdown));
             }
             // A connection under way (or a first one not yet tried: the render may have been
             // shorter than the thread's start) may still carry the last state out; without one
@@ -208,7 +208,7 @@ struct Link::Shared {
             }
             if (state == State::Connected) {
                 if (now >= nextStatus) {
-                    outbox->Push(Status("online", nullptr));
+                    outbox->Push(Status(farm_wire::kOnline, {}));
                     nextStatus = now + std::chrono::seconds(config.statusSeconds);
                 }
                 Feed();
@@ -289,10 +289,10 @@ bool Link::Start(std::string* error) {
                                          s.config.keyFile.empty() ? nullptr : s.config.keyFile.c_str(), nullptr);
         if (rc != MOSQ_ERR_SUCCESS) return fail("BREVANT_FARM_CAFILE, BREVANT_FARM_CERTFILE, BREVANT_FARM_KEYFILE", rc);
     }
-    const std::string will = StatusPayload(s.identity, "offline", "lost", nullptr, std::nullopt);
-    const int rc = mosquitto_will_set(client, s.identity.Topic("status").c_str(), static_cast<int>(will.size()),
+    const std::string will = StatusPayload(s.identity, farm_wire::kOffline, farm_wire::kReasonLost, nullptr, std::nullopt);
+    const int rc = mosquitto_will_set(client, s.identity.Topic(farm_wire::kStatusTopic).c_str(), static_cast<int>(will.size()),
                                       will.data(), 1, true);
-    if (rc != MOSQ_ERR_SUCCESS) return fail("the last will on " + s.identity.Topic("status"), rc);
+    if (rc != MOSQ_ERR_SUCCESS) return fail("the last will on " + s.identity.Topic(farm_wire::kStatusTopic), rc);
     // The thread holds its own reference: should a shutdown give up waiting for it, what it
     // uses stays alive until it ends.
     std::shared_ptr<Shared> keep = shared_;

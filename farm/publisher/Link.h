@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "Farm.h"
+#include "Publisher.h"
 #include "Outbox.h"
 
 namespace farm_publisher {

@@ -1,7 +1,7 @@
-// The farm publisher's configuration and payloads: what a render machine tells the broker, made
-// from what the listener callbacks read of the monitor suite. The plug-in's callbacks read the
-// suite into the plain values below; Publisher turns each event into messages for the outbox.
-// The topics and payloads are documented in docs/mqtt-topics.md.
+// The farm publisher's payloads: what a render machine tells the broker, made from what the
+// listener callbacks read of the monitor suite. The plug-in's callbacks read the suite into the
+// plain values below; Publisher turns each event into messages for the outbox. The topics and
+// payloads are farm/wire/farm.schema.json's, documented in docs/mqtt-topics.md.
 //
 // Publisher is [main-thread]: driven from the listener callbacks only. StatusPayload is also
 // called from the link's network thread; it touches nothing shared.
@@ -11,62 +11,22 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include <brevant/client.hpp>
+#include "farm/wire/Wire.h"
+#include "Config.h"
 #include "Outbox.h"
 
 namespace farm_publisher {
 
 using brevant_client::KeyValueList;
 
-constexpr int kSchema = 1;
 constexpr const char* kClientName = "farm_publisher";
 constexpr const char* kClientVersion = "1.0.0";
-
-// ---- Configuration ----------------------------------------------------------------------------
-
-struct Config {
-    std::string host = "127.0.0.1";
-    int port = 1883;
-    std::string prefix = "brevant";
-    std::string machine;  // already made safe as one topic level
-    std::string username;
-    std::string password;
-    std::string caFile;  // TLS when set
-    std::string certFile;
-    std::string keyFile;
-    size_t queueBytes = 4 * 1024 * 1024;
-    int32_t thumbSeconds = 10;  // 0: no thumbnails
-    int32_t thumbWidth = 320;
-    int32_t thumbHeight = 180;
-    int32_t keepaliveSeconds = 10;
-    int32_t statusSeconds = 10;
-    int32_t shutdownWaitMs = 2000;
-
-    std::string Broker() const { return host + ":" + std::to_string(port); }
-};
-
-// Reads the configuration through `getenv`. `settings` are the names of the process's
-// environment variables: one that starts with BREVANT_FARM_ and is not a setting is refused, so
-// that a misspelt setting is not silently ignored. `hostName` is the default machine name. On a
-// setting that cannot be used, `error` names it and what it expects (or the file it cannot
-// read), and false is returned with `out` untouched.
-using EnvLookup = std::function<const char*(const char*)>;
-bool ReadConfig(const EnvLookup& getenv, const std::vector<std::string>& settings, const std::string& hostName,
-                Config* out, std::string* error);
-
-// A name as one topic level: '+', '#', '/' and control characters become '_'; empty becomes "_".
-std::string TopicLevel(const std::string& name);
-
-// ---- Time -------------------------------------------------------------------------------------
-
-// Wall-clock microseconds since the epoch.
-int64_t WallMicros();
-// "2026-12-07T11:02:03.123Z".
-std::string IsoTime(int64_t micros);
 
 // ---- Status -----------------------------------------------------------------------------------
 
@@ -77,7 +37,7 @@ struct Identity {
     int64_t startedMicros = 0;
     int64_t pid = 0;
 
-    std::string Topic(const std::string& suffix) const { return prefix + "/" + machine + "/" + suffix; }
+    std::string Topic(std::string_view suffix) const { return farm_wire::Topic(prefix, machine, suffix); }
 };
 
 struct LinkFigures {
@@ -89,7 +49,8 @@ struct LinkFigures {
 };
 
 // The status payload. Without `figures` and `nowMicros` it is the last will: fixed at connect.
-std::string StatusPayload(const Identity& identity, const char* state, const char* reason,
+// `reason` is empty when online.
+std::string StatusPayload(const Identity& identity, std::string_view state, std::string_view reason,
                           const LinkFigures* figures, std::optional<int64_t> nowMicros);
 
 // ---- What is read at each event ---------------------------------------------------------------
@@ -136,16 +97,16 @@ private:
     struct ItemState {
         ItemDescription description;
         std::string name;
-        const char* state = "queued";
+        std::string_view state = farm_wire::kItemQueued;
         int64_t framesDone = 0;
     };
 
     nlohmann::ordered_json Common(int64_t now) const;
-    nlohmann::ordered_json Event(const char* event, int64_t session, int64_t now);
+    nlohmann::ordered_json Event(std::string_view event, int64_t session, int64_t now);
     ItemState* Find(int64_t item);
     nlohmann::ordered_json Counts() const;
     void PublishJob(int64_t now);
-    void Send(const std::string& suffix, const nlohmann::ordered_json& payload, bool retained, int qos);
+    void Send(std::string_view suffix, const nlohmann::ordered_json& payload, bool retained, int qos);
 
     Config config_;
     Identity identity_;

@@ -2,13 +2,13 @@
 // and recent log lines, built from the publishers' messages. One mutex guards it all. The MQTT
 // thread applies messages, the ticker thread looks for stalled items, the HTTP workers read
 // views; each change is published to the EventHub under the same lock, so that a browser that
-// attaches with a snapshot then sees every later change once, in order.
+// attaches with a snapshot then sees every later change once, in order. The JSON the views
+// serve is shaped in Views.cpp, the Prometheus text in Metrics.cpp.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +19,7 @@
 
 #include "farm/dashboard/EventHub.h"
 #include "farm/dashboard/History.h"
+#include "farm/dashboard/MachineState.h"
 #include "farm/dashboard/Messages.h"
 #include "farm/dashboard/Notifier.h"
 
@@ -34,12 +35,11 @@ struct FarmOptions {
     int historyOnPage = 50;                   // finished jobs in a browser's snapshot
 };
 
-class Farm {
+class FarmState {
 public:
-    Farm(FarmOptions options, EventHub& hub, Notifier& notifier, History& history);
-    ~Farm();
-    Farm(const Farm&) = delete;
-    Farm& operator=(const Farm&) = delete;
+    FarmState(FarmOptions options, EventHub& hub, Notifier& notifier, History& history);
+    FarmState(const FarmState&) = delete;
+    FarmState& operator=(const FarmState&) = delete;
 
     // [mqtt thread] One message from the broker. Never throws: what fails validation is
     // counted and dropped, and leaves every machine as it was.
@@ -61,13 +61,7 @@ public:
     std::shared_ptr<EventHub::Client> Attach();
     void Resync(EventHub::Client& client);
 
-    uint64_t Dropped() const;
-
 private:
-    struct LogLine;
-    struct LiveItem;
-    struct MachineState;
-
     void ApplyStatus(MachineState& machine, const Status& status);
     void ApplyJob(MachineState& machine, JobMessage job);
     void ApplyProgress(MachineState& machine, Progress progress);
@@ -75,24 +69,15 @@ private:
     void ApplyThumbnail(MachineState& machine, int64_t item, std::string jpeg);
     void Clear(MachineState& machine, const Topic& topic);
     void FinishJob(MachineState& machine, const std::string& outcome);
-
-    nlohmann::json MachineJson(const MachineState& machine) const;
-    nlohmann::json JobJson(const MachineState& machine, bool withItems) const;
-    nlohmann::json ItemJson(const MachineState& machine, const ItemDescription& item) const;
-    std::optional<int64_t> ItemEtaMs(const LiveItem& live) const;
-    std::optional<int64_t> JobEtaMs(const MachineState& machine) const;
-    JobRecord Record(const MachineState& machine, const std::string& outcome) const;
-    const LiveItem* Live(const MachineState& machine, int64_t item) const;
     std::string SnapshotLocked() const;
     void PublishMachine(const MachineState& machine);
-    void Drop(DropReason reason);
 
     const FarmOptions options_;
     EventHub& hub_;
     Notifier& notifier_;
     History& history_;
     mutable std::mutex mutex_;
-    std::map<std::string, std::unique_ptr<MachineState>> machines_;
+    dashboard::Machines machines_;
     uint64_t dropped_[kDropReasonCount] = {};
     uint64_t received_ = 0;
     // Thumbnail versions name the image in its URL, so browsers may cache it; they start at the
@@ -100,8 +85,5 @@ private:
     uint64_t lastThumbnailVersion_;
     std::atomic<bool> brokerConnected_{false};
 };
-
-// The current wall-clock time as ISO-8601 UTC with milliseconds, as the publishers write it.
-std::string IsoNow();
 
 }  // namespace dashboard

@@ -1,0 +1,338 @@
+#include "farm/dashboard/FarmState.h"
+
+#include <cstdio>
+
+#include "farm/dashboard/Metrics.h"
+#include "farm/dashboard/Sse.h"
+#include "farm/dashboard/Views.h"
+
+namespace dashboard {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr size_t kFrameIntervals = 31;  // recent frame intervals kept for the median
+
+std::string IsoNow() { return farm_wire::IsoTime(farm_wire::WallMicros()); }
+
+}  // namespace
+
+FarmState::FarmState(FarmOptions options, EventHub& hub, Notifier& notifier, History& history)
+    : options_(std::move(options)), hub_(hub), notifier_(notifier), history_(history),
+      lastThumbnailVersion_(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::system_clock::now().time_since_epoch()).count())) {}
+
+void FarmState::SetBrokerConnected(bool connected) { brokerConnected_ = connected; }
+
+void FarmState::OnMessage(std::string_view topicText, std::string_view payload) {
+    // Parsing needs no lock: a flood of bad messages does not hold up the readers.
+    std::optional<Topic> topic = ParseTopic(options_.prefix, topicText, options_.limits);
+    Parsed parsed = topic ? ParsePayload(*topic, payload, options_.limits) : Parsed(DropReason::Topic);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++received_;
+    if (auto* reason = std::get_if<DropReason>(&parsed)) {
+        ++dropped_[static_cast<int>(*reason)];
+        return;
+    }
+    Message& message = std::get<Message>(parsed);
+    auto found = machines_.find(topic->machine);
+    if (found == machines_.end()) {
+        if (std::holds_alternative<Cleared>(message)) return;
+        if (machines_.size() >= options_.maxMachines) {
+            ++dropped_[static_cast<int>(DropReason::Capacity)];
+            return;
+        }
+        found = machines_.emplace(topic->machine, std::make_unique<MachineState>()).first;
+        found->second->name = topic->machine;
+    }
+    MachineState& machine = *found->second;
+    machine.lastSeen = IsoNow();
+    try {
+        if (std::holds_alternative<Cleared>(message)) {
+            Clear(machine, *topic);
+        } else if (auto* status = std::get_if<Status>(&message)) {
+            ApplyStatus(machine, *status);
+        } else if (auto* job = std::get_if<JobMessage>(&message)) {
+            ApplyJob(machine, std::move(*job));
+        } else if (auto* progress = std::get_if<Progress>(&message)) {
+            ApplyProgress(machine, std::move(*progress));
+        } else if (auto* event = std::get_if<Event>(&message)) {
+            ApplyEvent(machine, *event);
+        } else if (auto* thumbnail = std::get_if<dashboard::Thumbnail>(&message)) {
+            ApplyThumbnail(machine, topic->item, std::move(thumbnail->jpeg));
+        }
+    } catch (const std::exception& error) {
+        // The history could not be written (disk full, database locked): the live state is
+        // kept and the service goes on.
+        std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+    }
+}
+
+void FarmState::ApplyStatus(MachineState& machine, const Status& status) {
+    bool wasOnline = machine.Online();
+    machine.status = status;
+    if (wasOnline && !machine.Online() && machine.Rendering()) {
+        notifier_.Post("machineOffline",
+                       "Machine " + machine.name + " went offline (" + (status.reason.empty() ? "no reason" : status.reason) +
+                           ") while rendering " + machine.job->project,
+                       {{"machine", machine.name}, {"project", machine.job->project}, {"jobId", machine.jobId},
+                        {"reason", status.reason}});
+    }
+    PublishMachine(machine);
+}
+
+void FarmState::ApplyJob(MachineState& machine, JobMessage job) {
+    const bool isNew = !machine.job || machine.job->session != job.session || machine.job->startedAt != job.startedAt;
+    if (isNew) {
+        if (machine.job && machine.Rendering() && !machine.jobFinished) FinishJob(machine, "lost");
+        // Progress of this session may have arrived before its job (retained topics come in
+        // any order after a restart); everything else belongs to an earlier job.
+        for (auto it = machine.items.begin(); it != machine.items.end();) {
+            bool ours = it->second.progress && it->second.progress->session == job.session;
+            it = ours ? std::next(it) : machine.items.erase(it);
+        }
+    }
+    std::map<int64_t, std::string> before;
+    if (!isNew)
+        for (const auto& item : machine.job->items) before[item.item] = item.state;
+    const std::string when = job.time.empty() ? IsoNow() : job.time;
+    for (const auto& item : job.items) {
+        auto previous = before.find(item.item);
+        bool observed = previous != before.end();
+        if (observed && previous->second == item.state) continue;
+        LiveItem& live = machine.items[item.item];
+        if (item.state == farm_wire::kItemRendering && live.startedAt.empty()) live.startedAt = when;
+        if (farm_wire::ItemEnded(item.state) && live.endedAt.empty()) live.endedAt = when;
+        const bool failed = item.state == farm_wire::kItemFailed;
+        if (observed && (failed || item.state == farm_wire::kItemStopped)) {
+            notifier_.Post(failed ? "itemFailed" : "itemStopped",
+                           "Item " + item.name + " of " + job.project + " " + item.state + " on " + machine.name,
+                           {{"machine", machine.name}, {"project", job.project}, {"item", item.item}, {"name", item.name},
+                            {"state", item.state}});
+        }
+    }
+    const bool endedNow = !isNew && machine.Rendering() && job.state == farm_wire::kJobEnded;
+    machine.job = std::move(job);
+    if (isNew) {
+        machine.jobId = history_.Begin(RecordOf(machine, ""));
+        // A job that ended while the service was down is in the history already: written then,
+        // with the times seen then, it is not written again.
+        auto stored = machine.job->state == farm_wire::kJobEnded ? history_.Get(machine.jobId) : std::nullopt;
+        machine.jobFinished = stored && stored->state == farm_wire::kJobEnded;
+    }
+    if (machine.job->state == farm_wire::kJobEnded && !machine.jobFinished) {
+        const Counts& counts = machine.job->counts;
+        const std::string outcome = Outcome(counts);
+        FinishJob(machine, outcome);
+        if (endedNow) {
+            notifier_.Post("jobDone",
+                           "Job " + machine.job->project + " on " + machine.name + " ended: " + std::to_string(counts.done) +
+                               " done, " + std::to_string(counts.failed) + " failed, " + std::to_string(counts.stopped) +
+                               " stopped",
+                           {{"machine", machine.name}, {"project", machine.job->project}, {"jobId", machine.jobId},
+                            {"outcome", outcome},
+                            {"counts", {{"done", counts.done}, {"stopped", counts.stopped}, {"failed", counts.failed},
+                                        {"notStarted", counts.notStarted}}}});
+        }
+    }
+    PublishMachine(machine);
+}
+
+void FarmState::FinishJob(MachineState& machine, const std::string& outcome) {
+    JobRecord record = RecordOf(machine, outcome);
+    record.state = farm_wire::kJobEnded;
+    if (record.endedAt.empty()) record.endedAt = IsoNow();
+    machine.jobFinished = true;
+    history_.Finish(record);
+    hub_.Publish("history", Dump(ToJson(record, false)));
+}
+
+void FarmState::ApplyProgress(MachineState& machine, Progress progress) {
+    LiveItem& live = machine.items[progress.item];
+    const SteadyClock::time_point now = SteadyClock::now();
+    const bool sameRun = live.progress && live.progress->session == progress.session &&
+                         live.progress->framesDone < progress.framesDone;
+    if (sameRun) {
+        live.intervalsMs.push_back(std::chrono::duration<double, std::milli>(now - live.lastFrameAt).count());
+        if (live.intervalsMs.size() > kFrameIntervals) live.intervalsMs.pop_front();
+    } else if (!live.progress || live.progress->session != progress.session) {
+        live.intervalsMs.clear();
+    }
+    live.lastFrameAt = now;
+    const bool wasStalled = live.stalled;
+    live.stalled = false;
+    for (const auto& output : progress.outputs) {
+        if (!output.willFill || !live.fillNotified.insert(output.path).second) continue;
+        notifier_.Post("diskWillFill",
+                       "Disk " + output.disk + " on " + machine.name + " will fill before " + output.path + " is written",
+                       {{"machine", machine.name}, {"project", machine.Project()}, {"item", progress.item},
+                        {"path", output.path}, {"disk", output.disk}, {"projectedBytes", output.projectedBytes},
+                        {"bytes", output.bytes}, {"freeBytes", output.freeBytes}});
+    }
+    live.progress = std::move(progress);
+    if (wasStalled) return PublishMachine(machine);
+    auto itemEta = ItemEtaMs(*live.progress);
+    auto jobEta = JobEtaMs(machine);
+    hub_.Publish("progress", Dump({{"machine", machine.name},
+                                   {"item", live.progress->item},
+                                   {"lastSeen", machine.lastSeen},
+                                   {"etaMs", itemEta ? Json(*itemEta) : Json()},
+                                   {"jobEtaMs", jobEta ? Json(*jobEta) : Json()},
+                                   {"progress", ProgressJson(*live.progress)}}));
+}
+
+void FarmState::ApplyEvent(MachineState& machine, const Event& event) {
+    if (event.event != farm_wire::kJobItemLog || event.item < 1 || event.item > options_.limits.items) return;
+    LiveItem& live = machine.items[event.item];
+    const std::string time = event.time.empty() ? IsoNow() : event.time;
+    live.logs.push_back({time, event.message});
+    if (live.logs.size() > options_.logLines) live.logs.pop_front();
+    hub_.Publish("log", Dump({{"machine", machine.name},
+                              {"item", event.item},
+                              {"lastSeen", machine.lastSeen},
+                              {"time", time},
+                              {"message", event.message}}));
+}
+
+void FarmState::ApplyThumbnail(MachineState& machine, int64_t item, std::string jpeg) {
+    LiveItem& live = machine.items[item];
+    live.thumbnail = std::make_shared<const std::string>(std::move(jpeg));
+    live.thumbnailVersion = ++lastThumbnailVersion_;
+    hub_.Publish("thumbnail", Dump({{"machine", machine.name},
+                                    {"item", item},
+                                    {"lastSeen", machine.lastSeen},
+                                    {"version", live.thumbnailVersion}}));
+}
+
+void FarmState::Clear(MachineState& machine, const Topic& topic) {
+    switch (topic.kind) {
+        case TopicKind::Status: {
+            // The publisher withdrew the machine: it leaves the page (its history stays).
+            hub_.Publish("removed", Dump({{"machine", machine.name}}));
+            machines_.erase(machine.name);
+            return;
+        }
+        case TopicKind::Job:
+            machine.job.reset();
+            machine.jobId = 0;
+            machine.items.clear();
+            break;
+        case TopicKind::Progress:
+            if (auto it = machine.items.find(topic.item); it != machine.items.end()) it->second.progress.reset();
+            break;
+        case TopicKind::Thumbnail:
+            if (auto it = machine.items.find(topic.item); it != machine.items.end()) it->second.thumbnail.reset();
+            break;
+        case TopicKind::Events: break;
+    }
+    PublishMachine(machine);
+}
+
+void FarmState::Tick() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SteadyClock::time_point now = SteadyClock::now();
+    for (auto& [name, machinePointer] : machines_) {
+        MachineState& machine = *machinePointer;
+        if (!machine.Online() || !machine.Rendering()) continue;
+        bool changed = false;
+        for (const auto& item : machine.job->items) {
+            if (item.state != farm_wire::kItemRendering) continue;
+            auto found = machine.items.find(item.item);
+            if (found == machine.items.end()) continue;
+            LiveItem& live = found->second;
+            if (live.stalled || !live.progress || live.progress->session != machine.job->session || live.intervalsMs.size() < 3)
+                continue;
+            double medianMs = live.MedianIntervalMs();
+            double limitMs = std::max(options_.stallFactor * medianMs, static_cast<double>(options_.stallFloor.count()));
+            double silentMs = std::chrono::duration<double, std::milli>(now - live.lastFrameAt).count();
+            if (silentMs <= limitMs) continue;
+            live.stalled = true;
+            changed = true;
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%.1f", silentMs / 1000.0);
+            notifier_.Post("itemStalled",
+                           "Item " + item.name + " of " + machine.job->project + " on " + machine.name +
+                               " stalled: no frame for " + seconds + " s",
+                           {{"machine", machine.name}, {"project", machine.job->project}, {"item", item.item},
+                            {"name", item.name}, {"silentMs", static_cast<int64_t>(silentMs)},
+                            {"medianFrameMs", static_cast<int64_t>(medianMs)}});
+        }
+        if (changed) PublishMachine(machine);
+    }
+}
+
+void FarmState::PublishMachine(const MachineState& machine) { hub_.Publish("machine", Dump(MachineJson(machine))); }
+
+Json FarmState::Machines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Json list = Json::array();
+    for (const auto& entry : machines_) list.push_back(MachineJson(*entry.second));
+    return {{"machines", std::move(list)}};
+}
+
+std::optional<Json> FarmState::Machine(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = machines_.find(name);
+    if (found == machines_.end()) return std::nullopt;
+    return MachineJson(*found->second);
+}
+
+Json FarmState::Jobs(int pastLimit, int pastOffset) const {
+    Json current = Json::array();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& entry : machines_)
+            if (entry.second->job && !entry.second->jobFinished) current.push_back(JobJson(*entry.second, false));
+    }
+    Json past = Json::array();
+    for (const auto& record : history_.Past(pastLimit, pastOffset)) past.push_back(ToJson(record, false));
+    return {{"current", std::move(current)}, {"past", std::move(past)}};
+}
+
+std::optional<Json> FarmState::Job(int64_t id) const {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& entry : machines_)
+            if (entry.second->job && !entry.second->jobFinished && entry.second->jobId == id)
+                return JobJson(*entry.second, true);
+    }
+    // A finished job is served from the history, the same before and after a restart.
+    if (auto record = history_.Get(id)) return ToJson(*record, true);
+    return std::nullopt;
+}
+
+std::shared_ptr<const std::string> FarmState::Thumbnail(const std::string& machine, int64_t item) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = machines_.find(machine);
+    if (found == machines_.end()) return nullptr;
+    const LiveItem* live = found->second->Live(item);
+    return live ? live->thumbnail : nullptr;
+}
+
+std::string FarmState::SnapshotLocked() const {
+    Json machines = Json::array();
+    for (const auto& entry : machines_) machines.push_back(MachineJson(*entry.second));
+    Json history = Json::array();
+    for (const auto& record : history_.Past(options_.historyOnPage, 0)) history.push_back(ToJson(record, false));
+    // "retry" tells the browser to reconnect after 3 s when the stream breaks.
+    return SseRetry(3000) + SseEvent("snapshot", Dump({{"machines", std::move(machines)}, {"history", std::move(history)}}));
+}
+
+std::shared_ptr<EventHub::Client> FarmState::Attach() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hub_.Attach(SnapshotLocked());
+}
+
+void FarmState::Resync(EventHub::Client& client) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hub_.Reset(client, SnapshotLocked());
+}
+
+std::string FarmState::Metrics() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const ServiceFigures service{received_, dropped_, brokerConnected_, hub_.ClientCount(), hub_.Resyncs(),
+                                 notifier_.Count()};
+    return MetricsText(machines_, service);
+}
+
+}  // namespace dashboard

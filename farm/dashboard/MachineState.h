@@ -1,0 +1,73 @@
+// What the dashboard keeps of one machine: its status, its current job, and per item what arrived
+// besides the job's description (progress, thumbnail, log lines) with the dashboard's own
+// observations (times, frame intervals, stall and disk warnings). Plain data: FarmState owns
+// every MachineState and guards them with its mutex; the views and the metrics read them under it.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "farm/dashboard/Messages.h"
+#include "farm/wire/Wire.h"
+
+namespace dashboard {
+
+using SteadyClock = std::chrono::steady_clock;
+
+struct LogLine {
+    std::string time, message;
+};
+
+struct LiveItem {
+    std::optional<Progress> progress;
+    std::shared_ptr<const std::string> thumbnail;
+    uint64_t thumbnailVersion = 0;
+    std::deque<LogLine> logs;
+    std::deque<double> intervalsMs;
+    SteadyClock::time_point lastFrameAt{};
+    bool stalled = false;
+    std::set<std::string> fillNotified;  // output paths already reported as filling their disk
+    std::string startedAt, endedAt;
+
+    double MedianIntervalMs() const {
+        std::vector<double> sorted(intervalsMs.begin(), intervalsMs.end());
+        std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(sorted.size() / 2), sorted.end());
+        return sorted[sorted.size() / 2];
+    }
+};
+
+struct MachineState {
+    std::string name;
+    std::optional<Status> status;
+    std::string lastSeen;
+    std::optional<JobMessage> job;
+    int64_t jobId = 0;
+    bool jobFinished = false;  // written to the history as ended in this process
+    std::map<int64_t, LiveItem> items;
+
+    bool Online() const { return status && status->state == farm_wire::kOnline; }
+    bool Rendering() const { return job && job->state == farm_wire::kJobRendering; }
+    std::string Project() const { return job ? job->project : std::string(); }
+    // The item's live part, or null when nothing but its description has arrived.
+    const LiveItem* Live(int64_t item) const {
+        auto found = items.find(item);
+        return found == items.end() ? nullptr : &found->second;
+    }
+    // The item's progress when it belongs to the current job, else null.
+    const Progress* CurrentProgress(int64_t item) const {
+        const LiveItem* live = Live(item);
+        return live && job && live->progress && live->progress->session == job->session ? &*live->progress : nullptr;
+    }
+};
+
+using Machines = std::map<std::string, std::unique_ptr<MachineState>>;
+
+}  // namespace dashboard

@@ -1,0 +1,26 @@
+// The Prometheus text exposition of the farm and of the service itself, for /metrics. Called
+// under FarmState's lock; a pure function of what it is given.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "farm/dashboard/MachineState.h"
+#include "farm/dashboard/Messages.h"
+#include "farm/dashboard/Notifier.h"
+
+namespace dashboard {
+
+// The service's own figures beside the machines'.
+struct ServiceFigures {
+    uint64_t received = 0;
+    const uint64_t* dropped = nullptr;  // kDropReasonCount counters, by DropReason
+    bool brokerConnected = false;
+    size_t sseClients = 0;
+    uint64_t sseResyncs = 0;
+    Notifier::Counters webhooks;
+};
+
+std::string MetricsText(const Machines& machines, const ServiceFigures& service);
+
+}  // namespace dashboard

@@ -1,0 +1,22 @@
+// Server-Sent Events framing, the one place that writes it: what the event stream's clients read.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace dashboard {
+
+// "event: NAME\ndata: JSON\n\n". `json` is one line (nlohmann's dump writes no line feed).
+inline std::string SseEvent(std::string_view name, std::string_view json) {
+    std::string frame;
+    frame.reserve(name.size() + json.size() + 16);
+    return frame.append("event: ").append(name).append("\ndata: ").append(json).append("\n\n");
+}
+
+// Tells the browser to reconnect after `milliseconds` when the stream breaks.
+inline std::string SseRetry(int milliseconds) { return "retry: " + std::to_string(milliseconds) + "\n\n"; }
+
+// A comment line: keeps an idle connection open through proxies; clients ignore it.
+constexpr std::string_view kSseKeepAlive = ": keepalive\n\n";
+
+}  // namespace dashboard

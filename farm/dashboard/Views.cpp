@@ -1,0 +1,164 @@
+#include "farm/dashboard/Views.h"
+
+namespace dashboard {
+namespace {
+
+using Json = nlohmann::json;
+
+Json TextOrNull(const std::string& text) { return text.empty() ? Json() : Json(text); }
+
+template <typename T>
+Json ValueOrNull(const std::optional<T>& value) {
+    return value ? Json(*value) : Json();
+}
+
+Json SettingsJson(const std::vector<Setting>& settings) {
+    Json out = Json::array();
+    for (const auto& setting : settings) out.push_back({{"key", setting.key}, {"value", setting.value}});
+    return out;
+}
+
+Json ItemJson(const MachineState& machine, const ItemDescription& item) {
+    const LiveItem* live = machine.Live(item.item);
+    const Progress* progress = machine.CurrentProgress(item.item);
+    Json logs = Json::array();
+    if (live)
+        for (const auto& line : live->logs) logs.push_back({{"time", line.time}, {"message", line.message}});
+    Json modules = Json::array();
+    for (const auto& module : item.outputModules) modules.push_back(SettingsJson(module));
+    return {{"item", item.item},
+            {"name", item.name},
+            {"state", item.state},
+            {"stalled", live && live->stalled},
+            {"startedAt", live ? TextOrNull(live->startedAt) : Json()},
+            {"endedAt", live ? TextOrNull(live->endedAt) : Json()},
+            {"warnings", item.warnings},
+            {"renderSettings", SettingsJson(item.renderSettings)},
+            {"outputModules", std::move(modules)},
+            {"progress", progress ? ProgressJson(*progress) : Json()},
+            {"etaMs", progress ? ValueOrNull(ItemEtaMs(*progress)) : Json()},
+            {"thumbnail", live && live->thumbnail ? Json(live->thumbnailVersion) : Json()},
+            {"logs", std::move(logs)}};
+}
+
+}  // namespace
+
+std::string Dump(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+Json ProgressJson(const Progress& progress) {
+    Json outputs = Json::array();
+    for (const auto& output : progress.outputs) {
+        outputs.push_back({{"path", output.path},
+                           {"disk", output.disk},
+                           {"bytes", output.bytes},
+                           {"projectedBytes", output.projectedBytes},
+                           {"hostEstimateBytes", output.hostEstimateBytes},
+                           {"freeBytes", output.freeBytes},
+                           {"willFill", output.willFill}});
+    }
+    return {{"session", progress.session},
+            {"frameId", progress.frameId},
+            {"framesDone", progress.framesDone},
+            {"framesTotal", progress.framesTotal},
+            {"elapsedMs", progress.elapsedMs},
+            {"remainingMs", ValueOrNull(progress.remainingMs)},
+            {"fps", progress.fps},
+            {"ts", progress.ts},
+            {"time", TextOrNull(progress.time)},
+            {"outputs", std::move(outputs)}};
+}
+
+std::optional<int64_t> ItemEtaMs(const Progress& p) {
+    if (p.framesTotal > 0 && p.framesDone >= p.framesTotal) return 0;
+    if (p.remainingMs) return *p.remainingMs;
+    if (p.fps > 0 && p.framesTotal > p.framesDone) return static_cast<int64_t>((p.framesTotal - p.framesDone) / p.fps * 1000.0);
+    return std::nullopt;
+}
+
+std::optional<int64_t> JobEtaMs(const MachineState& machine) {
+    if (!machine.Rendering()) return std::nullopt;
+    int64_t remaining = 0, finishedMs = 0, finished = 0, queued = 0, currentWholeMs = -1;
+    for (const auto& item : machine.job->items) {
+        const Progress* progress = machine.CurrentProgress(item.item);
+        if (item.state == farm_wire::kItemQueued) {
+            ++queued;
+        } else if (item.state == farm_wire::kItemRendering) {
+            auto eta = progress ? ItemEtaMs(*progress) : std::nullopt;
+            if (!eta) return std::nullopt;
+            remaining += *eta;
+            currentWholeMs = progress->elapsedMs + *eta;
+        } else if (item.state == farm_wire::kItemDone && progress) {
+            finishedMs += progress->elapsedMs;
+            ++finished;
+        }
+    }
+    if (queued == 0) return remaining;
+    int64_t perItem = finished > 0 ? finishedMs / finished : currentWholeMs;
+    if (perItem < 0) return std::nullopt;
+    return remaining + queued * perItem;
+}
+
+std::string Outcome(const Counts& counts) {
+    return std::string(counts.failed > 0    ? farm_wire::kItemFailed
+                       : counts.stopped > 0 ? farm_wire::kItemStopped
+                                            : farm_wire::kItemDone);
+}
+
+JobRecord RecordOf(const MachineState& machine, const std::string& outcome) {
+    const JobMessage& job = *machine.job;
+    JobRecord record;
+    record.id = machine.jobId;
+    record.machine = machine.name;
+    record.session = job.session;
+    record.project = job.project;
+    record.appVersion = job.appVersion;
+    record.startedAt = job.startedAt;
+    record.endedAt = job.endedAt;
+    record.state = job.state;
+    record.outcome = outcome;
+    record.done = job.counts.done;
+    record.stopped = job.counts.stopped;
+    record.failed = job.counts.failed;
+    record.notStarted = job.counts.notStarted;
+    for (const auto& item : job.items) {
+        ItemRecord out{item.item, item.name, item.state, {}, {}, 0, 0};
+        if (const LiveItem* live = machine.Live(item.item)) {
+            out.startedAt = live->startedAt;
+            out.endedAt = live->endedAt;
+        }
+        if (const Progress* progress = machine.CurrentProgress(item.item)) {
+            out.framesDone = progress->framesDone;
+            out.framesTotal = progress->framesTotal;
+        }
+        record.items.push_back(std::move(out));
+    }
+    return record;
+}
+
+Json JobJson(const MachineState& machine, bool withItems) {
+    Json job = ToJson(RecordOf(machine, ""), false);
+    if (machine.jobFinished) job["outcome"] = Outcome(machine.job->counts);
+    job["etaMs"] = ValueOrNull(JobEtaMs(machine));
+    if (withItems) {
+        job["items"] = Json::array();
+        for (const auto& item : machine.job->items) job["items"].push_back(ItemJson(machine, item));
+    }
+    return job;
+}
+
+Json MachineJson(const MachineState& machine) {
+    const Status empty;
+    const Status& status = machine.status ? *machine.status : empty;
+    return {{"name", machine.name},
+            {"state", machine.Online() ? farm_wire::kOnline : machine.status ? farm_wire::kOffline : "unknown"},
+            {"reason", TextOrNull(status.reason)},
+            {"client", TextOrNull(status.client)},
+            {"version", TextOrNull(status.version)},
+            {"pid", status.pid},
+            {"startedAt", TextOrNull(status.startedAt)},
+            {"lastSeen", machine.lastSeen},
+            {"dropped", {{"messages", status.droppedMessages}, {"bytes", status.droppedBytes}}},
+            {"job", machine.job ? JobJson(machine, true) : Json()}};
+}
+
+}  // namespace dashboard

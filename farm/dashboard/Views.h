@@ -1,0 +1,36 @@
+// The JSON that the REST API, the event stream and the history are given of the farm's state,
+// and the remaining-time estimates in it. Pure functions of a MachineState, called under
+// FarmState's lock.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "farm/dashboard/History.h"
+#include "farm/dashboard/MachineState.h"
+
+namespace dashboard {
+
+// One line of JSON; a byte that is not UTF-8 is replaced rather than thrown on.
+std::string Dump(const nlohmann::json& json);
+
+nlohmann::json MachineJson(const MachineState& machine);
+// The machine's current job; `withItems` adds each item's description and live part.
+nlohmann::json JobJson(const MachineState& machine, bool withItems);
+nlohmann::json ProgressJson(const Progress& progress);
+
+// Milliseconds until the item ends: the host's estimate, else from its frame rate.
+std::optional<int64_t> ItemEtaMs(const Progress& progress);
+// The rendering item's remaining time, plus, for each queued item, the mean time the job's
+// finished items took (or the rendering item's whole time when none has finished).
+std::optional<int64_t> JobEtaMs(const MachineState& machine);
+
+// The job as the history keeps it, with `outcome` ("" while it renders).
+JobRecord RecordOf(const MachineState& machine, const std::string& outcome);
+// "failed" when any item failed, else "stopped" when any stopped, else "done".
+std::string Outcome(const Counts& counts);
+
+}  // namespace dashboard
