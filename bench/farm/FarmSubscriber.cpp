@@ -21,6 +21,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "farm/wire/Wire.h"
+
 namespace {
 
 int64_t NowMicros() {
@@ -73,7 +75,7 @@ void OnMessage(mosquitto*, void* context, const mosquitto_message* message) {
     farm.bytes += message->payloadlen;
     if (farm.firstMicros == 0) farm.firstMicros = now;
     farm.lastMicros = now;
-    const std::string suffix = "/events";
+    const std::string suffix = "/" + std::string(farm_wire::kEventsTopic);
     if (message->retain || topic.size() <= farm.prefix.size() + suffix.size() ||
         topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0) {
         return;
@@ -89,7 +91,7 @@ void OnMessage(mosquitto*, void* context, const mosquitto_message* message) {
     if (seq != record.lastSeq + 1) ++record.seqFaults;
     record.lastSeq = std::max(record.lastSeq, seq);
     const std::string name = event["event"].get<std::string>();
-    if (name == "JobItemUpdate") {
+    if (name == farm_wire::kJobItemUpdate) {
         ++record.frames;
         int64_t& last = record.lastFrameOfItem[event["item"].get<int64_t>()];
         const int64_t frame = event["frameId"].get<int64_t>();
@@ -98,7 +100,7 @@ void OnMessage(mosquitto*, void* context, const mosquitto_message* message) {
         const int64_t ts = event["ts"].get<int64_t>();
         if (record.frames == 1) farm.lastFirstFrameMicros = std::max(farm.lastFirstFrameMicros, ts);
         farm.latencies.emplace_back(ts, now - ts);
-    } else if (name == "JobEnd" && !record.ended) {
+    } else if (name == farm_wire::kJobEnd && !record.ended) {
         record.ended = true;
         ++farm.ended;
     }
