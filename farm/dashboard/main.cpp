@@ -22,6 +22,7 @@
 #include "farm/dashboard/HttpService.h"
 #include "farm/dashboard/MqttSource.h"
 #include "farm/dashboard/Notifier.h"
+#include "farm/wire/Wire.h"
 
 #ifndef BREVANT_DASHBOARD_WEB_DIR
 #define BREVANT_DASHBOARD_WEB_DIR "web"
@@ -62,9 +63,9 @@ int Parse(int argc, char** argv, Options& options) {
         ->check(CLI::ExistingFile);
     app.add_option("--prefix", options.broker.prefix, "the publishers' topic prefix")
         ->check([](const std::string& prefix) {
-            return prefix.empty() || prefix.find_first_of("+#") != std::string::npos || prefix.back() == '/'
-                       ? std::string("a topic prefix without '+', '#' or a trailing '/'")
-                       : std::string();
+            return farm_wire::ValidPrefix(prefix)
+                       ? std::string()
+                       : std::string("topic levels without '+', '#', empty levels or control characters");
         });
     app.add_option("--listen", options.http.listen, "address to listen on (loopback unless told otherwise)");
     app.add_option("--port", options.http.port, "HTTP port (0: any free port, printed at start)")->check(CLI::Range(0, 65535));
