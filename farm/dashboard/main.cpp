@@ -65,7 +65,7 @@ int Parse(int argc, char** argv, Options& options) {
         ->check([](const std::string& prefix) {
             return farm_wire::ValidPrefix(prefix)
                        ? std::string()
-                       : std::string("topic levels without '+', '#', empty levels or control characters");
+                       : std::string("a topic prefix: levels without '+', '#', empty levels or control characters");
         });
     app.add_option("--listen", options.http.listen, "address to listen on (loopback unless told otherwise)");
     app.add_option("--port", options.http.port, "HTTP port (0: any free port, printed at start)")->check(CLI::Range(0, 65535));
