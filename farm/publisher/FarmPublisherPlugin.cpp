@@ -79,6 +79,14 @@ FarmState* StateFor(const ListenerBasicData* data) {
     return g_state->Active() ? g_state.get() : nullptr;
 }
 
+// Calls `read(index)` for each of the item's output modules.
+template <typename Read>
+void EachOutputModule(const Monitor& monitor, int64_t item, Read&& read) {
+    int32_t moduleCount = 0;
+    monitor.OutputModuleCount(item, &moduleCount);
+    for (int32_t m = 0; m < moduleCount; ++m) read(m);
+}
+
 // What cannot be read stays empty: a dashboard shows less, the render goes on.
 farm_publisher::JobDescription ReadJob(const Monitor& monitor) {
     farm_publisher::JobDescription job;
@@ -90,16 +98,12 @@ farm_publisher::JobDescription ReadJob(const Monitor& monitor) {
         farm_publisher::ItemDescription item;
         item.id = id;
         monitor.RenderSettings(id, &item.renderSettings);
-        int32_t moduleCount = 0;
-        monitor.OutputModuleCount(id, &moduleCount);
-        for (int32_t m = 0; m < moduleCount; ++m) {
-            KeyValueList settings;
-            monitor.OutputModuleSettings(id, m, &settings);
-            item.outputModules.push_back(std::move(settings));
+        EachOutputModule(monitor, id, [&](int32_t m) {
+            monitor.OutputModuleSettings(id, m, &item.outputModules.emplace_back());
             std::vector<std::string> warnings;
             monitor.OutputModuleWarnings(id, m, &warnings);
             item.warnings.insert(item.warnings.end(), warnings.begin(), warnings.end());
-        }
+        });
         job.items.push_back(std::move(item));
     }
     return job;
@@ -109,13 +113,9 @@ FrameReading ReadFrame(const Monitor& monitor, const farm_publisher::Config& con
                        bool thumbnailDue) {
     FrameReading reading;
     monitor.FrameProperties(item, frame, &reading.frameProperties);
-    int32_t moduleCount = 0;
-    monitor.OutputModuleCount(item, &moduleCount);
-    for (int32_t m = 0; m < moduleCount; ++m) {
-        KeyValueList properties;
-        monitor.OutputModuleProperties(item, m, &properties);
-        reading.outputModuleProperties.push_back(std::move(properties));
-    }
+    EachOutputModule(monitor, item, [&](int32_t m) {
+        monitor.OutputModuleProperties(item, m, &reading.outputModuleProperties.emplace_back());
+    });
     if (thumbnailDue) {
         brevant_client::Thumbnail thumbnail;
         if (monitor.FrameThumbnail(item, frame, config.thumbWidth, config.thumbHeight, &thumbnail) == kHostErrNone) {

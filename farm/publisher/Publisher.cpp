@@ -192,14 +192,18 @@ void Publisher::Frame(int64_t session, int64_t item, int64_t frameId, const Fram
     const std::optional<int64_t> elapsedMs = SignedProperty(reading.frameProperties, "ElapsedTime");
     const std::optional<int64_t> remainingMs = SignedProperty(reading.frameProperties, "RemainingTime");
 
+    // The frame as both the progress and the event tell it.
+    auto frameFields = [&](ordered_json& payload) {
+        payload["item"] = item;
+        payload["frameId"] = frameId;
+        payload["framesDone"] = framesDone;
+        payload["framesTotal"] = framesTotal.value_or(0);
+        payload["elapsedMs"] = elapsedMs.value_or(0);
+        if (remainingMs) payload["remainingMs"] = *remainingMs;
+    };
     ordered_json progress = Common(now);
     progress["session"] = session;
-    progress["item"] = item;
-    progress["frameId"] = frameId;
-    progress["framesDone"] = framesDone;
-    progress["framesTotal"] = framesTotal.value_or(0);
-    progress["elapsedMs"] = elapsedMs.value_or(0);
-    if (remainingMs) progress["remainingMs"] = *remainingMs;
+    frameFields(progress);
     const double fps = elapsedMs && *elapsedMs > 0 ? static_cast<double>(framesDone) * 1000.0 / *elapsedMs : 0.0;
     progress["fps"] = static_cast<double>(static_cast<int64_t>(fps * 100.0 + 0.5)) / 100.0;
 
@@ -247,12 +251,7 @@ void Publisher::Frame(int64_t session, int64_t item, int64_t frameId, const Fram
     }
 
     ordered_json event = Event(farm_wire::kJobItemUpdate, session, now);
-    event["item"] = item;
-    event["frameId"] = frameId;
-    event["framesDone"] = framesDone;
-    event["framesTotal"] = framesTotal.value_or(0);
-    event["elapsedMs"] = elapsedMs.value_or(0);
-    if (remainingMs) event["remainingMs"] = *remainingMs;
+    frameFields(event);
     event["thumbnail"] = reading.thumbnailJpeg.has_value();
     Send(farm_wire::kEventsTopic, event, false, 1);
 }
