@@ -4,8 +4,8 @@
 # every machine's every frame arrived in order and measures the latency from frame finished (at the
 # host) to message received (at the subscriber), the broker's message rate, and the machine's load.
 #
-#   bench/farm.sh [-n MACHINES] [-f FPS] [-d SECONDS] [-p PREFIX] [-P PORT] [-b BUILD_DIR]
-#                 [--files] [--thumb-seconds N] [--external-broker]
+#   bench/farm/farm.sh [-n MACHINES] [-f FPS] [-d SECONDS] [-p PREFIX] [-P PORT] [-b BUILD_DIR]
+#                       [--files] [--thumb-seconds N] [--external-broker]
 #
 #   -n  machines (brevant-host processes), default 5
 #   -f  frames per second of each machine, default 24
@@ -20,7 +20,7 @@
 #
 # Exit status 0 when nothing was lost or reordered. Everything started here is stopped on exit.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 machines=5 fps=24 seconds=5 prefix=brevant-farm port=0 build=build/default files=0 thumbs=10 external=0
 while [ $# -gt 0 ]; do
