@@ -39,8 +39,8 @@ RULES = [
     ("brevant/render-08/items/1/progress", PROGRESS, "not the topic's 'render-08'", "'render-08'"),
     ("brevant/render-07/events", {**JOB_END, "event": "JobItemEnd"}, "'item' is a required", "'item' is a required"),
     ("brevant/render-07/events", {**JOB_END, "item": 1}, None, "'item' was unexpected"),
-    ("brevant/render-07/status", {**EXAMPLE["brevant/render-07/status"], "reason": "shutdown"}, "reason: False schema", "reason: False"),
-    ("brevant/render-07/job", {**EXAMPLE["brevant/render-07/job"], "state": "ended"}, "None is not of type 'string'", "'string'"),
+    ("brevant/render-07/status", {**EXAMPLE["brevant/render-07/status"], "reason": "shutdown"}, "reason: False", "reason"),
+    ("brevant/render-07/job", {**EXAMPLE["brevant/render-07/job"], "state": "ended"}, "None is not of type", "endedAt"),
     ("brevant/render-07/items/1/progress", b"", None, None),  # a cleared item
     ("brevant/render-07/items/1/thumbnail", b"", None, None),
     ("brevant/render-07/job", b"", "clears only an item's", "clears only"),
