@@ -13,6 +13,8 @@ packages=(
   libmosquitto-dev mosquitto mosquitto-clients openssl
   # brevant-dashboard: HTTP and SQLite; its page's test drives headless Chromium through WebDriver
   libcpp-httplib-dev libsqlite3-dev chromium chromium-driver python3-selenium
+  # the farm's wire contract is checked against its JSON Schema in the tests
+  python3-jsonschema
   g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine64
 )
 

@@ -61,12 +61,17 @@ class Publisher:
         self.sock.sendall(self.buffer)
         self.buffer.clear()
 
+    def close(self):
+        self.flush()
+        self.sock.close()
+
 
 def iso(t):
     return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(t)) + ".%03dZ" % int(t * 1000 % 1000)
 
 
-def main():
+def main(argv=None, out=None):
+    """Publishes through `out` (a Publisher to --port when None)."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--machines", type=int, default=100)
@@ -74,19 +79,20 @@ def main():
     parser.add_argument("--prefix", default="brevant")
     parser.add_argument("--rate", type=float, default=0, help="frames per second over all machines (0: unpaced)")
     parser.add_argument("--thumbnail", help="a JPEG file to publish as each item's thumbnail")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
 
     global THUMBNAIL
     if args.thumbnail:
         with open(args.thumbnail, "rb") as f:
             THUMBNAIL = f.read()
-    out = Publisher(args.port)
+    out = out if out is not None else Publisher(args.port)
     names = [f"sim-{m:03d}" for m in range(args.machines)]
     started = time.time()
     for name in names:
         out.publish(f"{args.prefix}/{name}/status", {"schema": 1, "machine": name, "time": iso(started), "ts": 0,
                     "state": "online", "client": "farm_publisher", "version": "1.0.0", "startedAt": iso(started),
-                    "pid": 1, "dropped": {"messages": 0, "bytes": 0}}, retain=True)
+                    "pid": 1, "dropped": {"messages": 0, "bytes": 0}, "published": {"messages": 0, "bytes": 0},
+                    "queue": {"bytes": 0, "limitBytes": 4194304}, "connects": 1}, retain=True)
     session, seq, sent = 0, 0, 0
     frames_per_job = ITEM_FRAMES * ITEMS
     lost = set()
@@ -96,7 +102,7 @@ def main():
         out.publish(f"{args.prefix}/{base['machine']}/job", {**base, "session": session,
                     "state": "ended" if ended else "rendering", "project": f"Soak {session}", "appVersion": "23.0",
                     "startedAt": job_started, "endedAt": base["time"] if ended else None,
-                    "items": [{"item": i + 1, "name": f"Comp {i + 1}", "state": state, "renderSettings": [],
+                    "items": [{"item": i + 1, "name": f"Comp {i + 1}", "state": state, "framesDone": 0, "renderSettings": [],
                                "outputModules": [], "warnings": []} for i, state in enumerate(states)],
                     "counts": {**counts, "notStarted": 0}}, retain=True)
 
@@ -157,8 +163,7 @@ def main():
             out.flush()
             elapsed = time.time() - started
             print(f"{frame}/{args.frames} frames per machine, {sent} frames, {sent / max(elapsed, 1e-9):.0f}/s", flush=True)
-    out.flush()
-    out.sock.close()
+    out.close()
     elapsed = time.time() - started
     print(f"published {sent} frames of {args.machines} machines in {elapsed:.0f} s ({sent / elapsed:.0f} frames/s)")
 

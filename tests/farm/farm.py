@@ -17,8 +17,10 @@ import time
 import unittest
 import urllib.parse
 
+import wire
+
 BUILD = os.environ.get("BREVANT_BUILD_DIR", "")
-SOURCE = os.environ.get("BREVANT_SOURCE_DIR", "")
+SOURCE = os.environ.get("BREVANT_SOURCE_DIR") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 DASHBOARD = os.path.join(BUILD, "brevant-dashboard")
 HOST = os.path.join(BUILD, "brevant-host")
 PUBLISHER = os.path.join(BUILD, "libfarm_publisher.so")
@@ -131,10 +133,12 @@ Message = collections.namedtuple("Message", "retained topic payload")
 
 class Subscriber:
     """mosquitto_sub on `topic` at QoS 1 (extra `args` for users and TLS), read on a thread; the
-    constructor waits for the broker's acknowledgement, so nothing published later is missed."""
+    constructor waits for the broker's acknowledgement, so nothing published later is missed.
+    Every message must keep to the wire contract as the publisher's own check reads it: when the
+    test's Stack closes, any that does not fails the test."""
 
     def __init__(self, stack, broker, topic="brevant/#", *args):
-        self.messages, subscribed = [], threading.Event()
+        self.messages, self.problems, subscribed = [], [], threading.Event()
         process = stack.spawn(["stdbuf", "-oL", "mosquitto_sub", "-d", "-h", "127.0.0.1", "-p", str(broker.port),
                                "-q", "1", "-t", topic, "-F", "%r %t %x", *args], stdout=subprocess.PIPE, text=True,
                               stderr=subprocess.DEVNULL)
@@ -145,9 +149,16 @@ class Subscriber:
                 match = re.fullmatch(r"([01]) (\S+) ([0-9a-f]*)\n", line)
                 if match:
                     self.messages.append(Message(match[1] == "1", match[2], bytes.fromhex(match[3])))
+                    self.problems += wire.problems(match[2], self.messages[-1].payload, producer=True,
+                                                   retained=self.messages[-1].retained)
         threading.Thread(target=read, daemon=True).start()
+        stack.callback(self.check)
         if not subscribed.wait(10):
             raise AssertionError(f"mosquitto_sub did not subscribe to {topic}")
+
+    def check(self):
+        if self.problems:
+            raise AssertionError("off the wire contract:\n" + "\n".join(list(dict.fromkeys(self.problems))[:20]))
 
     def wait(self, topic, text="", timeout=10, retained=None):
         """The first message on `topic` whose payload contains `text` (and retained flag, when given)."""

@@ -7,6 +7,7 @@ import subprocess
 import time
 import unittest
 
+import wire
 from farm import DASHBOARD, EventStream, FarmTest, Receiver, iso_now, wait_until
 
 STARTED = "2026-12-07T11:00:00.000Z"
@@ -18,12 +19,18 @@ def common(machine):
 
 def status(machine):
     return {**common(machine), "state": "online", "client": "farm_publisher", "version": "1.0.0",
-            "startedAt": STARTED, "pid": 7, "dropped": {"messages": 0, "bytes": 0}}
+            "startedAt": STARTED, "pid": 7, "dropped": {"messages": 0, "bytes": 0},
+            "published": {"messages": 9, "bytes": 900}, "queue": {"bytes": 0, "limitBytes": 4194304}, "connects": 1}
+
+
+def will(machine):  # fixed at connect: no time, no figures
+    return {"schema": 1, "machine": machine, "state": "offline", "reason": "lost", "client": "farm_publisher",
+            "version": "1.0.0", "startedAt": STARTED, "pid": 7}
 
 
 def job(machine, states, state="rendering"):
     counts = {s: sum(1 for v in states if v == s) for s in ("done", "stopped", "failed", "notStarted")}
-    items = [{"item": i + 1, "name": f"Comp {i + 1}", "state": s, "renderSettings": [{"key": "CompName", "value": f"Comp {i + 1}"}],
+    items = [{"item": i + 1, "name": f"Comp {i + 1}", "state": s, "framesDone": 0, "renderSettings": [{"key": "CompName", "value": f"Comp {i + 1}"}],
               "outputModules": [], "warnings": []} for i, s in enumerate(states)]
     return {**common(machine), "session": 1, "state": state, "project": "Feed", "appVersion": "23.0",
             "startedAt": STARTED, "endedAt": None if state == "rendering" else iso_now(), "items": items, "counts": counts}
@@ -38,11 +45,16 @@ def progress(machine, item, done, total=48, will_fill=False):
 
 
 class FeedTest(FarmTest):
+    def publish(self, topic, payload, retain=False):
+        """Publishes a payload that keeps to the wire contract, as a consumer reads it."""
+        self.assertEqual(wire.problems(topic, json.dumps(payload)), [])
+        self.broker.publish(topic, payload, retain)
+
     def test_hostile_messages_are_counted_and_dropped_without_touching_any_machine(self):
         dashboard = self.dashboard()
-        self.broker.publish("brevant/m1/status", status("m1"), retain=True)
-        self.broker.publish("brevant/m1/job", job("m1", ["rendering"]), retain=True)
-        self.broker.publish("brevant/m1/items/1/progress", progress("m1", 1, 5), retain=True)
+        self.publish("brevant/m1/status", status("m1"), retain=True)
+        self.publish("brevant/m1/job", job("m1", ["rendering"]), retain=True)
+        self.publish("brevant/m1/items/1/progress", progress("m1", 1, 5), retain=True)
         wait_until(lambda: dashboard.machine("m1")["job"]["items"][0]["progress"]["framesDone"] == 5, 10, "m1's frame")
         before = dashboard.machine("m1")
         valid = progress("m1", 1, 6)
@@ -61,13 +73,14 @@ class FeedTest(FarmTest):
             ("brevant/m1/items/1/progress", json.dumps({**valid, "outputs": "everywhere"}), "invalid"),
             ("brevant/m1/items/1/progress", json.dumps({**valid, "pad": "x" * 300000}), "oversized"),
             ("brevant/m1/items/1/thumbnail", b"GIF89a not a jpeg", "invalid"),
-            ("brevant/m1/items/1/thumbnail", b"\xff\xd8\xff" + b"\0" * (2 * 1024 * 1024), "oversized"),
+            ("brevant/m1/items/1/thumbnail", b"\xff\xd8\xff" + b"\0" * (2 * 1024 * 1024) + b"\xff\xd9", "oversized"),
             ("brevant/m1/items/0/progress", json.dumps(valid), "topic"),
             ("brevant/m1/items/one/progress", json.dumps(valid), "topic"),
             ("brevant/m1/items/1/progress/extra", json.dumps(valid), "topic"),
             ("brevant/m1/secrets", json.dumps(valid), "topic"),
         ]
-        for topic, payload, _ in cases:
+        for topic, payload, reason in cases:  # the wire contract refuses them too, but for their size
+            self.assertEqual(wire.problems(topic, payload) == [], reason == "oversized", (topic, payload[:100]))
             self.broker.publish(topic, payload)
         for reason, count in collections.Counter(reason for _, _, reason in cases).items():
             wait_until(lambda: dashboard.metric("brevant_dashboard_messages_dropped_total", reason=reason) == count, 10,
@@ -77,6 +90,9 @@ class FeedTest(FarmTest):
         self.assertEqual(before, after)
         self.assertIsNone(dashboard.machine("m2"))
         self.assertEqual(dashboard.process.poll(), None)
+        # Fields may be added: a payload with one the dashboard does not know is taken all the same.
+        self.publish("brevant/m1/items/1/progress", {**progress("m1", 1, 7), "gpu": "unknown to schema 1"})
+        wait_until(lambda: dashboard.machine("m1")["job"]["items"][0]["progress"]["framesDone"] == 7, 10, "m1's frame 7")
 
     def test_bearer_token_guards_every_endpoint(self):
         dashboard = self.dashboard("--token", "s3cret")
@@ -122,11 +138,11 @@ class FeedTest(FarmTest):
         dashboard = self.dashboard("--webhook", receiver.url, "--stall-factor", "3")
         stream = EventStream(self.stack, dashboard)
         for m in "abc":
-            self.broker.publish(f"brevant/{m}/status", status(m), retain=True)
-            self.broker.publish(f"brevant/{m}/job", job(m, ["rendering", "queued"]), retain=True)
+            self.publish(f"brevant/{m}/status", status(m), retain=True)
+            self.publish(f"brevant/{m}/job", job(m, ["rendering", "queued"]), retain=True)
         # a: frames every 20 ms, then none: stalled once the 2 s floor has passed.
         for done in range(1, 8):
-            self.broker.publish("brevant/a/items/1/progress", progress("a", 1, done))
+            self.publish("brevant/a/items/1/progress", progress("a", 1, done))
         stalled = receiver.wait_for("itemStalled", machine="a", item=1)
         self.assertIn("stalled", stalled["text"])
         self.assertTrue(dashboard.machine("a")["job"]["items"][0]["stalled"])
@@ -134,13 +150,13 @@ class FeedTest(FarmTest):
         # b: a disk that will fill, reported once however many frames say so; then the job ends
         # (item by item in test_render).
         for done in (1, 2, 3):
-            self.broker.publish("brevant/b/items/1/progress", progress("b", 1, done, will_fill=True))
+            self.publish("brevant/b/items/1/progress", progress("b", 1, done, will_fill=True))
         receiver.wait_for("diskWillFill", machine="b", path="/renders/out.mov")
-        self.broker.publish("brevant/b/job", job("b", ["failed", "stopped"], state="ended"), retain=True)
+        self.publish("brevant/b/job", job("b", ["failed", "stopped"], state="ended"), retain=True)
         done = receiver.wait_for("jobDone", machine="b")
         self.assertEqual((done["outcome"], done["counts"]["failed"], done["counts"]["stopped"]), ("failed", 1, 1))
         # c: its last will arrives while it renders.
-        self.broker.publish("brevant/c/status", {"schema": 1, "machine": "c", "state": "offline", "reason": "lost"}, retain=True)
+        self.publish("brevant/c/status", will("c"), retain=True)
         receiver.wait_for("machineOffline", machine="c", reason="lost")
         self.assertEqual(dashboard.machine("c")["state"], "offline")
         self.assertEqual(dashboard.metric("brevant_machine_up", machine="c"), 0)

@@ -7,7 +7,7 @@ import subprocess
 import time
 import unittest
 
-from farm import Broker, FarmTest, Render, Stack, Subscriber, frames_job, output
+from farm import SOURCE, Broker, FarmTest, Render, Stack, Subscriber, frames_job, output
 
 FAST = {"BREVANT_FARM_THUMB_SECONDS": "1"}
 
@@ -16,11 +16,24 @@ class PublisherTest(FarmTest):
     def test_whole_render_reads_back_in_order(self):
         subscriber = Subscriber(self.stack, self.broker)
         host = Render(self.stack, self.broker, frames_job(4, 3), "r/1+#", fps=100, **FAST)
-        self.assertEqual(host.wait(), 0, output(host.process))
+        # Beside it (every message checked by the subscriber): items that fail, stop and log, and
+        # a host killed mid-render, for whom the broker publishes the last will.
+        failures = Render(self.stack, self.broker, os.path.join(SOURCE, "examples/failures.json"), "f", **FAST)
+        killed = Render(self.stack, self.broker, frames_job(400), "k", fps=20)
+        subscriber.wait("brevant/k/items/1/progress")
+        killed.process.kill()
+        subscriber.wait("brevant/k/status", '"lost"')
+        self.assertEqual((host.wait(), failures.wait()), (0, 3), output(host.process) + output(failures.process))
+        subscriber.wait("brevant/f/status", '"shutdown"')
+        f = [json.loads(x.payload) for x in subscriber.messages if x.topic == "brevant/f/events"]
+        ends = [(e["event"], e["item"], e.get("status", e.get("flag"))) for e in f if e["event"] in ("JobItemLog", "JobItemEnd")]
+        self.assertEqual(ends, [("JobItemLog", 1, 1), ("JobItemLog", 1, 1), ("JobItemEnd", 1, "failed"),
+                                 ("JobItemEnd", 2, "stopped"), ("JobItemEnd", 3, "done")])
+        self.assertEqual(f[-1]["counts"], {"done": 1, "stopped": 1, "failed": 1, "notStarted": 0})
         m = "brevant/r_1__"
         subscriber.wait(m + "/status", '"shutdown"')
         events, seq = [], 0
-        for message in subscriber.messages:
+        for message in (x for x in subscriber.messages if x.topic.startswith(m + "/")):
             if message.topic.startswith(m + "/items/") and message.topic.endswith("/thumbnail"):
                 self.assertEqual(message.payload[:2], b"\xff\xd8", "a JPEG")
                 continue

@@ -1,0 +1,96 @@
+"""The wire contract itself: the docs' examples keep to it, its rules hold both ways, and the
+dashboard benchmarks' simulator sends only what it allows."""
+
+import contextlib
+import io
+import json
+import os
+import re
+import sys
+import unittest
+
+import wire
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+with open(os.path.join(ROOT, "docs", "mqtt-topics.md")) as f:
+    DOC = f.read()
+# The docs' examples by topic, on machine render-07 and item 1 as they are written.
+EXAMPLES = [("brevant/render-07/" + topic.replace("<item>", "1"), line)
+            for topic, section in re.findall(r"\n## `P/M/(\S+)`\n(.*?)(?=\n## |\Z)", DOC, re.S)
+            for block in re.findall(r"```json\n(.*?)```", section, re.S) for line in block.splitlines()]
+EXAMPLE = {topic: json.loads(line) for topic, line in reversed(EXAMPLES)}  # the first of each topic
+PROGRESS, JOB_END = EXAMPLE["brevant/render-07/items/1/progress"], json.loads(EXAMPLES[-1][1])
+
+
+def renamed(payload, old, new):
+    return {new if key == old else key: value for key, value in payload.items()}
+
+
+# topic, payload, what a consumer finds wrong, what the publisher's own check finds wrong (a text
+# each problem contains, or None for none).
+RULES = [
+    ("brevant/render-07/items/1/progress", {**PROGRESS, "gpu": "A6000"}, None, "'gpu' was unexpected"),
+    ("brevant/render-07/items/1/progress", renamed(PROGRESS, "remainingMs", "remaining"), None, "'remaining' was unexpected"),
+    ("brevant/render-07/items/1/progress", renamed(PROGRESS, "framesDone", "frames"), "'framesDone' is a required", "'frames'"),
+    ("brevant/render-07/items/1/progress", {**PROGRESS, "outputs": [{**PROGRESS["outputs"][0], "free": 1}]}, None, "'free'"),
+    ("brevant/render-07/items/1/progress", {**PROGRESS, "schema": 2}, "schema: 1 was expected", "schema: 1 was expected"),
+    ("brevant/render-07/items/1/progress", {**PROGRESS, "framesTotal": 24.0}, "not of type 'integer'", "'integer'"),
+    ("brevant/render-07/items/2/progress", PROGRESS, "not the topic's 2", "not the topic's 2"),
+    ("brevant/render-08/items/1/progress", PROGRESS, "not the topic's 'render-08'", "'render-08'"),
+    ("brevant/render-07/events", {**JOB_END, "event": "JobItemEnd"}, "'item' is a required", "'item' is a required"),
+    ("brevant/render-07/events", {**JOB_END, "item": 1}, None, "'item' was unexpected"),
+    ("brevant/render-07/status", {**EXAMPLE["brevant/render-07/status"], "reason": "shutdown"}, "reason: False", "reason"),
+    ("brevant/render-07/job", {**EXAMPLE["brevant/render-07/job"], "state": "ended"}, "None is not of type", "endedAt"),
+    ("brevant/render-07/items/1/progress", b"", None, None),  # a cleared item
+    ("brevant/render-07/items/1/thumbnail", b"", None, None),
+    ("brevant/render-07/job", b"", "clears only an item's", "clears only"),
+    ("brevant/render-07/items/1/thumbnail", b"\xff\xd8\xff\xe0 cut short", "not a JPEG", "not a JPEG"),
+    ("brevant/render-07/items/1/progress", '{"fps": NaN}', "NaN is not JSON", "NaN"),
+    ("brevant/render-07/items/1001/progress", PROGRESS, "not a farm topic", "not a farm topic"),
+]
+
+
+class WireTest(unittest.TestCase):
+    def test_docs(self):
+        # Every JSON example in docs/mqtt-topics.md keeps to its topic's definition, and every
+        # event kind has one.
+        for topic, line in EXAMPLES:
+            self.assertEqual(wire.problems(topic, line), [], line)
+        kinds = {json.loads(line)["event"] for topic, line in EXAMPLES if topic.endswith("/events")}
+        self.assertEqual(kinds, set(wire.SCHEMA["$defs"]["event"]["properties"]["event"]["enum"]))
+        self.assertEqual({topic.split("/", 2)[2] for topic, _ in EXAMPLES}, {"status", "job", "items/1/progress", "events"})
+
+    def test_rules(self):
+        # Fields may be added (consumers ignore them) but not renamed: the publisher's own check
+        # refuses any field it does not define.
+        for topic, payload, consumer, producer in RULES:
+            payload = json.dumps(payload) if isinstance(payload, dict) else payload
+            for view, expected in ((False, consumer), (True, producer)):
+                with self.subTest(topic=topic, payload=payload[:120], producer=view):
+                    found = "\n".join(wire.problems(topic, payload, producer=view))
+                    self.assertIn(expected, found) if expected else self.assertEqual(found, "")
+
+    def test_simulator(self):
+        # Every payload the dashboard benchmarks' simulator sends: 20 machines cover each kind of
+        # misbehaving machine, 481 frames a whole job and the next one's start.
+        sys.path.insert(0, os.path.join(ROOT, "bench", "farm"))
+        import dashboard_soak
+
+        class Sent(list):
+            def publish(self, topic, payload, retain=False):
+                self.append((topic, json.dumps(payload) if isinstance(payload, dict) else payload))
+
+            def flush(self):
+                pass
+            close = flush
+        sent = Sent()
+        with contextlib.redirect_stdout(io.StringIO()):
+            dashboard_soak.main(["--port", "0", "--machines", "20", "--frames", "481"], sent)
+        self.assertEqual({topic.split("/")[-1] for topic, _ in sent}, {"status", "job", "progress", "thumbnail", "events"})
+        shapes = {re.sub("[0-9]", "", topic + str(payload)): (topic, payload) for topic, payload in sent}
+        for topic, payload in shapes.values():  # one of each, whatever its numbers
+            self.assertEqual(wire.problems(topic, payload), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

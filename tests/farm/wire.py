@@ -1,0 +1,87 @@
+"""The farm's wire contract (farm/wire/farm.schema.json and the rules around it in
+docs/mqtt-topics.md) applied to one MQTT message.
+
+problems(topic, payload) lists what is wrong with a message in the consumer's view: the schema as
+it is, where a field a consumer does not know is allowed. With producer=True it is the
+publisher's view: every object of the schema is closed (no property besides those it defines), so
+a field renamed on the publisher's side alone fails. Definitions are composed of pieces (allOf,
+$ref, if/then), so objects are closed with unevaluatedProperties, which sees through them, rather
+than additionalProperties, which would refuse the pieces' fields."""
+
+import json
+import os
+import re
+
+import jsonschema
+
+SCHEMA_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "farm", "wire", "farm.schema.json")
+with open(SCHEMA_FILE) as f:
+    SCHEMA = json.load(f)
+
+# The definition each JSON topic's payload follows, by the topic's last level.
+DEFINITIONS = {"status": "status", "job": "job", "progress": "progress", "events": "event"}
+# PREFIX/MACHINE/status|job|events or PREFIX/MACHINE/items/ITEM/progress|thumbnail; ITEM 1 to 1000.
+TOPIC = re.compile(r"([^/]+)/(?:(status|job|events)|items/([0-9]{1,6})/(progress|thumbnail))")
+MAX_ITEM = 1000
+
+
+def closed(schema):
+    """`schema` with every object schema refusing properties that nothing in it evaluates."""
+    if isinstance(schema, list):
+        return [closed(s) for s in schema]
+    if not isinstance(schema, dict):
+        return schema
+    schema = {key: closed(value) for key, value in schema.items()}
+    return {**schema, "unevaluatedProperties": False} if schema.get("type") == "object" else schema
+
+
+# A JSON integer is written without a fraction: 1.0 is a number, as the dashboard's parser reads it.
+_Validator = jsonschema.validators.extend(jsonschema.Draft202012Validator, type_checker=(
+    jsonschema.Draft202012Validator.TYPE_CHECKER.redefine(
+        "integer", lambda _, value: isinstance(value, int) and not isinstance(value, bool))))
+_VALIDATORS = {(name, producer): _Validator({"$defs": closed(SCHEMA["$defs"]) if producer else SCHEMA["$defs"],
+                                             "$ref": "#/$defs/" + name})
+               for name in DEFINITIONS.values() for producer in (False, True)}
+
+
+def schema_problems(definition, value, producer=False):
+    """What is wrong with `value` (parsed JSON) as the schema's `definition` ("status", "job",
+    "progress" or "event"): one text per fault, "path: message"."""
+    errors = sorted(_VALIDATORS[definition, producer].iter_errors(value), key=lambda e: list(map(str, e.absolute_path)))
+    paths = ["/".join(map(str, e.absolute_path)) for e in errors]
+    return [(path + ": " if path else "") + e.message[:300] for path, e in zip(paths, errors)]
+
+
+def _refuse(constant):
+    raise ValueError(f"{constant} is not JSON")
+
+
+def problems(topic, payload, producer=False, retained=None, prefix="brevant"):
+    """What is wrong with one message (bytes or text) on `topic` under `prefix`, each as
+    "TOPIC: what"; empty when it keeps to the contract. Checks the topic's shape; an empty
+    payload (allowed only on the retained item topics, where it clears the item); a thumbnail's
+    JPEG markers; any other payload as one UTF-8 JSON object of the topic's definition, whose
+    `machine` is the topic's and whose `item` (progress) is the topic's. `retained`, when known,
+    must be false on events. The byte bounds of what a consumer takes are not checked here."""
+    payload = payload.encode() if isinstance(payload, str) else payload
+    match = TOPIC.fullmatch(topic[len(prefix) + 1:]) if topic.startswith(prefix + "/") else None
+    if not match or match[3] and not 1 <= int(match[3]) <= MAX_ITEM:
+        return [f"{topic}: not a farm topic under {prefix}/"]
+    machine, kind, item = match[1], match[2] or match[4], match[3] and int(match[3])
+    if kind == "events" and retained:
+        return [f"{topic}: events are not retained"]
+    if not payload:
+        return [] if item else [f"{topic}: an empty payload clears only an item's topics"]
+    if kind == "thumbnail":
+        jpeg = len(payload) >= 4 and payload[:3] == b"\xff\xd8\xff" and payload[-2:] == b"\xff\xd9"
+        return [] if jpeg else [f"{topic}: not a JPEG (FF D8 FF ... FF D9)"]
+    try:
+        value = json.loads(payload.decode("utf-8"), parse_constant=_refuse)
+    except ValueError as error:  # UnicodeDecodeError and JSONDecodeError are ValueErrors
+        return [f"{topic}: not UTF-8 JSON: {error}"]
+    found = schema_problems(DEFINITIONS[kind], value, producer)
+    if isinstance(value, dict) and value.get("machine") != machine:
+        found.append(f"machine: {value.get('machine')!r} is not the topic's {machine!r}")
+    if kind == "progress" and isinstance(value, dict) and value.get("item") != item:
+        found.append(f"item: {value.get('item')!r} is not the topic's {item}")
+    return [f"{topic}: {text}" for text in found]
