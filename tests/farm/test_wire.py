@@ -43,7 +43,8 @@ RULES = [
     ("brevant/render-07/job", {**EXAMPLE["brevant/render-07/job"], "state": "ended"}, "None is not of type", "endedAt"),
     ("brevant/render-07/items/1/progress", b"", None, None),  # a cleared item
     ("brevant/render-07/items/1/thumbnail", b"", None, None),
-    ("brevant/render-07/job", b"", "clears only an item's", "clears only"),
+    ("brevant/render-07/job", b"", None, "clears only an item's"),  # an operator's, not the publisher's
+    ("brevant/render-07/events", b"", "never empty", "never empty"),
     ("brevant/render-07/items/1/thumbnail", b"\xff\xd8\xff\xe0 cut short", "not a JPEG", "not a JPEG"),
     ("brevant/render-07/items/1/progress", '{"fps": NaN}', "NaN is not JSON", "NaN"),
     ("brevant/render-07/items/1001/progress", PROGRESS, "not a farm topic", "not a farm topic"),

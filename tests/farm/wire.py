@@ -59,7 +59,7 @@ def _refuse(constant):
 def problems(topic, payload, producer=False, retained=None, prefix="brevant"):
     """What is wrong with one message (bytes or text) on `topic` under `prefix`, each as
     "TOPIC: what"; empty when it keeps to the contract. Checks the topic's shape; an empty
-    payload (allowed only on the retained item topics, where it clears the item); a thumbnail's
+    payload (it clears a retained topic: never an event, and from the publisher only an item's); a thumbnail's
     JPEG markers; any other payload as one UTF-8 JSON object of the topic's definition, whose
     `machine` is the topic's and whose `item` (progress) is the topic's. `retained`, when known,
     must be false on events. The byte bounds of what a consumer takes are not checked here."""
@@ -70,8 +70,10 @@ def problems(topic, payload, producer=False, retained=None, prefix="brevant"):
     machine, kind, item = match[1], match[2] or match[4], match[3] and int(match[3])
     if kind == "events" and retained:
         return [f"{topic}: events are not retained"]
-    if not payload:
-        return [] if item else [f"{topic}: an empty payload clears only an item's topics"]
+    if not payload:  # a cleared retained topic: the publisher clears items, an operator a retired machine
+        if kind == "events":
+            return [f"{topic}: an event is never empty"]
+        return [f"{topic}: the publisher clears only an item's topics"] if producer and not item else []
     if kind == "thumbnail":
         jpeg = len(payload) >= 4 and payload[:3] == b"\xff\xd8\xff" and payload[-2:] == b"\xff\xd9"
         return [] if jpeg else [f"{topic}: not a JPEG (FF D8 FF ... FF D9)"]
