@@ -11,13 +11,15 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
 import urllib.parse
 
-import wire
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "farm", "wire"))
+import contract  # noqa: E402
 
 BUILD = os.environ.get("BREVANT_BUILD_DIR", "")
 SOURCE = os.environ.get("BREVANT_SOURCE_DIR") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
@@ -149,7 +151,7 @@ class Subscriber:
                 match = re.fullmatch(r"([01]) (\S+) ([0-9a-f]*)\n", line)
                 if match:
                     self.messages.append(Message(match[1] == "1", match[2], bytes.fromhex(match[3])))
-                    self.problems += wire.problems(match[2], self.messages[-1].payload, producer=True,
+                    self.problems += contract.problems(match[2], self.messages[-1].payload, producer=True,
                                                    retained=self.messages[-1].retained)
         threading.Thread(target=read, daemon=True).start()
         stack.callback(self.check)

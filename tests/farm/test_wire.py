@@ -9,7 +9,7 @@ import re
 import sys
 import unittest
 
-import wire
+from farm import contract
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 with open(os.path.join(ROOT, "docs", "mqtt-topics.md")) as f:
@@ -56,9 +56,9 @@ class WireTest(unittest.TestCase):
         # Every JSON example in docs/mqtt-topics.md keeps to its topic's definition, and every
         # event kind has one.
         for topic, line in EXAMPLES:
-            self.assertEqual(wire.problems(topic, line), [], line)
+            self.assertEqual(contract.problems(topic, line), [], line)
         kinds = {json.loads(line)["event"] for topic, line in EXAMPLES if topic.endswith("/events")}
-        self.assertEqual(kinds, set(wire.SCHEMA["$defs"]["event"]["properties"]["event"]["enum"]))
+        self.assertEqual(kinds, set(contract.SCHEMA["$defs"]["event"]["properties"]["event"]["enum"]))
         self.assertEqual({topic.split("/", 2)[2] for topic, _ in EXAMPLES}, {"status", "job", "items/1/progress", "events"})
 
     def test_rules(self):
@@ -68,8 +68,16 @@ class WireTest(unittest.TestCase):
             payload = json.dumps(payload) if isinstance(payload, dict) else payload
             for view, expected in ((False, consumer), (True, producer)):
                 with self.subTest(topic=topic, payload=payload[:120], producer=view):
-                    found = "\n".join(wire.problems(topic, payload, producer=view))
+                    found = "\n".join(contract.problems(topic, payload, producer=view))
                     self.assertIn(expected, found) if expected else self.assertEqual(found, "")
+        # The same rows as the command reads them from mosquitto_sub: each fault is printed.
+        for view, column in (([], 2), (["--producer"], 3)):
+            lines = [f"{row[0]} 0 {(row[1].encode() if isinstance(row[1], str) else row[1]).hex()}" for row in
+                     [(row[0], json.dumps(row[1]) if isinstance(row[1], dict) else row[1]) + row[2:] for row in RULES]]
+            out = io.StringIO()
+            self.assertEqual(contract.main(view, lines, out), 1)
+            for row in RULES:
+                self.assertIn(row[column] or "", out.getvalue())
 
     def test_simulator(self):
         # Every payload the dashboard benchmarks' simulator sends: 20 machines cover each kind of
@@ -90,7 +98,7 @@ class WireTest(unittest.TestCase):
         self.assertEqual({topic.split("/")[-1] for topic, _ in sent}, {"status", "job", "progress", "thumbnail", "events"})
         shapes = {re.sub("[0-9]", "", topic + str(payload)): (topic, payload) for topic, payload in sent}
         for topic, payload in shapes.values():  # one of each, whatever its numbers
-            self.assertEqual(wire.problems(topic, payload), [])
+            self.assertEqual(contract.problems(topic, payload), [])
 
 
 if __name__ == "__main__":

@@ -7,8 +7,7 @@ import subprocess
 import time
 import unittest
 
-import wire
-from farm import DASHBOARD, EventStream, FarmTest, Receiver, iso_now, wait_until
+from farm import DASHBOARD, contract, EventStream, FarmTest, Receiver, iso_now, wait_until
 
 STARTED = "2026-12-07T11:00:00.000Z"
 
@@ -47,7 +46,7 @@ def progress(machine, item, done, total=48, will_fill=False):
 class FeedTest(FarmTest):
     def publish(self, topic, payload, retain=False):
         """Publishes a payload that keeps to the wire contract, as a consumer reads it."""
-        self.assertEqual(wire.problems(topic, json.dumps(payload)), [])
+        self.assertEqual(contract.problems(topic, json.dumps(payload)), [])
         self.broker.publish(topic, payload, retain)
 
     def test_hostile_messages_are_counted_and_dropped_without_touching_any_machine(self):
@@ -80,7 +79,7 @@ class FeedTest(FarmTest):
             ("brevant/m1/secrets", json.dumps(valid), "topic"),
         ]
         for topic, payload, reason in cases:  # the wire contract refuses them too, but for their size
-            self.assertEqual(wire.problems(topic, payload) == [], reason == "oversized", (topic, payload[:100]))
+            self.assertEqual(contract.problems(topic, payload) == [], reason == "oversized", (topic, payload[:100]))
             self.broker.publish(topic, payload)
         for reason, count in collections.Counter(reason for _, _, reason in cases).items():
             wait_until(lambda: dashboard.metric("brevant_dashboard_messages_dropped_total", reason=reason) == count, 10,

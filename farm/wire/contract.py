@@ -1,5 +1,11 @@
-"""The farm's wire contract (farm/wire/farm.schema.json and the rules around it in
-docs/mqtt-topics.md) applied to one MQTT message.
+"""The farm's wire contract (farm.schema.json beside this file, and the rules around it in
+docs/mqtt-topics.md) applied to MQTT messages: a module for tests and tools, and a command that
+checks what a broker carries, as mosquitto_sub prints it:
+
+    mosquitto_sub -h BROKER -t 'brevant/#' -F '%t %r %x' | python3 farm/wire/contract.py [--producer] [--prefix P]
+
+prints every message that breaks the contract, with what is wrong, and exits 1 if any did.
+Needs python3-jsonschema (Debian's package).
 
 problems(topic, payload) lists what is wrong with a message in the consumer's view: the schema as
 it is, where a field a consumer does not know is allowed. With producer=True it is the
@@ -8,13 +14,15 @@ a field renamed on the publisher's side alone fails. Definitions are composed of
 $ref, if/then), so objects are closed with unevaluatedProperties, which sees through them, rather
 than additionalProperties, which would refuse the pieces' fields."""
 
+import argparse
 import json
 import os
 import re
+import sys
 
 import jsonschema
 
-SCHEMA_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "farm", "wire", "farm.schema.json")
+SCHEMA_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "farm.schema.json")
 with open(SCHEMA_FILE) as f:
     SCHEMA = json.load(f)
 
@@ -87,3 +95,22 @@ def problems(topic, payload, producer=False, retained=None, prefix="brevant"):
     if kind == "progress" and isinstance(value, dict) and value.get("item") != item:
         found.append(f"item: {value.get('item')!r} is not the topic's {item}")
     return [f"{topic}: {text}" for text in found]
+
+
+def main(argv=None, lines=sys.stdin, out=sys.stdout):
+    parser = argparse.ArgumentParser(description="Checks mosquitto_sub -F '%t %r %x' lines against the farm's wire contract.")
+    parser.add_argument("--prefix", default="brevant", help="the publishers' topic prefix")
+    parser.add_argument("--producer", action="store_true", help="the publisher's view: no field the contract does not name")
+    args = parser.parse_args(argv)
+    bad = 0
+    for line in lines:
+        topic, retained, payload = (line.rstrip("\n").split(" ", 2) + ["", ""])[:3]
+        found = problems(topic, bytes.fromhex(payload), args.producer, retained == "1", args.prefix)
+        bad += bool(found)
+        for problem in found:
+            print(problem, file=out)
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
