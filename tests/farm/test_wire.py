@@ -79,6 +79,17 @@ class WireTest(unittest.TestCase):
             for row in RULES:
                 self.assertIn(row[column] or "", out.getvalue())
 
+    def test_transcript(self):
+        # Every message of the publisher's reviewed transcript (farm_publisher_tests), the cleared
+        # item topics that no one render makes among them, in the publisher's view.
+        with open(os.path.join(ROOT, "tests", "farm", "publisher", "publisher.golden")) as f:
+            for line in f:  # TOPIC [retained] qos N PAYLOAD, or a status payload alone
+                topic, retained, payload = (re.fullmatch(r"(\S+)( retained)? qos \d (.*)\n", line) or
+                                            re.fullmatch(r"()()(.*)\n", line)).groups()
+                payload = b"" if payload == "(empty)" else bytes.fromhex(payload) if "thumbnail" in topic else payload
+                self.assertEqual(contract.problems(topic or "p/m1/status", payload, producer=True,
+                                                   retained=bool(retained), prefix="p"), [], line[:200])
+
     def test_simulator(self):
         # Every payload the dashboard benchmarks' simulator sends: 20 machines cover each kind of
         # misbehaving machine, 481 frames a whole job and the next one's start.
