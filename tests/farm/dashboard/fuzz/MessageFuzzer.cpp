@@ -1,6 +1,7 @@
 // libFuzzer harness over what brevant-dashboard takes from the broker. Each input is a sequence
 // of messages, each a topic line ("brevant/MACHINE/...\n") and a payload up to the next NUL byte
-// or the end, applied in order to a farm of its own with an in-memory history. What must hold,
+// or the end, applied in order to a farm of its own (the history, in memory, and the event hub are
+// the process's, as in the service). What must hold,
 // besides the sanitizers: nothing a message holds escapes as an exception or crashes, and every
 // view of what was built (the API's machines and jobs, the metrics, a new browser's snapshot)
 // can be made. The seeds in corpus/ are real payloads of every topic.
@@ -18,9 +19,9 @@
 #include "farm/dashboard/Notifier.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    dashboard::EventHub hub(1, 1000);
-    dashboard::Notifier notifier({}, dashboard::WebhookPolicy{});
-    dashboard::History history(":memory:");
+    static dashboard::EventHub hub(1, 1000);
+    static dashboard::Notifier notifier({}, dashboard::WebhookPolicy{});
+    static dashboard::History history(":memory:");
     dashboard::FarmOptions options;
     options.maxMachines = 8;
     dashboard::FarmState farm(options, hub, notifier, history);
