@@ -8,6 +8,7 @@ import http.server
 import json
 import os
 import re
+import shlex
 import shutil
 import socket
 import subprocess
@@ -20,8 +21,12 @@ import urllib.parse
 BUILD = os.environ.get("BREVANT_BUILD_DIR", "")
 SOURCE = os.environ.get("BREVANT_SOURCE_DIR", "")
 DASHBOARD = os.path.join(BUILD, "brevant-dashboard")
-HOST = os.path.join(BUILD, "brevant-host")
-PUBLISHER = os.path.join(BUILD, "libfarm_publisher.so")
+# The Windows build's host and publisher run under the emulator that ctest names (wine64 in the
+# build's own prefix); the brokers, subscribers and tests run natively.
+WINDOWS = os.environ.get("BREVANT_PLATFORM") == "windows"
+EMULATOR = shlex.split(os.environ.get("BREVANT_EMULATOR", ""))
+HOST = os.path.join(BUILD, "brevant-host.exe" if WINDOWS else "brevant-host")
+PUBLISHER = os.path.join(BUILD, "farm_publisher.dll" if WINDOWS else "libfarm_publisher.so")
 
 
 def free_port():
@@ -285,15 +290,17 @@ class EventStream:
 
 class Render:
     """brevant-host rendering `job` (a path, or a job as a dict) with the farm publisher as machine
-    `machine`; `env` adds settings to the publisher's."""
+    `machine` (None: the publisher's default); `env` adds settings to the publisher's."""
 
     def __init__(self, stack, broker, job, machine, fps=None, **env):
         self.out = tempfile.mkdtemp(prefix="render-", dir=stack.directory)
         if isinstance(job, dict):
             job = stack.file(os.path.basename(self.out) + ".json", job)
         env = {**{k: v for k, v in os.environ.items() if not k.startswith("BREVANT_FARM_")},
-               "BREVANT_FARM_BROKER": f"127.0.0.1:{broker.port}", "BREVANT_FARM_MACHINE": machine, **env}
-        args = [HOST, "run", job, "--client", PUBLISHER, "--out", self.out] + (["--fps", str(fps)] if fps else [])
+               "BREVANT_FARM_BROKER": f"127.0.0.1:{broker.port}", **env}
+        if machine is not None:
+            env["BREVANT_FARM_MACHINE"] = machine
+        args = [*EMULATOR, HOST, "run", job, "--client", PUBLISHER, "--out", self.out] + (["--fps", str(fps)] if fps else [])
         self.process = stack.spawn(args, log=os.path.basename(self.out) + ".log", env=env)
 
     def wait(self):
