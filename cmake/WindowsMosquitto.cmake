@@ -27,9 +27,12 @@ file(STRINGS ${source}/debian/changelog release LIMIT_COUNT 1)
 string(REGEX MATCH "^mosquitto \\(([^)]+)\\) ([a-z0-9-]+)" release "${release}")
 message(STATUS "libmosquitto for Windows: Debian's mosquitto ${CMAKE_MATCH_1} (${CMAKE_MATCH_2}), from ${source}")
 
-set(binary ${CMAKE_BINARY_DIR}/mosquitto)
+# Everything of it (stamps, logs, objects, the library) in one folder of the build folder.
+set(prefix ${CMAKE_BINARY_DIR}/mosquitto)
+set(binary ${prefix}/build)
 set(library ${binary}/lib/libmosquitto_static.a)
 ExternalProject_Add(brevant_mosquitto_build
+  PREFIX ${prefix}
   SOURCE_DIR ${source}
   BINARY_DIR ${binary}
   CMAKE_ARGS
