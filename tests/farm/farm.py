@@ -26,6 +26,7 @@ DASHBOARD = os.path.join(BUILD, "brevant-dashboard")
 WINDOWS = os.environ.get("BREVANT_PLATFORM") == "windows"
 EMULATOR = shlex.split(os.environ.get("BREVANT_EMULATOR", ""))
 HOST = os.path.join(BUILD, "brevant-host.exe" if WINDOWS else "brevant-host")
+BREVANT = os.path.join(BUILD, "brevant.dll" if WINDOWS else "libbrevant.so")
 PUBLISHER = os.path.join(BUILD, "farm_publisher.dll" if WINDOWS else "libfarm_publisher.so")
 
 
@@ -296,15 +297,20 @@ class Render:
         self.out = tempfile.mkdtemp(prefix="render-", dir=stack.directory)
         if isinstance(job, dict):
             job = stack.file(os.path.basename(self.out) + ".json", job)
-        env = {**{k: v for k, v in os.environ.items() if not k.startswith("BREVANT_FARM_")},
-               "BREVANT_FARM_BROKER": f"127.0.0.1:{broker.port}", **env}
-        if machine is not None:
-            env["BREVANT_FARM_MACHINE"] = machine
         args = [*EMULATOR, HOST, "run", job, "--client", PUBLISHER, "--out", self.out] + (["--fps", str(fps)] if fps else [])
-        self.process = stack.spawn(args, log=os.path.basename(self.out) + ".log", env=env)
+        self.process = stack.spawn(args, log=os.path.basename(self.out) + ".log", env=publisher_env(broker, machine, env))
 
     def wait(self):
         return self.process.wait(60)
+
+
+def publisher_env(broker, machine, settings):
+    """The environment of a process with the publisher: this one's without its settings, then these."""
+    env = {**{k: v for k, v in os.environ.items() if not k.startswith("BREVANT_FARM_")},
+           "BREVANT_FARM_BROKER": f"127.0.0.1:{broker.port}", **settings}
+    if machine is not None:
+        env["BREVANT_FARM_MACHINE"] = machine
+    return env
 
 
 class FarmTest(unittest.TestCase):

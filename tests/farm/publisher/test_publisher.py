@@ -9,7 +9,8 @@ import subprocess
 import time
 import unittest
 
-from farm import WINDOWS, Broker, FarmTest, Render, Stack, Subscriber, frames_job, free_port, output
+from farm import (BUILD, BREVANT, EMULATOR, PUBLISHER, WINDOWS, Broker, FarmTest, Render, Stack, Subscriber,
+                  frames_job, free_port, output, publisher_env)
 
 FAST = {"BREVANT_FARM_THUMB_SECONDS": "1"}
 
@@ -91,6 +92,23 @@ class PublisherTest(FarmTest):
             self.assertLess(time.monotonic() - started, 30, broker)
         subscriber.wait(f"brevant/{name}/status", '"shutdown"')
         self.assertEqual({m.topic.split("/")[1] for m in subscriber.messages}, {name})
+
+    def test_process_ending_without_the_death_hook_is_not_held_by_the_link(self):
+        # A host that ends mid-render: the publisher's static objects go without its death hook.
+        # On Linux the link still says "shutdown" then; on Windows, where that is inside DllMain
+        # after ExitProcess ended the link's thread, it is not waited for and the will is published.
+        subscriber = Subscriber(self.stack, self.broker, "brevant/x/status")
+        probe = self.stack.spawn([*EMULATOR, os.path.join(BUILD, "end_without_death_hooks" + ".exe" * WINDOWS), BREVANT,
+                                  PUBLISHER],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                 env=publisher_env(self.broker, "x", {"BREVANT_FARM_SHUTDOWN_WAIT_MS": "600000"}))
+        self.assertEqual(probe.stdout.readline(), "loaded\n")
+        subscriber.wait("brevant/x/status", '"online"')
+        started = time.monotonic()
+        probe.stdin.close()
+        self.assertEqual(probe.wait(60), 0)
+        self.assertLess(time.monotonic() - started, 20)
+        subscriber.wait("brevant/x/status", '"lost"' if WINDOWS else '"shutdown"', timeout=30)
 
 
 # name, password file with users m1/secret1 and watcher/look and the ACL, the CA the broker's
