@@ -98,10 +98,9 @@ class PublisherTest(FarmTest):
         # On Linux the link still says "shutdown" then; on Windows, where that is inside DllMain
         # after ExitProcess ended the link's thread, it is not waited for and the will is published.
         subscriber = Subscriber(self.stack, self.broker, "brevant/x/status")
-        probe = self.stack.spawn([*EMULATOR, os.path.join(BUILD, "end_without_death_hooks" + ".exe" * WINDOWS), BREVANT,
-                                  PUBLISHER],
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                                 env=publisher_env(self.broker, "x", {"BREVANT_FARM_SHUTDOWN_WAIT_MS": "600000"}))
+        env = publisher_env(self.broker, "x", {"BREVANT_FARM_SHUTDOWN_WAIT_MS": "600000"})
+        probe = self.stack.spawn([*EMULATOR, os.path.join(BUILD, "end_without_death_hooks" + ".exe" * WINDOWS),
+                                  BREVANT, PUBLISHER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
         self.assertEqual(probe.stdout.readline(), "loaded\n")
         subscriber.wait("brevant/x/status", '"online"')
         started = time.monotonic()
