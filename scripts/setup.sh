@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs everything Brevant builds and tests with, from Debian 12 packages.
-# Safe to run again: apt-get skips what is already there.
+# Installs everything Brevant builds and tests with, from Debian 12 packages, and fetches the
+# one source package that the Windows build compiles itself (mosquitto: Debian has no MinGW-w64
+# build of its client library) into build/debian-sources/, which a new build folder reuses.
+# Safe to run again: apt-get skips what is already there, and the source is fetched once.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake ninja-build clang lld
@@ -16,18 +19,44 @@ packages=(
   # the farm's wire contract is checked against its JSON Schema in the tests
   python3-jsonschema
   g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine64
+  dpkg-dev  # unpacks the source package that `apt-get source` fetches
 )
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -q
-"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  "${sudo_cmd[@]}" apt-get update -q
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# mosquitto's source, the same version as the libmosquitto-dev that the Linux build links,
+# through apt: the archive's signed index vouches for every file. cmake/Mosquitto.cmake builds
+# its client library for Windows from it.
+version=$(dpkg-query -W -f='${Version}' libmosquitto-dev)
+sources=build/debian-sources
+if [ ! -f "$sources/mosquitto_${version#*:}.dsc" ]; then
+  if ! apt-cache showsrc mosquitto 2>/dev/null | grep -q '^Package: mosquitto$'; then
+    # No deb-src entry: one of our own for this release, beside the sources already there.
+    . /etc/os-release
+    list=/etc/apt/sources.list.d/brevant-debian-src.sources
+    echo "setup: apt has no deb-src entry; adding $list for Debian $VERSION_CODENAME (other sources untouched)"
+    printf '%s\n' "# Added by Brevant's scripts/setup.sh: Debian's source packages, for \`apt-get source mosquitto\`." \
+      "Types: deb-src" "URIs: http://deb.debian.org/debian" \
+      "Suites: $VERSION_CODENAME $VERSION_CODENAME-updates" "Components: main" \
+      "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" "" \
+      "Types: deb-src" "URIs: http://deb.debian.org/debian-security" "Suites: $VERSION_CODENAME-security" \
+      "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
+      "${sudo_cmd[@]}" tee "$list" >/dev/null
+    "${sudo_cmd[@]}" apt-get update -q
+  fi
+  rm -rf "$sources/mosquitto"[-_]*
+  mkdir -p "$sources"
+  # The installed version where the archive still has it, else the release's current one.
+  (cd "$sources" && { apt-get source -q "mosquitto=$version" || apt-get source -q mosquitto; })
+fi
+echo "setup: mosquitto source for the Windows build: $(ls -d "$sources"/mosquitto-*/ | head -n 1) (Debian $(ls "$sources"/mosquitto_*.dsc | sed 's/.*mosquitto_//; s/\.dsc$//'))"

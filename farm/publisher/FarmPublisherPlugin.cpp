@@ -4,8 +4,6 @@
 // broker that refuses the credentials or the TLS handshake, is told to the user once through the
 // host's message call, and the publisher then stays out of the render's way. Callbacks run on
 // the host's main thread; nothing escapes as an exception.
-#include <unistd.h>
-
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -15,8 +13,7 @@
 #include "Publisher.h"
 #include "Link.h"
 #include "Outbox.h"
-
-extern char** environ;
+#include "Platform.h"
 
 namespace {
 
@@ -71,6 +68,14 @@ struct WakeLinkAtEnd {
 
 // Owned from the entry point until the death hook; one per loaded library.
 std::unique_ptr<FarmState> g_state;
+
+// Should the library's static objects go without the death hook having run, this one goes just
+// before g_state: where the link's thread cannot be waited for there, it is abandoned first.
+struct AbandonLinkAtExit {
+    ~AbandonLinkAtExit() {
+        if (g_state && !farm_publisher::platform::kCanWaitForThreadAtExit) g_state->link.Abandon();
+    }
+} g_abandonLinkAtExit;
 
 uint64_t RefconOf(const FarmState* state) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(state)); }
 
@@ -210,21 +215,6 @@ HostErr FarmPublisherDeathHook(void* globalRefcon, void* /*hookRefcon*/) {
     });
 }
 
-std::vector<std::string> EnvironmentNames() {
-    std::vector<std::string> names;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        names.push_back(text.substr(0, text.find('=')));
-    }
-    return names;
-}
-
-std::string HostName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
-    return name;
-}
-
 }  // namespace
 
 // A setting that cannot be used is told to the user and the entry point still succeeds without
@@ -237,13 +227,18 @@ extern "C" BREVANT_EXPORT HostErr FarmPublisherMain(const HostBasicSuite* basic,
         if (g_state) return kHostErrGeneric;
         farm_publisher::Config config;
         std::string problem;
-        if (!farm_publisher::ReadConfig([](const char* name) { return std::getenv(name); }, EnvironmentNames(),
-                                        HostName(), &config, &problem)) {
+        if (!farm_publisher::ReadConfig([](const char* name) { return std::getenv(name); },
+                                        farm_publisher::platform::EnvironmentNames(),
+                                        farm_publisher::platform::HostName(), &config, &problem)) {
             TellUser(basic, pluginId, problem + "; not publishing");
             return kHostErrNone;
         }
+        if (const char* noTls = farm_publisher::platform::TlsUnavailable(); noTls != nullptr && !config.caFile.empty()) {
+            TellUser(basic, pluginId, std::string("BREVANT_FARM_CAFILE: ") + noTls + "; not publishing");
+            return kHostErrNone;
+        }
         farm_publisher::Identity identity{config.prefix, config.machine, farm_wire::WallMicros(),
-                                          static_cast<int64_t>(::getpid())};
+                                          farm_publisher::platform::ProcessId()};
         auto state = std::make_unique<FarmState>(pluginId, basic, std::move(config), std::move(identity));
         if (!state->link.Start(&problem)) {
             TellUser(basic, pluginId, problem + "; not publishing");

@@ -1,7 +1,6 @@
 #include "Link.h"
 
 #include <mosquitto.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +9,8 @@
 #include <map>
 #include <mutex>
 #include <thread>
+
+#include "Platform.h"
 
 namespace farm_publisher {
 
@@ -214,23 +215,19 @@ struct Link::Shared {
                 Feed();
             }
 
-            pollfd fds[2] = {{outbox->WakeFd(), POLLIN, 0}, {-1, 0, 0}};
             const int socket = mosquitto_socket(client.get());
-            if (socket >= 0) {
-                fds[1].fd = socket;
-                fds[1].events = static_cast<short>(POLLIN | (mosquitto_want_write(client.get()) ? POLLOUT : 0));
-            }
             milliseconds timeout = kPollInterval;
             if (state == State::Idle && !stopDeadline) {
                 timeout = std::clamp(std::chrono::duration_cast<milliseconds>(nextAttempt - now), milliseconds(0),
                                      kPollInterval);
             }
-            ::poll(fds, socket >= 0 ? 2 : 1, static_cast<int>(timeout.count()));
-            if (fds[0].revents & POLLIN) outbox->ClearWake();
+            const platform::Readiness ready = platform::WaitForSockets(
+                outbox->Wakeup(), socket, socket >= 0 && mosquitto_want_write(client.get()), timeout);
+            if (ready.woken) outbox->ClearWake();
             if (socket >= 0) {
                 int rc = MOSQ_ERR_SUCCESS;
-                if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) rc = mosquitto_loop_read(client.get(), 16);
-                if (rc == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT)) rc = mosquitto_loop_write(client.get(), 16);
+                if (ready.readable) rc = mosquitto_loop_read(client.get(), 16);
+                if (rc == MOSQ_ERR_SUCCESS && ready.writable) rc = mosquitto_loop_write(client.get(), 16);
                 if (rc == MOSQ_ERR_TLS && !everConnected) {
                     ReportTlsFailure();
                     break;
@@ -296,6 +293,7 @@ bool Link::Start(std::string* error) {
     // The thread holds its own reference: should a shutdown give up waiting for it, what it
     // uses stays alive until it ends.
     std::shared_ptr<Shared> keep = shared_;
+    platform::KeepLibraryLoaded();
     s.thread = std::thread([keep] { keep->Run(); });
     return true;
 }
@@ -305,6 +303,12 @@ std::optional<std::string> Link::TakeProblem() {
     if (!shared_->problem || shared_->problemTaken) return std::nullopt;
     shared_->problemTaken = true;
     return shared_->problem;
+}
+
+void Link::Abandon() {
+    if (!shared_->thread.joinable()) return;
+    shared_->stop = true;
+    shared_->thread.detach();
 }
 
 bool Link::Failed() const { return shared_->failed; }

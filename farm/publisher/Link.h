@@ -37,6 +37,10 @@ public:
     // shutdown wait is over, disconnects cleanly and ends the thread. Does not wait when no
     // connection is up or under way (the broker is away). [main-thread]
     void Stop();
+    // Tells the thread to stop and leaves it, without waiting: for where a wait could hang the
+    // process (the library's static objects destroyed by the system, see
+    // platform::kCanWaitForThreadAtExit). [main-thread]
+    void Abandon();
 
 private:
     struct Shared;

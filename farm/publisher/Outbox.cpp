@@ -1,31 +1,20 @@
 #include "Outbox.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <utility>
 #include <vector>
 
 namespace farm_publisher {
 
-Outbox::Outbox(size_t limitBytes) : limitBytes_(limitBytes), wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-
-Outbox::~Outbox() {
-    if (wakeFd_ >= 0) ::close(wakeFd_);
-}
+Outbox::Outbox(size_t limitBytes) : limitBytes_(limitBytes) {}
 
 void Outbox::Wake() {
-    if (wakeFd_ < 0 || wakeSignalled_.exchange(true)) return;
-    const uint64_t one = 1;
-    // A full counter is still readable, which is all the link needs.
-    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+    if (!wakeSignalled_.exchange(true)) wakeup_.Signal();
 }
 
 void Outbox::ClearWake() {
     wakeSignalled_.store(false);
-    uint64_t count = 0;
-    [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
+    wakeup_.Clear();
 }
 
 void Outbox::MarkWaiting(const std::string& topic, RetainedTopic& state) {

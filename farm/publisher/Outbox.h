@@ -18,6 +18,8 @@
 #include <mutex>
 #include <string>
 
+#include "Platform.h"
+
 namespace farm_publisher {
 
 struct Message {
@@ -36,7 +38,6 @@ class Outbox {
 public:
     // `limitBytes` bounds what waits; a message larger than the bound is dropped at once.
     explicit Outbox(size_t limitBytes);
-    ~Outbox();
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
 
@@ -55,10 +56,10 @@ public:
     Tally Dropped() const;
     size_t LimitBytes() const { return limitBytes_; }
 
-    // Wakes the link: its poll sees WakeFd readable until ClearWake. A wake already pending
-    // costs nothing more.
+    // Wakes the link: its wait on Wakeup returns at once until ClearWake. A wake already
+    // pending costs nothing more.
     void Wake();
-    int WakeFd() const { return wakeFd_; }
+    const platform::WakeSignal& Wakeup() const { return wakeup_; }
     void ClearWake();
 
 private:
@@ -79,7 +80,7 @@ private:
     void Trim();
 
     const size_t limitBytes_;
-    int wakeFd_ = -1;
+    platform::WakeSignal wakeup_;
     std::atomic<bool> wakeSignalled_{false};
 
     mutable std::mutex mutex_;

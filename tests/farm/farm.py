@@ -8,6 +8,7 @@ import http.server
 import json
 import os
 import re
+import shlex
 import shutil
 import socket
 import subprocess
@@ -24,8 +25,13 @@ import contract  # noqa: E402
 BUILD = os.environ.get("BREVANT_BUILD_DIR", "")
 SOURCE = os.environ.get("BREVANT_SOURCE_DIR") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 DASHBOARD = os.path.join(BUILD, "brevant-dashboard")
-HOST = os.path.join(BUILD, "brevant-host")
-PUBLISHER = os.path.join(BUILD, "libfarm_publisher.so")
+# The Windows build's host and publisher run under the emulator that ctest names (wine64 in the
+# build's own prefix); the brokers, subscribers and tests run natively.
+WINDOWS = os.environ.get("BREVANT_PLATFORM") == "windows"
+EMULATOR = shlex.split(os.environ.get("BREVANT_EMULATOR", ""))
+HOST = os.path.join(BUILD, "brevant-host.exe" if WINDOWS else "brevant-host")
+BREVANT = os.path.join(BUILD, "brevant.dll" if WINDOWS else "libbrevant.so")
+PUBLISHER = os.path.join(BUILD, "farm_publisher.dll" if WINDOWS else "libfarm_publisher.so")
 
 
 def free_port():
@@ -298,19 +304,26 @@ class EventStream:
 
 class Render:
     """brevant-host rendering `job` (a path, or a job as a dict) with the farm publisher as machine
-    `machine`; `env` adds settings to the publisher's."""
+    `machine` (None: the publisher's default); `env` adds settings to the publisher's."""
 
     def __init__(self, stack, broker, job, machine, fps=None, **env):
         self.out = tempfile.mkdtemp(prefix="render-", dir=stack.directory)
         if isinstance(job, dict):
             job = stack.file(os.path.basename(self.out) + ".json", job)
-        env = {**{k: v for k, v in os.environ.items() if not k.startswith("BREVANT_FARM_")},
-               "BREVANT_FARM_BROKER": f"127.0.0.1:{broker.port}", "BREVANT_FARM_MACHINE": machine, **env}
-        args = [HOST, "run", job, "--client", PUBLISHER, "--out", self.out] + (["--fps", str(fps)] if fps else [])
-        self.process = stack.spawn(args, log=os.path.basename(self.out) + ".log", env=env)
+        args = [*EMULATOR, HOST, "run", job, "--client", PUBLISHER, "--out", self.out] + (["--fps", str(fps)] if fps else [])
+        self.process = stack.spawn(args, log=os.path.basename(self.out) + ".log", env=publisher_env(broker, machine, env))
 
     def wait(self):
         return self.process.wait(60)
+
+
+def publisher_env(broker, machine, settings):
+    """The environment of a process with the publisher: this one's without its settings, then these."""
+    env = {**{k: v for k, v in os.environ.items() if not k.startswith("BREVANT_FARM_")},
+           "BREVANT_FARM_BROKER": f"127.0.0.1:{broker.port}", **settings}
+    if machine is not None:
+        env["BREVANT_FARM_MACHINE"] = machine
+    return env
 
 
 class FarmTest(unittest.TestCase):
