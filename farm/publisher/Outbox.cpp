@@ -31,6 +31,12 @@ void Outbox::Push(Message message) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return;
+        // Nothing waiting could make room for it: it goes alone, and what waits stays.
+        if (const size_t size = SizeOf(message.topic, message.payload); size > limitBytes_) {
+            ++dropped_.messages;
+            dropped_.bytes += size;
+            return;
+        }
         if (message.retained) {
             RetainedTopic& state = retained_[message.topic];
             if (state.waiting != 0) waitingBytes_ -= SizeOf(message.topic, state.payload);

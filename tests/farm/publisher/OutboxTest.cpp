@@ -16,9 +16,13 @@ TEST(FarmOutbox, DropsTheOldestEventsFirstAndKeepsOnlyTheLatestRetainedValue) {
     outbox.Push(Message{"e", std::string(29, '3'), false, 1}); // 110 > 100: event 1 goes
     EXPECT_EQ(outbox.Dropped().messages, 1u);
     EXPECT_EQ(outbox.WaitingBytes(), 80u);
+    outbox.Push(Message{"huge", std::string(97, 'x'), false, 1});  // 101 > 100 alone: only it goes
+    EXPECT_EQ(outbox.Dropped().messages, 2u);
+    EXPECT_EQ(outbox.Dropped().bytes, 131u);
+    EXPECT_EQ(outbox.WaitingBytes(), 80u);
     outbox.Push(Message{"big", std::string(72, 'x'), true, 0});  // 155 > 100: events 2 and 3 go
-    EXPECT_EQ(outbox.Dropped().messages, 3u);
-    EXPECT_EQ(outbox.Dropped().bytes, 90u);
+    EXPECT_EQ(outbox.Dropped().messages, 4u);
+    EXPECT_EQ(outbox.Dropped().bytes, 191u);
 
     // Retained values in the order of their last change; after a reconnect every retained
     // topic's latest value comes again.

@@ -83,15 +83,6 @@ class PublisherTest(FarmTest):
         self.assertGreaterEqual(late.last("brevant/m/status")["connects"], 2)
         self.assertEqual([m.topic for m in late.messages if not m.retained], [])
 
-    def test_host_killed_mid_render_leaves_the_last_will(self):
-        host = Render(self.stack, self.broker, frames_job(200), "k", fps=20, **FAST)
-        Subscriber(self.stack, self.broker, "brevant/k/items/1/progress").wait("brevant/k/items/1/progress")
-        host.process.kill()
-        host.process.wait()
-        late = Subscriber(self.stack, self.broker, "brevant/k/status")
-        will = json.loads(late.wait("brevant/k/status", '"lost"', timeout=30, retained=True).payload)
-        self.assertEqual((will["state"], will["machine"]), ("offline", "k"))
-
     def test_default_machine_is_the_host_name_and_an_absent_broker_is_not_waited_for(self):
         # The DNS host name in its own case (on Windows not the NetBIOS name, upper case); a
         # shutdown wait of ten minutes is not spent on a broker that is not there.
@@ -135,7 +126,6 @@ SECURITY = [
     ("TLS with another CA", False, "good", {"CAFILE": "$DIR/other-ca.crt"}, "t1", None, "TLS with 127.0.0.1:"),
     ("unreadable CA", False, None, {"CAFILE": "$DIR/missing.crt"}, "t1", None, "BREVANT_FARM_CAFILE: cannot read"),
     ("unknown setting", False, None, {"BROKR": "x"}, "t1", None, "unknown setting BREVANT_FARM_BROKR"),
-    ("bad queue bound", False, None, {"QUEUE_BYTES": "12k"}, "t1", None, "BREVANT_FARM_QUEUE_BYTES: expected"),
 ]
 
 
