@@ -49,10 +49,8 @@ struct FarmState {
     // Whether this callback should publish; tells the user of a problem the link found.
     bool Active() {
         if (quiet) return false;
-        if (std::optional<std::string> problem = link.TakeProblem()) {
-            TellUser(basic, pluginId, *problem);
-            quiet = link.Failed();
-        }
+        while (std::optional<std::string> problem = link.TakeProblem()) TellUser(basic, pluginId, *problem);
+        quiet = link.Failed();
         return !quiet;
     }
 };

@@ -47,11 +47,10 @@ struct Link::Shared {
     std::thread thread;
 
     std::atomic<bool> stop{false};
-    std::mutex mutex;  // guards finished and problem
+    std::mutex mutex;  // guards finished
     std::condition_variable finishedChanged;
     bool finished = false;
-    std::optional<std::string> problem;  // the first one only
-    bool problemTaken = false;
+    LinkProblems problems;
 
     // ---- The network thread's own ----
     enum class State { Idle, Connecting, Connected } state = State::Idle;
@@ -70,10 +69,7 @@ struct Link::Shared {
     uint64_t connects = 0;
 
     void Report(std::string text, bool fatal) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!problem) problem = std::move(text);
-        }
+        problems.Report(std::move(text), fatal);
         if (fatal) {
             failed = true;
             outbox->Close();
@@ -298,12 +294,7 @@ bool Link::Start(std::string* error) {
     return true;
 }
 
-std::optional<std::string> Link::TakeProblem() {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (!shared_->problem || shared_->problemTaken) return std::nullopt;
-    shared_->problemTaken = true;
-    return shared_->problem;
-}
+std::optional<std::string> Link::TakeProblem() { return shared_->problems.Take(); }
 
 void Link::Abandon() {
     if (!shared_->thread.joinable()) return;

@@ -8,7 +8,9 @@
 // configured shutdown wait (plus a poll interval) for the last messages to leave.
 #pragma once
 
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -16,6 +18,32 @@
 #include "Outbox.h"
 
 namespace farm_publisher {
+
+// What only the broker could reveal to be wrong, kept for the host's main thread to tell the user:
+// the first passing problem (a name that does not resolve yet: told once, not at every retry) and
+// the fatal one that makes the link give up (credentials or TLS refused), even after a passing
+// one was told. Each is told once. [any-thread]
+class LinkProblems {
+public:
+    void Report(std::string text, bool fatal) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fatal || !passingReported_) untold_.push_back(std::move(text));
+        passingReported_ |= !fatal;
+    }
+    // The oldest problem not told yet.
+    std::optional<std::string> Take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (untold_.empty()) return std::nullopt;
+        std::string text = std::move(untold_.front());
+        untold_.pop_front();
+        return text;
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<std::string> untold_;
+    bool passingReported_ = false;
+};
 
 class Link {
 public:
@@ -28,8 +56,8 @@ public:
     // network call is made here. False with the reason when libmosquitto refuses a setting.
     // [main-thread]
     bool Start(std::string* error);
-    // A problem that only the broker could reveal (credentials refused, TLS failed), once; the
-    // link has stopped publishing by then. [any-thread]
+    // A problem that only the broker could reveal, not told yet (LinkProblems). After a fatal
+    // one the link has stopped publishing. [any-thread]
     std::optional<std::string> TakeProblem();
     // True once the link has given up for good (credentials or TLS refused). [any-thread]
     bool Failed() const;

@@ -1,7 +1,8 @@
-// The farm publisher's outbox through its own interface: what it drops when its bound is reached.
-// The publisher end to end is test_publisher.py's.
+// The farm publisher's outbox through its own interface: what it drops when its bound is reached;
+// and what its link keeps to tell the user. The publisher end to end is test_publisher.py's.
 #include <gtest/gtest.h>
 
+#include "farm/publisher/Link.h"
 #include "farm/publisher/Outbox.h"
 
 namespace {
@@ -35,6 +36,19 @@ TEST(FarmOutbox, DropsTheOldestEventsFirstAndKeepsOnlyTheLatestRetainedValue) {
         EXPECT_FALSE(outbox.Take(&taken));
         outbox.RequeueRetained();
     }
+}
+
+// A name that does not resolve yet is told once, not at every retry; a refusal that makes the
+// link give up is told after it all the same.
+TEST(FarmLinkProblems, APassingProblemIsToldOnceAndTheFatalOneAfterIt) {
+    farm_publisher::LinkProblems problems;
+    problems.Report("cannot resolve", false);
+    problems.Report("cannot resolve", false);
+    EXPECT_EQ(problems.Take(), "cannot resolve");
+    EXPECT_EQ(problems.Take(), std::nullopt);
+    problems.Report("refused: bad credentials", true);
+    EXPECT_EQ(problems.Take(), "refused: bad credentials");
+    EXPECT_EQ(problems.Take(), std::nullopt);
 }
 
 }  // namespace
