@@ -8,7 +8,7 @@
 #include <vector>
 
 #include <brevant/client.hpp>
-#include "host/StandInHost.h"
+#include "host/core/StandInHost.h"
 
 namespace {
 
