@@ -1,5 +1,5 @@
-// The client helpers: text conversion, number parsing and formatting, and the suite and handle
-// wrappers against the stand-in host's real suite registry and memory suite.
+// The client helpers: text conversion, number parsing and formatting, the exception firewall,
+// the final-size projection, and the suite and handle wrappers against the stand-in host's real suite registry and memory suite.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <brevant/client.hpp>
+#include "clients/console_monitor/ConsoleView.h"
 #include "host/core/StandInHost.h"
 
 namespace {
@@ -68,13 +69,7 @@ TEST(ClientText, TimecodeToFrames) {
     EXPECT_FALSE(TimecodeToFrames("0:00:01:00", "24", nullptr));
 }
 
-TEST(ClientText, FormatDurationAndBytes) {
-    const std::pair<int64_t, const char*> durations[] = {
-        {-5, "0:00"}, {0, "0:00"}, {999, "0:00"}, {1000, "0:01"}, {59999, "0:59"},
-        {60000, "1:00"}, {754000, "12:34"}, {3600000, "60:00"},
-    };
-    for (const auto& [ms, text] : durations) EXPECT_EQ(FormatDuration(ms), text) << ms;
-
+TEST(ClientText, FormatBytes) {
     const std::pair<uint64_t, const char*> sizes[] = {
         {0, "0 B"}, {1023, "1023 B"}, {1024, "1.0 KiB"}, {1536, "1.5 KiB"},
         {5u * 1024 * 1024, "5.0 MiB"}, {3ull * 1024 * 1024 * 1024, "3.0 GiB"},
@@ -82,11 +77,92 @@ TEST(ClientText, FormatDurationAndBytes) {
     for (const auto& [bytes, text] : sizes) EXPECT_EQ(FormatBytes(bytes), text) << bytes;
 }
 
-TEST(ClientGuard, ExceptionsBecomeCodes) {
-    EXPECT_EQ(Guarded([] { return HostErr{7}; }), 7);
-    EXPECT_EQ(Guarded([]() -> HostErr { throw std::bad_alloc(); }), kHostErrOutOfMemory);
-    EXPECT_EQ(Guarded([]() -> HostErr { throw std::runtime_error("x"); }), kClientErrException);
-    EXPECT_EQ(Guarded([]() -> HostErr { throw 5; }), kClientErrException);
+// A thrown integer is the client's failure, not a host code; the older name does the same.
+TEST(ClientGuard, ExceptionsBecomeClientCodes) {
+    using Body = HostErr (*)();
+    const std::tuple<const char*, Body, HostErr> cases[] = {
+        {"returned", [] { return HostErr{7}; }, 7},
+        {"bad_alloc", []() -> HostErr { throw std::bad_alloc(); }, kHostErrOutOfMemory},
+        {"runtime_error", []() -> HostErr { throw std::runtime_error("x"); }, kClientErrException},
+        {"integer", []() -> HostErr { throw 5; }, kClientErrException},
+    };
+    for (const auto& [name, body, code] : cases) {
+        EXPECT_EQ(CatchToClientCode(body), code) << name;
+        EXPECT_EQ(Guarded(body), code) << name;
+    }
+}
+
+// What moved to the console monitor stays in the SDK for one release, deprecated and unchanged.
+TEST(ClientDeprecated, FormatDurationAsTheConsoleMonitorWritesIt) {
+    for (const int64_t ms : {int64_t{-5}, int64_t{0}, int64_t{999}, int64_t{59999}, int64_t{754000}, int64_t{3600000}}) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        EXPECT_EQ(brevant_client::FormatDuration(ms), console_monitor::FormatDuration(ms)) << ms;
+#pragma GCC diagnostic pop
+    }
+}
+
+// The projection every client shows: bytes x total / done rounded down, and a disk that fills
+// when the growth still to come of the item's outputs on it exceeds its free bytes.
+TEST(ClientProjection, FinalSizesAndFullDisks) {
+    struct Output {
+        const char* disk;
+        uint64_t bytes, freeBytes, projected;
+        bool willFill;
+    };
+    struct Case {
+        const char* name;
+        int64_t done, total;
+        std::vector<Output> outputs;
+    };
+    const Case cases[] = {
+        {"a sequence, 5 of 24 done", 5, 24, {{"/", 417810, 82044157952ull, 2005488, false}}},
+        {"a growing file, rounded down", 3, 10, {{"/", 1000, 5000, 3333, false}}},
+        {"the growth exactly fits", 1, 10, {{"/", 100, 900, 1000, false}}},
+        {"one byte more does not", 1, 10, {{"/", 100, 899, 1000, true}}},
+        {"nothing done yet", 0, 12, {{"/", 700, 0, 700, false}}},
+        {"no total", 4, 0, {{"/", 700, 0, 700, false}}},
+        {"the last frame", 12, 12, {{"/", 500, 0, 500, false}}},
+        {"more done than the total says", 13, 12, {{"/", 500, 0, 500, false}}},
+        {"an output that writes no file", 2, 4, {{"", 0, 0, 0, false}}},
+        {"no overflow on the way", 1, 2, {{"/", UINT64_MAX / 2, 0, UINT64_MAX - 1, true}}},
+        {"too large to count", 1, 3, {{"/", UINT64_MAX / 2, UINT64_MAX / 2, UINT64_MAX, true}}},
+        // Two outputs on one disk: each fits alone, together they do not; a third elsewhere does.
+        {"several outputs on one disk", 2, 6,
+         {{"/a", 100, 250, 300, true}, {"/a", 50, 250, 150, true}, {"/b", 100, 300, 300, false}}},
+        // Growth beyond 2^64 - 1 on one disk fills even the largest free count.
+        {"growth past the count", 1, 4,
+         {{"/", UINT64_MAX / 3, UINT64_MAX, UINT64_MAX, true}, {"/", UINT64_MAX / 3, UINT64_MAX, UINT64_MAX, true}}},
+        // Frame ids 101, 102 ... : the projection goes by the frames the client saw done.
+        {"frame ids that do not start at 1", 2, 8, {{"/", 2000, 1000000, 8000, false}}},
+    };
+    for (const Case& c : cases) {
+        std::vector<OutputSize> outputs;
+        for (const Output& o : c.outputs) outputs.push_back(OutputSize{o.disk, o.bytes, o.freeBytes, 0, false});
+        ProjectOutputSizes(outputs, c.done, c.total);
+        for (size_t m = 0; m < outputs.size(); ++m) {
+            EXPECT_EQ(outputs[m].projectedBytes, c.outputs[m].projected) << c.name << ", output " << m;
+            EXPECT_EQ(outputs[m].willFill, c.outputs[m].willFill) << c.name << ", output " << m;
+        }
+    }
+}
+
+// A disk shared between items: each item is judged on its own outputs, so the second item's
+// growth does not count against the first item's, read from the properties as the suite gives them.
+TEST(ClientProjection, ReadsThePropertiesAndJudgesEachItemAlone) {
+    const KeyValueList first = {{"OutputTo", "/r/a.mov"}, {"Disk", "/r"}, {"FileSize", "100"}, {"DiskSpace", "250"}};
+    const KeyValueList second = {{"Disk", "/r"}, {"FileSize", "100"}, {"DiskSpace", "250"}};
+    const KeyValueList unreadable = {{"Disk", "/r"}, {"FileSize", "12 KiB"}, {"DiskSpace", "-1"}};
+    std::vector<OutputSize> itemOne = {ReadOutputSize(first)};
+    std::vector<OutputSize> itemTwo = {ReadOutputSize(second), ReadOutputSize(unreadable)};
+    EXPECT_EQ(itemTwo[1].bytes, 0u);
+    EXPECT_EQ(itemTwo[1].freeBytes, 0u);
+    ProjectOutputSizes(itemOne, 1, 3);  // 200 to come on /r: fits in 250
+    ProjectOutputSizes(itemTwo, 1, 3);  // 200 to come, but the unreadable output has 0 free
+    EXPECT_EQ(itemOne[0].projectedBytes, 300u);
+    EXPECT_FALSE(itemOne[0].willFill);
+    EXPECT_FALSE(itemTwo[0].willFill);
+    EXPECT_TRUE(itemTwo[1].willFill);
 }
 
 // ---- Against the stand-in host ----------------------------------------------------------------
