@@ -596,7 +596,9 @@ inline OutputSize ReadOutputSize(const KeyValueList& outputModuleProperties) {
     OutputSize output;
     if (const std::string* disk = FindValue(outputModuleProperties, "Disk")) output.disk = *disk;
     if (const std::string* size = FindValue(outputModuleProperties, "FileSize")) ParseUnsigned(*size, &output.bytes);
-    if (const std::string* space = FindValue(outputModuleProperties, "DiskSpace")) ParseUnsigned(*space, &output.freeBytes);
+    if (const std::string* space = FindValue(outputModuleProperties, "DiskSpace")) {
+        ParseUnsigned(*space, &output.freeBytes);
+    }
     return output;
 }
 

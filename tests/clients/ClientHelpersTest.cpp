@@ -1,5 +1,6 @@
 // The client helpers: text conversion, number parsing and formatting, the exception firewall,
-// the final-size projection, and the suite and handle wrappers against the stand-in host's real suite registry and memory suite.
+// the final-size projection, and the suite and handle wrappers against the stand-in host's real
+// suite registry and memory suite.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -94,75 +95,58 @@ TEST(ClientGuard, ExceptionsBecomeClientCodes) {
 
 // What moved to the console monitor stays in the SDK for one release, deprecated and unchanged.
 TEST(ClientDeprecated, FormatDurationAsTheConsoleMonitorWritesIt) {
-    for (const int64_t ms : {int64_t{-5}, int64_t{0}, int64_t{999}, int64_t{59999}, int64_t{754000}, int64_t{3600000}}) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-        EXPECT_EQ(brevant_client::FormatDuration(ms), console_monitor::FormatDuration(ms)) << ms;
-#pragma GCC diagnostic pop
+    for (int64_t ms : {-5, 0, 999, 59999, 754000, 3600000}) {
+        EXPECT_EQ(FormatDuration(ms), console_monitor::FormatDuration(ms));
     }
+#pragma GCC diagnostic pop
 }
 
-// The projection every client shows: bytes x total / done rounded down, and a disk that fills
-// when the growth still to come of the item's outputs on it exceeds its free bytes.
+// The projection every client shows, read from the properties as the suite gives them: bytes x
+// total / done rounded down, and a disk that fills when the growth still to come of the item's
+// outputs on it exceeds its free bytes.
 TEST(ClientProjection, FinalSizesAndFullDisks) {
     struct Output {
-        const char* disk;
-        uint64_t bytes, freeBytes, projected;
+        const char *disk, *fileSize, *diskSpace;
+        uint64_t projected;
         bool willFill;
     };
-    struct Case {
-        const char* name;
-        int64_t done, total;
-        std::vector<Output> outputs;
+    const std::tuple<const char*, int64_t, int64_t, std::vector<Output>> cases[] = {  // done, total
+        {"a sequence, 5 of 24 done", 5, 24, {{"/", "417810", "82044157952", 2005488, false}}},
+        {"a growing file, rounded down", 3, 10, {{"/", "1000", "5000", 3333, false}}},
+        {"the growth exactly fits", 1, 10, {{"/", "100", "900", 1000, false}}},
+        {"one byte more does not", 1, 10, {{"/", "100", "899", 1000, true}}},
+        {"nothing done yet", 0, 12, {{"/", "700", "0", 700, false}}},
+        {"no total", 4, 0, {{"/", "700", "0", 700, false}}},
+        {"the last frame", 12, 12, {{"/", "500", "0", 500, false}}},
+        {"more done than the total says", 13, 12, {{"/", "500", "0", 500, false}}},
+        {"an output that writes no file", 2, 4, {{"", "0", "0", 0, false}}},
+        {"numbers that are not decimals read as 0", 1, 3, {{"/", "12 KiB", "-1", 0, true}, {"/", "1", "x", 3, true}}},
+        {"no overflow on the way", 1, 2, {{"/", "9223372036854775807", "0", UINT64_MAX - 1, true}}},
+        {"too large to count", 1, 3, {{"/", "9223372036854775807", "9223372036854775807", UINT64_MAX, true}}},
+        // Each fits alone, together they do not; the third is on another disk.
+        {"several outputs on one disk", 2, 6, {{"/a", "100", "250", 300, true}, {"/a", "50", "250", 150, true},
+                                               {"/b", "100", "300", 300, false}}},
+        // 2 x 2^64 x 2/3 bytes to come fills even the largest free count.
+        {"growth past the count", 1, 4, {{"/", "6148914691236517205", "18446744073709551615", UINT64_MAX, true},
+                                         {"/", "6148914691236517205", "18446744073709551615", UINT64_MAX, true}}},
+        // Frame ids 101 and 102: the projection goes by the frames the client saw done.
+        {"frame ids that do not start at 1", 2, 8, {{"/", "2000", "1000000", 8000, false}}},
+        // Another item's 200 bytes to come on /r are its own: 200 fits in 250 here.
+        {"a disk shared between items", 1, 3, {{"/r", "100", "250", 300, false}}},
     };
-    const Case cases[] = {
-        {"a sequence, 5 of 24 done", 5, 24, {{"/", 417810, 82044157952ull, 2005488, false}}},
-        {"a growing file, rounded down", 3, 10, {{"/", 1000, 5000, 3333, false}}},
-        {"the growth exactly fits", 1, 10, {{"/", 100, 900, 1000, false}}},
-        {"one byte more does not", 1, 10, {{"/", 100, 899, 1000, true}}},
-        {"nothing done yet", 0, 12, {{"/", 700, 0, 700, false}}},
-        {"no total", 4, 0, {{"/", 700, 0, 700, false}}},
-        {"the last frame", 12, 12, {{"/", 500, 0, 500, false}}},
-        {"more done than the total says", 13, 12, {{"/", 500, 0, 500, false}}},
-        {"an output that writes no file", 2, 4, {{"", 0, 0, 0, false}}},
-        {"no overflow on the way", 1, 2, {{"/", UINT64_MAX / 2, 0, UINT64_MAX - 1, true}}},
-        {"too large to count", 1, 3, {{"/", UINT64_MAX / 2, UINT64_MAX / 2, UINT64_MAX, true}}},
-        // Two outputs on one disk: each fits alone, together they do not; a third elsewhere does.
-        {"several outputs on one disk", 2, 6,
-         {{"/a", 100, 250, 300, true}, {"/a", 50, 250, 150, true}, {"/b", 100, 300, 300, false}}},
-        // Growth beyond 2^64 - 1 on one disk fills even the largest free count.
-        {"growth past the count", 1, 4,
-         {{"/", UINT64_MAX / 3, UINT64_MAX, UINT64_MAX, true}, {"/", UINT64_MAX / 3, UINT64_MAX, UINT64_MAX, true}}},
-        // Frame ids 101, 102 ... : the projection goes by the frames the client saw done.
-        {"frame ids that do not start at 1", 2, 8, {{"/", 2000, 1000000, 8000, false}}},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [name, done, total, expected] : cases) {
         std::vector<OutputSize> outputs;
-        for (const Output& o : c.outputs) outputs.push_back(OutputSize{o.disk, o.bytes, o.freeBytes, 0, false});
-        ProjectOutputSizes(outputs, c.done, c.total);
+        for (const Output& o : expected) {
+            outputs.push_back(ReadOutputSize({{"Disk", o.disk}, {"FileSize", o.fileSize}, {"DiskSpace", o.diskSpace}}));
+        }
+        ProjectOutputSizes(outputs, done, total);
         for (size_t m = 0; m < outputs.size(); ++m) {
-            EXPECT_EQ(outputs[m].projectedBytes, c.outputs[m].projected) << c.name << ", output " << m;
-            EXPECT_EQ(outputs[m].willFill, c.outputs[m].willFill) << c.name << ", output " << m;
+            EXPECT_EQ(outputs[m].projectedBytes, expected[m].projected) << name << ", output " << m;
+            EXPECT_EQ(outputs[m].willFill, expected[m].willFill) << name << ", output " << m;
         }
     }
-}
-
-// A disk shared between items: each item is judged on its own outputs, so the second item's
-// growth does not count against the first item's, read from the properties as the suite gives them.
-TEST(ClientProjection, ReadsThePropertiesAndJudgesEachItemAlone) {
-    const KeyValueList first = {{"OutputTo", "/r/a.mov"}, {"Disk", "/r"}, {"FileSize", "100"}, {"DiskSpace", "250"}};
-    const KeyValueList second = {{"Disk", "/r"}, {"FileSize", "100"}, {"DiskSpace", "250"}};
-    const KeyValueList unreadable = {{"Disk", "/r"}, {"FileSize", "12 KiB"}, {"DiskSpace", "-1"}};
-    std::vector<OutputSize> itemOne = {ReadOutputSize(first)};
-    std::vector<OutputSize> itemTwo = {ReadOutputSize(second), ReadOutputSize(unreadable)};
-    EXPECT_EQ(itemTwo[1].bytes, 0u);
-    EXPECT_EQ(itemTwo[1].freeBytes, 0u);
-    ProjectOutputSizes(itemOne, 1, 3);  // 200 to come on /r: fits in 250
-    ProjectOutputSizes(itemTwo, 1, 3);  // 200 to come, but the unreadable output has 0 free
-    EXPECT_EQ(itemOne[0].projectedBytes, 300u);
-    EXPECT_FALSE(itemOne[0].willFill);
-    EXPECT_FALSE(itemTwo[0].willFill);
-    EXPECT_TRUE(itemTwo[1].willFill);
 }
 
 // ---- Against the stand-in host ----------------------------------------------------------------
