@@ -1,5 +1,6 @@
 # `cmake --install`: the SDK (headers, CMake package, pkg-config file), the plug-in, and
-# brevant-host with the stand-in host library and the example job files, so that a client author
+# brevant-host with the stand-in host's two libraries (the core, libbrevant_host, and the
+# simulator on top of it) and the example job files, so that a client author
 # builds a client against the prefix and runs it through a simulated render.
 include(CMakePackageConfigHelpers)
 
@@ -20,7 +21,7 @@ install(EXPORT BrevantTargets NAMESPACE Brevant:: DESTINATION ${BREVANT_INSTALL_
 # prefix is moved.
 file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR})
 set_target_properties(brevant PROPERTIES INSTALL_RPATH "$ORIGIN")
-install(TARGETS brevant_host brevant
+install(TARGETS brevant_host brevant_simulator brevant
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})

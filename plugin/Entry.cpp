@@ -12,7 +12,7 @@ namespace brevant {
 namespace {
 
 HostErr Brevant_StartSession(std::shared_ptr<RQSession>* outSession) {
-    return Guarded([&]() -> HostErr {
+    return CatchToHostCode([&]() -> HostErr {
         if (!HostIsOnMainThread()) {
             HostLog(0, "Contract Violation", "Brevant_StartSession",
                     "main-thread-only routine called on non-main thread");
@@ -41,7 +41,7 @@ using namespace brevant;
 
 extern "C" BREVANT_EXPORT HostErr BrevantMain(const HostBasicSuite* basicSuite, int32_t /*majorVersion*/,
                                               int32_t /*minorVersion*/, int32_t pluginId, void** globalRefcon) {
-    return Guarded([&]() -> HostErr {
+    return CatchToHostCode([&]() -> HostErr {
         // Owned by the host through the global refcon until DeathHook deletes it, also when a
         // step below fails.
         auto* plugin = new BrevantPlugin(pluginId, basicSuite);

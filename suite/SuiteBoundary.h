@@ -11,11 +11,13 @@
 
 namespace brevant {
 
-// An integer exception is the host's code; a standard exception is turned into a code by the
-// host; anything else is kBrevantErrUnknownException. A code of 0 would claim a success whose
-// out-parameters were never written, so it becomes kBrevantErrUnknownException too.
+// An integer exception is the host's code (a failing host query throws it) and passes on as it
+// is; a standard exception is turned into a code by the host; anything else is
+// kBrevantErrUnknownException. A code of 0 would claim a success whose out-parameters were never
+// written, so it becomes kBrevantErrUnknownException too. (Clients have CatchToClientCode, which
+// trusts no thrown integer.)
 template <typename Body>
-HostErr Guarded(const Body& body) noexcept {
+HostErr CatchToHostCode(const Body& body) noexcept {
     HostErr code;
     try {
         return body();
@@ -37,7 +39,7 @@ HostErr Guarded(const Body& body) noexcept {
 // `logEntry` writes the entry line; `body` gets the running plug-in.
 template <typename LogEntry, typename Body>
 HostErr PluginOperation(const char* name, HostErr notRunning, const LogEntry& logEntry, const Body& body) noexcept {
-    return Guarded([&]() -> HostErr {
+    return CatchToHostCode([&]() -> HostErr {
         if (!HostIsOnMainThread()) {
             HostLog(0, "Contract Violation", name, "main-thread-only routine called on non-main thread");
         }

@@ -21,7 +21,7 @@
 namespace {
 
 using brevant_client::FindValue;
-using brevant_client::Guarded;
+using brevant_client::CatchToClientCode;
 using brevant_client::KeyValueList;
 using brevant_client::Monitor;
 using console_monitor::ConsoleView;
@@ -161,7 +161,7 @@ console_monitor::FrameProgress ReadFrame(const Monitor& monitor, int64_t item, i
 }
 
 HostErr OnJobBegin(const ListenerBasicData* data, int64_t session) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         ConsoleMonitorState* state = StateFor(data);
         if (state == nullptr) return kHostErrBadArgument;
         Monitor monitor(data->basicSuite, session);
@@ -172,7 +172,7 @@ HostErr OnJobBegin(const ListenerBasicData* data, int64_t session) {
 }
 
 HostErr OnJobEnd(const ListenerBasicData* data, int64_t /*session*/) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         ConsoleMonitorState* state = StateFor(data);
         if (state == nullptr) return kHostErrBadArgument;
         state->view.JobEnd();
@@ -181,7 +181,7 @@ HostErr OnJobEnd(const ListenerBasicData* data, int64_t /*session*/) {
 }
 
 HostErr OnJobItemStart(const ListenerBasicData* data, int64_t /*session*/, int64_t item) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         ConsoleMonitorState* state = StateFor(data);
         if (state == nullptr) return kHostErrBadArgument;
         state->view.ItemStart(item);
@@ -190,7 +190,7 @@ HostErr OnJobItemStart(const ListenerBasicData* data, int64_t /*session*/, int64
 }
 
 HostErr OnJobItemUpdate(const ListenerBasicData* data, int64_t session, int64_t item, int64_t frame) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         ConsoleMonitorState* state = StateFor(data);
         if (state == nullptr) return kHostErrBadArgument;
         Monitor monitor(data->basicSuite, session);
@@ -201,7 +201,7 @@ HostErr OnJobItemUpdate(const ListenerBasicData* data, int64_t session, int64_t 
 }
 
 HostErr OnJobItemEnd(const ListenerBasicData* data, int64_t /*session*/, int64_t item, int32_t status) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         ConsoleMonitorState* state = StateFor(data);
         if (state == nullptr) return kHostErrBadArgument;
         state->view.ItemEnd(item, status);
@@ -212,7 +212,7 @@ HostErr OnJobItemEnd(const ListenerBasicData* data, int64_t /*session*/, int64_t
 // The message handle stays Brevant's: read, never freed.
 HostErr OnJobItemLog(const ListenerBasicData* data, int64_t /*session*/, int64_t item, uint8_t flag,
                      const HostMemoryHandle* message) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         ConsoleMonitorState* state = StateFor(data);
         if (state == nullptr) return kHostErrBadArgument;
         std::string text;
@@ -227,7 +227,7 @@ const ListenerCallbacks kCallbacks = {
 };
 
 HostErr ConsoleMonitorDeathHook(void* globalRefcon, void* /*hookRefcon*/) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         if (!g_state || globalRefcon != g_state.get()) return kHostErrBadArgument;
         const HostErr err = brevant_client::DeregisterClient(g_state->basic, g_state->pluginId, RefconOf(g_state.get()));
         g_state.reset();
@@ -240,7 +240,7 @@ HostErr ConsoleMonitorDeathHook(void* globalRefcon, void* /*hookRefcon*/) {
 extern "C" BREVANT_EXPORT HostErr ConsoleMonitorMain(
     const HostBasicSuite* basic, int32_t /*majorVersion*/, int32_t /*minorVersion*/, int32_t pluginId,
     void** globalRefcon) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         if (basic == nullptr || globalRefcon == nullptr) return kHostErrBadArgument;
         if (g_state) {
             // A second entry into a loaded library keeps the first registration.

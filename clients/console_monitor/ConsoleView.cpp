@@ -12,7 +12,6 @@ namespace console_monitor {
 namespace {
 
 using brevant_client::FormatBytes;
-using brevant_client::FormatDuration;
 
 constexpr int32_t kPlainEveryFramesWhenTotalUnknown = 10;
 
@@ -80,6 +79,12 @@ int32_t PercentDone(int32_t framesDone, int32_t framesTotal) {
     return static_cast<int32_t>(std::min<int64_t>(percent, 100));
 }
 
+std::string FormatDuration(int64_t milliseconds) {
+    const int64_t seconds = std::max<int64_t>(milliseconds, 0) / 1000;
+    const int64_t secondsOfMinute = seconds % 60;
+    return std::to_string(seconds / 60) + (secondsOfMinute < 10 ? ":0" : ":") + std::to_string(secondsOfMinute);
+}
+
 std::string FormatTimeLeft(int64_t milliseconds) {
     if (milliseconds <= 0) return FormatDuration(0);
     return FormatDuration((milliseconds + 999) / 1000 * 1000);
@@ -87,15 +92,10 @@ std::string FormatTimeLeft(int64_t milliseconds) {
 
 FinalSize ProjectFinalSize(const OutputFileProgress& file, int32_t framesDone, int32_t framesTotal) {
     if (framesTotal <= 0 || framesDone <= 0) return FinalSize{file.estFinalSize, false};
-    if (framesDone >= framesTotal) return FinalSize{file.fileSize, true};
-    // size * total / done, without the product overflowing.
-    const uint64_t done = static_cast<uint64_t>(framesDone);
-    const uint64_t total = static_cast<uint64_t>(framesTotal);
-    return FinalSize{file.fileSize / done * total + file.fileSize % done * total / done, true};
-}
-
-bool EstimateExceedsFreeSpace(uint64_t fileSize, uint64_t finalSize, uint64_t diskSpace) {
-    return finalSize > fileSize && finalSize - fileSize > diskSpace;
+    std::vector<brevant_client::OutputSize> one(1);
+    one[0].bytes = file.fileSize;
+    brevant_client::ProjectOutputSizes(one, framesDone, framesTotal);
+    return FinalSize{one[0].projectedBytes, true};
 }
 
 std::string StatusText(int32_t status) {
@@ -260,16 +260,24 @@ LineFigures ConsoleView::Figures() const {
         figures.jobLeftMs = figures.itemLeftMs + static_cast<int64_t>(msPerFrame * static_cast<double>(laterFrames));
     }
 
-    // The host's frame id counts every frame written, also those before the monitor came in.
-    const int32_t framesWritten = frame.frameId > 0 && frame.frameId <= INT32_MAX ? static_cast<int32_t>(frame.frameId)
-                                                                                     : current_.framesDone;
+    // Every client projects alike: from the frames it saw done, whatever the host's frame ids.
+    std::vector<brevant_client::OutputSize> sizes;
     for (const OutputFileProgress& file : frame.files) {
+        brevant_client::OutputSize size;
+        size.disk = file.disk;
+        size.bytes = file.fileSize;
+        size.freeBytes = file.diskSpace;
+        sizes.push_back(std::move(size));
+    }
+    brevant_client::ProjectOutputSizes(sizes, current_.framesDone, frame.framesTotal);
+    for (size_t m = 0; m < frame.files.size(); ++m) {
+        const OutputFileProgress& file = frame.files[m];
         if (!file.fileBased) continue;
         LineFigures::File shown;
         shown.name = FileName(file.outputTo);
         shown.size = file.fileSize;
-        shown.final = ProjectFinalSize(file, framesWritten, frame.framesTotal);
-        shown.exceedsFreeSpace = EstimateExceedsFreeSpace(file.fileSize, shown.final.bytes, file.diskSpace);
+        shown.final = ProjectFinalSize(file, current_.framesDone, frame.framesTotal);
+        shown.exceedsFreeSpace = sizes[m].willFill;
         figures.files.push_back(std::move(shown));
         const auto seen = std::find_if(figures.free.begin(), figures.free.end(),
                                        [&](const auto& entry) { return entry.first == file.disk; });

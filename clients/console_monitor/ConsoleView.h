@@ -60,8 +60,9 @@ struct ItemProgress {
     FrameProgress last;
 };
 
-// The final size the monitor shows for a file: projected from the bytes so far and the frames
-// done when the total is known, else the host's coarse "EstFinalSize".
+// The final size the monitor shows for a file: the SDK's projection (brevant_client::
+// ProjectOutputSizes) from the bytes so far and the frames done when the total is known, else
+// the host's coarse "EstFinalSize".
 struct FinalSize {
     uint64_t bytes = 0;
     bool projected = false;
@@ -83,7 +84,7 @@ struct LineFigures {
         std::string name;
         uint64_t size = 0;
         FinalSize final;
-        bool exceedsFreeSpace = false;
+        bool exceedsFreeSpace = false;  // the growth of the item's files on its disk will not fit
     };
     std::vector<File> files;                             // file-based outputs only
     std::vector<std::pair<std::string, uint64_t>> free;  // free space per disk, in first-seen order
@@ -99,10 +100,10 @@ struct LineFigures {
 std::string ProgressLine(const LineFigures& figures, size_t columns);
 // Percent of frames done, 0 to 100; 0 when the total is unknown.
 int32_t PercentDone(int32_t framesDone, int32_t framesTotal);
+// Milliseconds as m:ss (minutes may exceed 59), seconds rounded down; negative values as 0:00.
+std::string FormatDuration(int64_t milliseconds);
 // Milliseconds as m:ss, seconds rounded up: what is left is never shown as less than it is.
 std::string FormatTimeLeft(int64_t milliseconds);
-// A file whose final size exceeds the free space of its volume.
-bool EstimateExceedsFreeSpace(uint64_t fileSize, uint64_t finalSize, uint64_t diskSpace);
 // "done", "stopped", "failed", or "status N" for a code the listener interface does not define.
 std::string StatusText(int32_t status);
 // Whether a plain (non-terminal) progress line is due: on the first and the last frame, and

@@ -25,7 +25,7 @@
 
 namespace {
 
-using brevant_client::Guarded;
+using brevant_client::CatchToClientCode;
 using brevant_client::KeyValueList;
 using brevant_client::Monitor;
 using event_log::QueryError;
@@ -180,7 +180,7 @@ event_log::FrameReading ReadFrame(const Monitor& monitor, EventLogState& state, 
 }
 
 HostErr OnJobBegin(const ListenerBasicData* data, int64_t session) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         EventLogState* state = StateFor(data);
         if (state == nullptr) return kHostErrBadArgument;
         Monitor monitor(data->basicSuite, session);
@@ -196,7 +196,7 @@ HostErr OnJobBegin(const ListenerBasicData* data, int64_t session) {
 }
 
 HostErr OnJobEnd(const ListenerBasicData* data, int64_t session) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         EventLogState* state = StateFor(data);
         if (state == nullptr) return kHostErrBadArgument;
         state->log.JobEnd(session);
@@ -205,7 +205,7 @@ HostErr OnJobEnd(const ListenerBasicData* data, int64_t session) {
 }
 
 HostErr OnJobItemStart(const ListenerBasicData* data, int64_t session, int64_t item) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         EventLogState* state = StateFor(data);
         if (state == nullptr) return kHostErrBadArgument;
         state->log.ItemStart(session, item);
@@ -214,7 +214,7 @@ HostErr OnJobItemStart(const ListenerBasicData* data, int64_t session, int64_t i
 }
 
 HostErr OnJobItemUpdate(const ListenerBasicData* data, int64_t session, int64_t item, int64_t frame) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         EventLogState* state = StateFor(data);
         if (state == nullptr) return kHostErrBadArgument;
         const bool thumbnailDue = state->log.CountFrame(item);
@@ -231,7 +231,7 @@ HostErr OnJobItemUpdate(const ListenerBasicData* data, int64_t session, int64_t 
 }
 
 HostErr OnJobItemEnd(const ListenerBasicData* data, int64_t session, int64_t item, int32_t status) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         EventLogState* state = StateFor(data);
         if (state == nullptr) return kHostErrBadArgument;
         state->log.ItemEnd(session, item, status);
@@ -242,7 +242,7 @@ HostErr OnJobItemEnd(const ListenerBasicData* data, int64_t session, int64_t ite
 // The message handle stays Brevant's: read, never freed.
 HostErr OnJobItemLog(const ListenerBasicData* data, int64_t session, int64_t item, uint8_t flag,
                      const HostMemoryHandle* message) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         EventLogState* state = StateFor(data);
         if (state == nullptr) return kHostErrBadArgument;
         std::string text;
@@ -257,7 +257,7 @@ const ListenerCallbacks kCallbacks = {
 };
 
 HostErr EventLogDeathHook(void* globalRefcon, void* /*hookRefcon*/) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         if (!g_state || globalRefcon != g_state.get()) return kHostErrBadArgument;
         const HostErr err = brevant_client::DeregisterClient(g_state->basic, g_state->pluginId, RefconOf(g_state.get()));
         g_state.reset();
@@ -271,7 +271,7 @@ extern "C" BREVANT_EXPORT HostErr EventLogMain(const HostBasicSuite* basic,
                                                                      int32_t /*majorVersion*/,
                                                                      int32_t /*minorVersion*/, int32_t pluginId,
                                                                      void** globalRefcon) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         if (basic == nullptr || globalRefcon == nullptr) return kHostErrBadArgument;
         if (g_state) {
             // A second entry into a loaded library keeps the first registration.

@@ -1,6 +1,7 @@
 // frame_progress: a complete client plug-in of Brevant. For each finished frame it prints one
 // line: the item, the frame out of the total, elapsed and remaining time, and the first output
-// file's size with a projected final size. It also prints the host's log messages and how each
+// file's size with its projected final size, and a warning for each output whose disk will not
+// hold what the item still has to write. It also prints the host's log messages and how each
 // item ended. Any call that fails is reported with its code, and the render goes on.
 //
 // Built against the installed SDK alone: see CMakeLists.txt (find_package) or Makefile
@@ -9,6 +10,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <brevant/client.hpp>
 
@@ -20,6 +22,10 @@ using namespace brevant_client;
 const HostBasicSuite* g_basic = nullptr;
 int32_t g_pluginId = 0;
 constexpr uint64_t kRefcon = 0;
+// Frames of the current item seen done, for the projection (the host's frame ids need not count
+// from 1).
+int64_t g_item = 0;
+int64_t g_framesDone = 0;
 
 void Report(const char* what, HostErr code) {
     std::printf("frame_progress: %s failed with code %" PRId32 "\n", what, code);
@@ -32,10 +38,19 @@ uint64_t Number(const KeyValueList& list, const char* key, uint64_t fallback) {
     return value;
 }
 
+// The host's milliseconds as seconds, "12.345 s".
+std::string Seconds(uint64_t milliseconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%" PRIu64 ".%03u s", milliseconds / 1000, static_cast<unsigned>(milliseconds % 1000));
+    return text;
+}
+
 // Inside this callback, and only here, the frame's properties, the output files' properties
 // and the thumbnail exist.
 HostErr OnFrame(const ListenerBasicData* data, int64_t session, int64_t item, int64_t frame) {
-    return Guarded([&]() -> HostErr {
+    return CatchToClientCode([&]() -> HostErr {
+        g_framesDone = item == g_item ? g_framesDone + 1 : 1;
+        g_item = item;
         Monitor monitor(data->basicSuite, session);  // both suites, released on return
         if (HostErr err = monitor.error()) {
             Report("acquiring the monitor and memory suites", err);
@@ -48,31 +63,39 @@ HostErr OnFrame(const ListenerBasicData* data, int64_t session, int64_t item, in
         }
         const uint64_t total = Number(frameProperties, "FramesTotal", 0);
         std::string line = "item " + std::to_string(item) + " frame " + std::to_string(frame) + "/" +
-                           std::to_string(total) + ", elapsed " +
-                           FormatDuration(static_cast<int64_t>(Number(frameProperties, "ElapsedTime", 0)));
+                           std::to_string(total) + ", elapsed " + Seconds(Number(frameProperties, "ElapsedTime", 0));
         // No "RemainingTime" on the last frame, nor when the host cannot tell yet.
         if (FindValue(frameProperties, "RemainingTime") != nullptr) {
-            line += ", remaining " + FormatDuration(static_cast<int64_t>(Number(frameProperties, "RemainingTime", 0)));
+            line += ", remaining " + Seconds(Number(frameProperties, "RemainingTime", 0));
         }
 
         int32_t modules = 0;
         if (HostErr err = monitor.OutputModuleCount(item, &modules)) {
             Report("counting the output modules", err);
-        } else if (modules > 0) {
+        }
+        // Every output of the item, since outputs on one disk fill it together.
+        std::vector<OutputSize> sizes;
+        std::string firstPath = "output";
+        for (int32_t m = 0; m < modules; ++m) {
             KeyValueList file;  // "OutputTo", "Disk", "FileSize", "EstFinalSize", "DiskSpace"
-            if (HostErr err = monitor.OutputModuleProperties(item, 0, &file)) {
+            if (HostErr err = monitor.OutputModuleProperties(item, m, &file)) {
                 Report("reading the output file's properties", err);
-            } else {
-                // The host's "EstFinalSize" is coarse (whole quotient of total over frame id);
-                // bytes so far over frames done projects a better one.
-                const uint64_t size = Number(file, "FileSize", 0);
-                const uint64_t projected =
-                    frame > 0 ? static_cast<uint64_t>(static_cast<double>(size) * static_cast<double>(total) /
-                                                      static_cast<double>(frame))
-                              : size;
-                const std::string* path = FindValue(file, "OutputTo");
-                line += ", " + (path != nullptr ? *path : std::string("output")) + " " + FormatBytes(size) +
-                        " of ~" + FormatBytes(projected);
+                sizes.clear();
+                break;
+            }
+            if (const std::string* path = FindValue(file, "OutputTo"); path != nullptr && m == 0) firstPath = *path;
+            sizes.push_back(ReadOutputSize(file));
+        }
+        // The host's "EstFinalSize" is coarse (whole quotient of total over frame id); bytes so
+        // far over frames done projects a better one.
+        ProjectOutputSizes(sizes, g_framesDone, static_cast<int64_t>(total));
+        if (!sizes.empty()) {
+            line += ", " + firstPath + " " + FormatBytes(sizes[0].bytes) + " of ~" + FormatBytes(sizes[0].projectedBytes);
+        }
+        for (size_t m = 0; m < sizes.size(); ++m) {
+            if (sizes[m].willFill) {
+                line += "; output " + std::to_string(m + 1) + " will not fit in the " + FormatBytes(sizes[m].freeBytes) +
+                        " free on " + sizes[m].disk;
             }
         }
         std::printf("%s\n", line.c_str());
@@ -91,7 +114,7 @@ HostErr OnItemEnd(const ListenerBasicData*, int64_t, int64_t item, int32_t statu
 
 // The message is lent: read it now, never free it.
 HostErr OnLog(const ListenerBasicData* data, int64_t, int64_t item, uint8_t, const HostMemoryHandle* message) {
-    return Guarded([&]() -> HostErr {
+    return CatchToClientCode([&]() -> HostErr {
         std::string text;
         if (HostErr err = ReadLogMessage(data, message, &text)) {
             Report("reading a log message", err);

@@ -5,14 +5,16 @@
 // returns (SuiteHandle); every string or image that the monitor suite hands out arrives in a
 // host memory handle that the client owns and must free (MemHandle); strings are UTF-16 and
 // are read here into UTF-8 std::string. Nothing in this header throws across a C boundary by
-// itself: Guarded() is the one firewall that every entry point and callback of a client runs
-// its body through.
+// itself: CatchToClientCode() is the one firewall that every entry point and callback of a
+// client runs its body through.
 //
 // In a client: the entry point calls RegisterClient (listener and death hook) and the death
-// hook DeregisterClient; each callback runs its body in Guarded and reads through a Monitor made
-// for that callback, whose methods count and read a whole list (strings as UTF-8, handles freed)
-// and return the suite's or the host's code, writing their out-parameter only on success. The
-// lent log message is read with ReadLogMessage and never freed. See examples/frame_progress.
+// hook DeregisterClient; each callback runs its body in CatchToClientCode and reads through a
+// Monitor made for that callback, whose methods count and read a whole list (strings as UTF-8,
+// handles freed) and return the suite's or the host's code, writing their out-parameter only on
+// success. The lent log message is read with ReadLogMessage and never freed. At each finished
+// frame, ProjectOutputSizes gives every output's final size and whether its disk will fill.
+// See examples/frame_progress.
 //
 // Threads: everything here is [main-thread], like the monitor suite that it wraps.
 #pragma once
@@ -38,10 +40,13 @@ constexpr HostErr kClientErrException = 0x43430001;
 
 // ---- Exception firewall -----------------------------------------------------------------------
 
-// Runs `body` (returning HostErr) and turns anything it throws into a code, so that no exception
-// leaves a client through the C boundary.
+// Runs `body` (returning HostErr) and turns anything it throws into a client code, so that no
+// exception leaves a client through the C boundary: std::bad_alloc becomes kHostErrOutOfMemory
+// and everything else, a thrown integer included, kClientErrException. A client's own code is
+// not a host's: unlike the plug-in's firewall, which passes a thrown host code on as it is, this
+// one never lets a thrown number pose as the host's answer.
 template <typename Body>
-HostErr Guarded(Body&& body) noexcept {
+HostErr CatchToClientCode(Body&& body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -49,6 +54,13 @@ HostErr Guarded(Body&& body) noexcept {
     } catch (...) {
         return kClientErrException;
     }
+}
+
+// The earlier name of CatchToClientCode, kept for one release for the clients that use it;
+// to be marked [[deprecated]] once the clients built in this tree have moved.
+template <typename Body>
+HostErr Guarded(Body&& body) noexcept {
+    return CatchToClientCode(std::forward<Body>(body));
 }
 
 // ---- Suites -----------------------------------------------------------------------------------
@@ -293,8 +305,6 @@ public:
         if (!memory_) return memory_.error() != kHostErrNone ? memory_.error() : kHostErrUnknownSuite;
         return kHostErrNone;
     }
-    int64_t session() const noexcept { return session_; }
-    const HostMemorySuite1* memory() const noexcept { return memory_.get(); }
 
     HostErr ProjectName(std::string* out) const {
         return ReadText([&](HostMemoryHandle* h) { return monitor_->Brevant_GetProjectName(session_, h); }, out);
@@ -481,7 +491,9 @@ inline HostErr DeregisterClient(const HostBasicSuite* basic, int32_t pluginId, u
 
 // ---- Formatting -------------------------------------------------------------------------------
 
-// Milliseconds as m:ss (minutes may exceed 59); negative values as 0:00.
+// Milliseconds as m:ss (minutes may exceed 59); negative values as 0:00. The console monitor's
+// own way of showing times, kept here for one release.
+[[deprecated("the console monitor's formatting: write times as your client shows them")]]
 inline std::string FormatDuration(int64_t milliseconds) {
     if (milliseconds < 0) milliseconds = 0;
     const int64_t seconds = milliseconds / 1000;
@@ -534,6 +546,94 @@ inline bool ParseSigned(const std::string& text, int64_t* out) {
     if (negative && magnitude > static_cast<uint64_t>(INT64_MAX) + 1) return false;
     *out = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
     return true;
+}
+
+// ---- Final sizes and free space ---------------------------------------------------------------
+
+namespace detail {
+
+// value × numerator / denominator rounded down, exact over the whole range; UINT64_MAX when
+// the quotient does not fit. `denominator` is above 0.
+inline uint64_t MultiplyDivide(uint64_t value, uint64_t numerator, uint64_t denominator) noexcept {
+    const uint64_t lowMask = 0xFFFFFFFFu;
+    const uint64_t ll = (value & lowMask) * (numerator & lowMask);
+    const uint64_t lh = (value & lowMask) * (numerator >> 32);
+    const uint64_t hl = (value >> 32) * (numerator & lowMask);
+    const uint64_t hh = (value >> 32) * (numerator >> 32);
+    const uint64_t middle = (ll >> 32) + (lh & lowMask) + (hl & lowMask);
+    uint64_t high = hh + (lh >> 32) + (hl >> 32) + (middle >> 32);
+    uint64_t low = (ll & lowMask) | (middle << 32);
+    if (high >= denominator) return UINT64_MAX;
+    // The 128-bit product over the divisor, a bit at a time: the quotient's bits enter `low`
+    // from the right as the product's leave it on the left.
+    for (int bit = 0; bit < 64; ++bit) {
+        const bool carry = (high >> 63) != 0;
+        high = (high << 1) | (low >> 63);
+        low <<= 1;
+        if (carry || high >= denominator) {
+            high -= denominator;
+            low |= 1;
+        }
+    }
+    return low;
+}
+
+}  // namespace detail
+
+// One output of an item at a finished frame: what its output-module properties say (read them
+// with ReadOutputSize), and what ProjectOutputSizes makes of them.
+struct OutputSize {
+    std::string disk;             // "Disk": the volume of the file; empty for an output that writes none
+    uint64_t bytes = 0;           // "FileSize": written so far (a sequence: all its files)
+    uint64_t freeBytes = 0;       // "DiskSpace": free on the volume now
+    uint64_t projectedBytes = 0;  // the final size, see ProjectOutputSizes
+    bool willFill = false;        // the item's outputs will not fit on the volume, ditto
+};
+
+// The figures ProjectOutputSizes reads, from one output module's properties. A number that is
+// absent or not a decimal reads as 0.
+inline OutputSize ReadOutputSize(const KeyValueList& outputModuleProperties) {
+    OutputSize output;
+    if (const std::string* disk = FindValue(outputModuleProperties, "Disk")) output.disk = *disk;
+    if (const std::string* size = FindValue(outputModuleProperties, "FileSize")) ParseUnsigned(*size, &output.bytes);
+    if (const std::string* space = FindValue(outputModuleProperties, "DiskSpace")) {
+        ParseUnsigned(*space, &output.freeBytes);
+    }
+    return output;
+}
+
+// The final size of each output of one item and whether its disk will fill, at a finished frame.
+// `outputs` are the item's outputs in module order; `framesDone` counts the item's finished
+// frames so far, this one included, as the client saw them (not the frame id: the host's ids
+// need not start at 1); `framesTotal` is the frame's "FramesTotal".
+// - projectedBytes = bytes × framesTotal / framesDone, rounded down (exact; UINT64_MAX when it
+//   does not fit); bytes itself while framesDone is 0 or less or framesTotal is not above
+//   framesDone. The host's "EstFinalSize" is coarser on purpose (the whole quotient of frames
+//   total over frame id) and is not used.
+// - willFill: the output names a disk, and the growth still to come (projectedBytes - bytes)
+//   of all the item's outputs on that disk exceeds the output's freeBytes. Only this item's
+//   outputs count: another item on the same disk is judged when its own frames come.
+inline void ProjectOutputSizes(std::vector<OutputSize>& outputs, int64_t framesDone, int64_t framesTotal) noexcept {
+    for (OutputSize& output : outputs) {
+        output.projectedBytes = output.bytes;
+        if (framesDone > 0 && framesTotal > framesDone) {
+            output.projectedBytes = detail::MultiplyDivide(output.bytes, static_cast<uint64_t>(framesTotal),
+                                                           static_cast<uint64_t>(framesDone));
+        }
+    }
+    for (OutputSize& output : outputs) {
+        output.willFill = false;
+        if (output.disk.empty()) continue;
+        uint64_t growth = 0;
+        bool beyondCount = false;  // more than 2^64 - 1 bytes to come fills any disk
+        for (const OutputSize& other : outputs) {
+            if (other.disk != output.disk) continue;
+            const uint64_t more = other.projectedBytes - other.bytes;
+            beyondCount = beyondCount || growth > UINT64_MAX - more;
+            growth += more;
+        }
+        output.willFill = beyondCount || growth > output.freeBytes;
+    }
 }
 
 // ---- Timecodes --------------------------------------------------------------------------------

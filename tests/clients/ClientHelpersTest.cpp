@@ -1,5 +1,6 @@
-// The client helpers: text conversion, number parsing and formatting, and the suite and handle
-// wrappers against the stand-in host's real suite registry and memory suite.
+// The client helpers: text conversion, number parsing and formatting, the exception firewall,
+// the final-size projection, and the suite and handle wrappers against the stand-in host's real
+// suite registry and memory suite.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +9,8 @@
 #include <vector>
 
 #include <brevant/client.hpp>
-#include "host/StandInHost.h"
+#include "clients/console_monitor/ConsoleView.h"
+#include "host/core/StandInHost.h"
 
 namespace {
 
@@ -68,13 +70,7 @@ TEST(ClientText, TimecodeToFrames) {
     EXPECT_FALSE(TimecodeToFrames("0:00:01:00", "24", nullptr));
 }
 
-TEST(ClientText, FormatDurationAndBytes) {
-    const std::pair<int64_t, const char*> durations[] = {
-        {-5, "0:00"}, {0, "0:00"}, {999, "0:00"}, {1000, "0:01"}, {59999, "0:59"},
-        {60000, "1:00"}, {754000, "12:34"}, {3600000, "60:00"},
-    };
-    for (const auto& [ms, text] : durations) EXPECT_EQ(FormatDuration(ms), text) << ms;
-
+TEST(ClientText, FormatBytes) {
     const std::pair<uint64_t, const char*> sizes[] = {
         {0, "0 B"}, {1023, "1023 B"}, {1024, "1.0 KiB"}, {1536, "1.5 KiB"},
         {5u * 1024 * 1024, "5.0 MiB"}, {3ull * 1024 * 1024 * 1024, "3.0 GiB"},
@@ -82,11 +78,75 @@ TEST(ClientText, FormatDurationAndBytes) {
     for (const auto& [bytes, text] : sizes) EXPECT_EQ(FormatBytes(bytes), text) << bytes;
 }
 
-TEST(ClientGuard, ExceptionsBecomeCodes) {
-    EXPECT_EQ(Guarded([] { return HostErr{7}; }), 7);
-    EXPECT_EQ(Guarded([]() -> HostErr { throw std::bad_alloc(); }), kHostErrOutOfMemory);
-    EXPECT_EQ(Guarded([]() -> HostErr { throw std::runtime_error("x"); }), kClientErrException);
-    EXPECT_EQ(Guarded([]() -> HostErr { throw 5; }), kClientErrException);
+// A thrown integer is the client's failure, not a host code; the older name does the same.
+TEST(ClientGuard, ExceptionsBecomeClientCodes) {
+    using Body = HostErr (*)();
+    const std::tuple<const char*, Body, HostErr> cases[] = {
+        {"returned", [] { return HostErr{7}; }, 7},
+        {"bad_alloc", []() -> HostErr { throw std::bad_alloc(); }, kHostErrOutOfMemory},
+        {"runtime_error", []() -> HostErr { throw std::runtime_error("x"); }, kClientErrException},
+        {"integer", []() -> HostErr { throw 5; }, kClientErrException},
+    };
+    for (const auto& [name, body, code] : cases) {
+        EXPECT_EQ(CatchToClientCode(body), code) << name;
+        EXPECT_EQ(Guarded(body), code) << name;
+    }
+}
+
+// What moved to the console monitor stays in the SDK for one release, deprecated and unchanged.
+TEST(ClientDeprecated, FormatDurationAsTheConsoleMonitorWritesIt) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    for (int64_t ms : {-5, 0, 999, 59999, 754000, 3600000}) {
+        EXPECT_EQ(FormatDuration(ms), console_monitor::FormatDuration(ms));
+    }
+#pragma GCC diagnostic pop
+}
+
+// The projection every client shows, read from the properties as the suite gives them: bytes x
+// total / done rounded down, and a disk that fills when the growth still to come of the item's
+// outputs on it exceeds its free bytes.
+TEST(ClientProjection, FinalSizesAndFullDisks) {
+    struct Output {
+        const char *disk, *fileSize, *diskSpace;
+        uint64_t projected;
+        bool willFill;
+    };
+    const std::tuple<const char*, int64_t, int64_t, std::vector<Output>> cases[] = {  // done, total
+        {"a sequence, 5 of 24 done", 5, 24, {{"/", "417810", "82044157952", 2005488, false}}},
+        {"a growing file, rounded down", 3, 10, {{"/", "1000", "5000", 3333, false}}},
+        {"the growth exactly fits", 1, 10, {{"/", "100", "900", 1000, false}}},
+        {"one byte more does not", 1, 10, {{"/", "100", "899", 1000, true}}},
+        {"nothing done yet", 0, 12, {{"/", "700", "0", 700, false}}},
+        {"no total", 4, 0, {{"/", "700", "0", 700, false}}},
+        {"the last frame", 12, 12, {{"/", "500", "0", 500, false}}},
+        {"more done than the total says", 13, 12, {{"/", "500", "0", 500, false}}},
+        {"an output that writes no file", 2, 4, {{"", "0", "0", 0, false}}},
+        {"numbers that are not decimals read as 0", 1, 3, {{"/", "12 KiB", "-1", 0, true}, {"/", "1", "x", 3, true}}},
+        {"no overflow on the way", 1, 2, {{"/", "9223372036854775807", "0", UINT64_MAX - 1, true}}},
+        {"too large to count", 1, 3, {{"/", "9223372036854775807", "9223372036854775807", UINT64_MAX, true}}},
+        // Each fits alone, together they do not; the third is on another disk.
+        {"several outputs on one disk", 2, 6, {{"/a", "100", "250", 300, true}, {"/a", "50", "250", 150, true},
+                                               {"/b", "100", "300", 300, false}}},
+        // 2 x 2^64 x 2/3 bytes to come fills even the largest free count.
+        {"growth past the count", 1, 4, {{"/", "6148914691236517205", "18446744073709551615", UINT64_MAX, true},
+                                         {"/", "6148914691236517205", "18446744073709551615", UINT64_MAX, true}}},
+        // Frame ids 101 and 102: the projection goes by the frames the client saw done.
+        {"frame ids that do not start at 1", 2, 8, {{"/", "2000", "1000000", 8000, false}}},
+        // Another item's 200 bytes to come on /r are its own: 200 fits in 250 here.
+        {"a disk shared between items", 1, 3, {{"/r", "100", "250", 300, false}}},
+    };
+    for (const auto& [name, done, total, expected] : cases) {
+        std::vector<OutputSize> outputs;
+        for (const Output& o : expected) {
+            outputs.push_back(ReadOutputSize({{"Disk", o.disk}, {"FileSize", o.fileSize}, {"DiskSpace", o.diskSpace}}));
+        }
+        ProjectOutputSizes(outputs, done, total);
+        for (size_t m = 0; m < outputs.size(); ++m) {
+            EXPECT_EQ(outputs[m].projectedBytes, expected[m].projected) << name << ", output " << m;
+            EXPECT_EQ(outputs[m].willFill, expected[m].willFill) << name << ", output " << m;
+        }
+    }
 }
 
 // ---- Against the stand-in host ----------------------------------------------------------------

@@ -39,18 +39,6 @@ TEST(ConsoleRules, PlainLineDue) {
     }
 }
 
-TEST(ConsoleRules, EstimateExceedsFreeSpace) {
-    const std::tuple<uint64_t, uint64_t, uint64_t, bool> cases[] = {  // size, final, free, exceeds
-        {100, 1000, 5000, false},
-        {100, 1000, 900, false},  // the growth exactly fits
-        {100, 1000, 899, true},
-        {1000, 0, 0, false},      // final below size
-    };
-    for (const auto& [size, final, free, exceeds] : cases) {
-        EXPECT_EQ(EstimateExceedsFreeSpace(size, final, free), exceeds) << size << " of " << final << ", " << free;
-    }
-}
-
 TEST(ConsoleRules, ProjectedFinalSize) {
     // size, host estimate, done, total; the final size and whether it is projected
     const std::tuple<uint64_t, uint64_t, int32_t, int32_t, uint64_t, bool> cases[] = {
@@ -70,6 +58,14 @@ TEST(ConsoleRules, ProjectedFinalSize) {
         EXPECT_EQ(std::make_pair(final.bytes, final.projected), std::make_pair(bytes, projected))
             << size << " after " << done << "/" << total;
     }
+}
+
+TEST(ConsoleRules, DurationRoundsDown) {
+    const std::pair<int64_t, const char*> durations[] = {
+        {-5, "0:00"}, {0, "0:00"}, {999, "0:00"}, {1000, "0:01"}, {59999, "0:59"},
+        {60000, "1:00"}, {754000, "12:34"}, {3600000, "60:00"},
+    };
+    for (const auto& [ms, text] : durations) EXPECT_EQ(FormatDuration(ms), text) << ms;
 }
 
 TEST(ConsoleRules, TimeLeftRoundsUp) {

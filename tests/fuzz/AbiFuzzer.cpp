@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "host/Job.h"
-#include "host/StandInHost.h"
+#include "host/core/StandInHost.h"
+#include "host/simulator/Job.h"
 #include <brevant/listener.h>
 #include "session/RQSession.h"
 #include <brevant/monitor.h>

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "host/Job.h"
-#include "host/StandInHost.h"
+#include "host/core/StandInHost.h"
+#include "host/simulator/RenderDriver.h"
 #include <brevant/listener.h>
 #include "session/RQSession.h"
 #include <brevant/monitor.h>

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "host/StandInHost.h"
+#include "host/core/StandInHost.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) return 2;

@@ -1,7 +1,8 @@
-// The host's text conversions into its UTF-16 string type.
-#include <cstring>
+// The host's text conversions between UTF-8 and its UTF-16 string type.
+#include <string>
+#include <string_view>
 
-#include "host/HostState.h"
+#include "host/core/HostState.h"
 
 namespace {
 
@@ -17,19 +18,37 @@ void AppendCodePoint(HostString& out, uint32_t codePoint) {
     }
 }
 
+void AppendUtf8(std::string& out, uint32_t codePoint) {
+    if (codePoint < 0x80) {
+        out += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        out += static_cast<char>(0xC0 | (codePoint >> 6));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        out += static_cast<char>(0xE0 | (codePoint >> 12));
+        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (codePoint >> 18));
+        out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+}
+
 }  // namespace
 
 using namespace brevant_host;
 
-// UTF-8 to UTF-16. Each maximal ill-formed subsequence (a stray continuation byte, a truncated
-// sequence, an overlong form, a surrogate, a value past U+10FFFF) becomes one U+FFFD, as web
-// decoders do, so that what a plug-in shows matches what a browser would.
-HostString HostMultiByteToUtf16(const char* text) {
-    core::ClaimMainThread();
+namespace brevant_host {
+
+// The one UTF-8 reader of the host. Each maximal ill-formed subsequence (a stray continuation
+// byte, a truncated sequence, an overlong form, a surrogate, a value past U+10FFFF) becomes one
+// U+FFFD, as web decoders do, so that what a plug-in shows matches what a browser would.
+HostString FromUtf8(std::string_view text) {
     HostString out;
-    if (!text) return out;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    const size_t length = std::strlen(text);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t length = text.size();
     out.reserve(length);
     size_t i = 0;
     while (i < length) {
@@ -75,6 +94,32 @@ HostString HostMultiByteToUtf16(const char* text) {
         }
     }
     return out;
+}
+
+std::string ToUtf8(const HostString& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t unit = text[i];
+        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] < 0xE000) {
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
+            ++i;
+        } else if (unit >= 0xD800 && unit < 0xE000) {
+            unit = kReplacement;  // a lone surrogate
+        }
+        AppendUtf8(out, unit);
+    }
+    return out;
+}
+
+}  // namespace brevant_host
+
+// The host's text conversion reads the same way as the host's own texts.
+HostString HostMultiByteToUtf16(const char* text) {
+    core::ClaimMainThread();
+    if (!text) return HostString();
+    return FromUtf8(text);
 }
 
 // Bytes past 0x7F are not ASCII and become U+FFFD.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/HostState.h"
+#include "host/core/HostState.h"
 
 namespace brevant_host {
 namespace {

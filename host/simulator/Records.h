@@ -1,6 +1,7 @@
-// The stand-in host's render-queue records: what lies behind the opaque record types of the
-// host interface. Internal to libbrevant_host; the job file builds them (JobFile.cpp), the host
-// calls read them (Records.cpp, Files.cpp), the driver renders them (Render.cpp).
+// The simulator's render-queue records: what lies behind the opaque record types of the host
+// interface, and nothing more than the host application's records hold (the job file's plans and
+// faults are the Job's). Internal to libbrevant_simulator; the job file builds them (JobFile.cpp),
+// the host calls read them (Records.cpp, Files.cpp), the driver renders them (Render.cpp).
 //
 // Ownership: the HostRenderQueue owns its items, an item owns its composition, settings and
 // output modules, a module owns its output spec. Every record lives at a fixed address (held by
@@ -15,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "host/Job.h"
+#include "host/core/StandInHost.h"
 #include "plugin/HostInterface.h"
 
 namespace brevant_host {
@@ -57,20 +58,6 @@ enum class GrowingFileFormat {
     Raw,   // the frame's 8-bit RGB bytes, appended
 };
 
-struct LogPlan {
-    int32_t atFrame = 0;  // after this frame's finished update; 0 right after RenderItemStart
-    uint32_t type = 0;
-    std::string text;
-};
-
-// What the job file says should become of an item while it renders.
-struct RenderPlan {
-    int32_t failAtFrame = -1;  // -1: does not fail
-    int32_t failStatus = kItemStatusFailed;
-    int32_t stopAtFrame = -1;  // -1: not stopped
-    std::vector<LogPlan> logs;
-};
-
 // The host's clock for the item being rendered, kept by the driver (Job::StartItemClock,
 // Job::MarkFrameDone) and read by HostRemainingTime.
 struct ItemClock {
@@ -80,10 +67,6 @@ struct ItemClock {
     int32_t doneFrameId = 0;
     std::chrono::nanoseconds doneElapsed{0};
 };
-
-// UTF-8 and the host's UTF-16; malformed input is replaced, never rejected.
-std::string ToUtf8(const HostString& text);
-HostString FromUtf8(const std::string& text);
 
 // "1920 x 1080", "24", "29.97": the host's way of writing sizes and rates.
 std::string SizeText(int32_t width, int32_t height);
@@ -185,13 +168,12 @@ struct HostRenderItem {
     bool hasProjectItem = true;
     HostComposition composition;
     HostCompItem projectItem{};
-    int32_t status = brevant_host::kItemStatusQueued;
+    int32_t status = 0;  // the job file's, 3 (queued) unless it says otherwise
     HostString templateName;
     HostString comment;
     HostRenderSettings settings;
     std::vector<std::unique_ptr<HostOutputModule>> modules;
     std::vector<HostOutputModule*> modulePointers;  // what HostRenderItemOutputModules lends
-    brevant_host::RenderPlan plan;
 };
 
 struct HostRenderQueue {
@@ -205,7 +187,6 @@ struct HostRenderQueue {
     std::string outputDirectory;      // as the job file gives it; may be empty or relative
     std::string baseDirectory;        // the driver's directory
     std::vector<brevant_host::ExporterRecord> exporters;
-    std::vector<brevant_host::JobFault> faults;
     std::vector<std::unique_ptr<HostRenderItem>> items;
     std::vector<HostRenderItem*> itemPointers;  // what HostRenderQueueItems lends
     brevant_host::ItemClock clock;

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include <brevant/client.hpp>
-#include "host/Job.h"
+#include "host/simulator/RenderDriver.h"
 #include "session/RQSession.h"
 
-namespace host_records_test {
+namespace host_simulator_test {
 
 struct Recorder {
     // One line per session operation: "DescribeBegin Demo", "Update 2 frame 1/4", "dtor" ...
@@ -89,7 +89,7 @@ inline std::unique_ptr<brevant_host::Job> MustParse(const std::string& text) {
 // A fresh directory under the system's temporary directory, removed with its contents.
 struct ScratchDirectory {
     explicit ScratchDirectory(const std::string& name)
-        : path(std::filesystem::temp_directory_path() / ("host_records_" + std::to_string(::getpid()) + "_" + name)) {
+        : path(std::filesystem::temp_directory_path() / ("host_simulator_" + std::to_string(::getpid()) + "_" + name)) {
         std::filesystem::remove_all(path);
         std::filesystem::create_directories(path);
     }
@@ -117,4 +117,4 @@ protected:
     void TearDown() override { brevant_host::ResetHost(); }
 };
 
-}  // namespace host_records_test
+}  // namespace host_simulator_test

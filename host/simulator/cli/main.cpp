@@ -16,8 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/Job.h"
-#include "host/StandInHost.h"
+#include "host/core/StandInHost.h"
+#include "host/simulator/RenderDriver.h"
 #include "session/RQSession.h"
 
 namespace {

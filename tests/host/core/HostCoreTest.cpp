@@ -8,7 +8,7 @@
 #include <iterator>
 #include <tuple>
 
-#include "host/StandInHost.h"
+#include "host/core/StandInHost.h"
 
 namespace bh = brevant_host;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "host/HostState.h"
+#include "host/core/HostState.h"
 
 namespace brevant_host {
 namespace {

@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/HostState.h"
+#include "host/core/HostState.h"
 
 namespace brevant_host {
 namespace {

@@ -10,7 +10,8 @@
 #include <sstream>
 #include <utility>
 
-#include "host/Records.h"
+#include "host/simulator/Job.h"
+#include "host/simulator/Records.h"
 
 using json = nlohmann::json;
 
@@ -475,7 +476,7 @@ void ReadComposition(const json& node, const std::string& place, HostRenderItem&
     }
 }
 
-void ReadItem(const json& node, const std::string& place, HostRenderQueue& queue) {
+void ReadItem(const json& node, const std::string& place, HostRenderQueue& queue, std::vector<RenderPlan>& plans) {
     const ObjectReader reader(node, place,
                               {"comp", "projectItemType", "status", "template", "comment", "renderSettings",
                                "outputModules", "fail", "stopAtFrame", "logs"});
@@ -511,13 +512,14 @@ void ReadItem(const json& node, const std::string& place, HostRenderQueue& queue
         ReadOutputModule(modules[i], ChildPlace(reader.PlaceOf("outputModules"), i), *item, queue);
     }
 
+    RenderPlan itemPlan;
     if (const json* fail = reader.Find("fail")) {
         const ObjectReader failure(*fail, reader.PlaceOf("fail"), {"atFrame", "status"});
-        item->plan.failAtFrame = static_cast<int32_t>(failure.RequiredInteger("atFrame", 0, frames));
-        item->plan.failStatus = static_cast<int32_t>(failure.Integer(
+        itemPlan.failAtFrame = static_cast<int32_t>(failure.RequiredInteger("atFrame", 0, frames));
+        itemPlan.failStatus = static_cast<int32_t>(failure.Integer(
             "status", kItemStatusFailed, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
     }
-    item->plan.stopAtFrame = static_cast<int32_t>(reader.Integer("stopAtFrame", -1, 0, frames));
+    itemPlan.stopAtFrame = static_cast<int32_t>(reader.Integer("stopAtFrame", -1, 0, frames));
 
     const json& logs = reader.Array("logs");
     for (size_t i = 0; i < logs.size(); ++i) {
@@ -526,8 +528,9 @@ void ReadItem(const json& node, const std::string& place, HostRenderQueue& queue
         plan.atFrame = static_cast<int32_t>(log.Integer("atFrame", 0, 0, frames));
         plan.type = static_cast<uint32_t>(log.Integer("type", 1, 0, 0xFFFFFFFFll));
         plan.text = log.RequiredString("text");
-        item->plan.logs.push_back(std::move(plan));
+        itemPlan.logs.push_back(std::move(plan));
     }
+    plans.push_back(std::move(itemPlan));
 
     queue.itemPointers.push_back(item.get());
     queue.items.push_back(std::move(item));
@@ -543,7 +546,7 @@ constexpr std::pair<const char*, HostCall> kFaultCalls[] = {
     {"CompressJpeg", HostCall::CompressJpeg},
 };
 
-void ReadFault(const json& node, const std::string& place, HostRenderQueue& queue) {
+void ReadFault(const json& node, const std::string& place, std::vector<JobFault>& faults) {
     const ObjectReader reader(node, place, {"call", "code", "skip", "times", "suite", "version"});
     const std::string name = reader.RequiredString("call");
     JobFault fault;
@@ -570,7 +573,7 @@ void ReadFault(const json& node, const std::string& place, HostRenderQueue& queu
         fault.suiteVersion = static_cast<int32_t>(
             reader.RequiredInteger("version", std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
     }
-    queue.faults.push_back(fault);
+    faults.push_back(fault);
 }
 
 void ReadExporter(const json& node, const std::string& place, HostRenderQueue& queue) {
@@ -592,7 +595,7 @@ void ReadExporter(const json& node, const std::string& place, HostRenderQueue& q
     queue.exporters.push_back(exporter);
 }
 
-std::unique_ptr<HostRenderQueue> ReadQueue(const json& root, const std::string& sourceName) {
+std::unique_ptr<Job> ReadJob(const json& root, const std::string& sourceName) {
     const ObjectReader reader(root, "", {"description", "project", "outputDirectory", "exporters", "faults", "items"});
     auto queue = std::make_unique<HostRenderQueue>();
     queue->sourceName = sourceName;
@@ -602,13 +605,15 @@ std::unique_ptr<HostRenderQueue> ReadQueue(const json& root, const std::string& 
 
     const json& exporters = reader.Array("exporters");
     for (size_t i = 0; i < exporters.size(); ++i) ReadExporter(exporters[i], ChildPlace("/exporters", i), *queue);
-    const json& faults = reader.Array("faults");
-    for (size_t i = 0; i < faults.size(); ++i) ReadFault(faults[i], ChildPlace("/faults", i), *queue);
+    std::vector<JobFault> faults;
+    const json& faultNodes = reader.Array("faults");
+    for (size_t i = 0; i < faultNodes.size(); ++i) ReadFault(faultNodes[i], ChildPlace("/faults", i), faults);
 
     const json& items = reader.Required("items", "an array of render items");
     if (!items.is_array()) Fail("/items", "an array of render items", items);
-    for (size_t i = 0; i < items.size(); ++i) ReadItem(items[i], ChildPlace("/items", i), *queue);
-    return queue;
+    std::vector<RenderPlan> plans;
+    for (size_t i = 0; i < items.size(); ++i) ReadItem(items[i], ChildPlace("/items", i), *queue, plans);
+    return std::make_unique<Job>(std::move(queue), std::move(plans), std::move(faults));
 }
 
 // "parse error at line 3, column 5: syntax error ..." -> "syntax error ...".
@@ -645,7 +650,7 @@ std::unique_ptr<Job> ParseJob(const std::string& text, const std::string& source
             }
             return nullptr;
         }
-        return std::make_unique<Job>(ReadQueue(root, sourceName));
+        return ReadJob(root, sourceName);
     } catch (const JobFileError& jobError) {
         if (error) *error = sourceName + ": " + (jobError.place.empty() ? "/" : jobError.place) + ": " + jobError.message;
     } catch (const std::exception& failure) {

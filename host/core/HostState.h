@@ -1,12 +1,12 @@
 // Internal to the stand-in host's core: what its parts (suites, memory, log, faults, plug-ins,
-// strings) tell each other. Not part of the host's API; nothing outside host/ includes it.
+// strings) tell each other. Not part of the host's API; nothing outside host/core/ includes it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "host/StandInHost.h"
+#include "host/core/StandInHost.h"
 
 namespace brevant_host {
 namespace core {

@@ -22,7 +22,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "host/Records.h"
+#include "host/simulator/Records.h"
 
 namespace brevant_host {
 namespace {

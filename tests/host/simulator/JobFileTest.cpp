@@ -5,7 +5,7 @@
 #include "RecordingSession.h"
 
 using namespace brevant_host;
-using namespace host_records_test;
+using namespace host_simulator_test;
 
 namespace {
 
@@ -126,6 +126,9 @@ TEST_F(PathTemplates, FlatteningResolvesEveryTokenUnderTheOutputDirectory) {
         {"[compName].raw", "Main", 0, "renders", "/work/out", "/work/out/renders/Main.raw"},
         {"[compName].raw", "Main", 0, "/absolute", "/work/out", "/absolute/Main.raw"},
         {"[compName].raw", "Main", 0, "renders/../final", "/work/out/", "/work/out/final/Main.raw"},
+#ifndef _WIN32  // where a path is bytes: read as every host text, one U+FFFD for a truncated sequence
+        {"[compName].raw", "Main", 0, "", "/work/o\xE2\x82t", "/work/o\xEF\xBF\xBDt/Main.raw"},
+#endif
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.pathTemplate) + " in " + c.outputDirectory);

@@ -3,7 +3,7 @@
 //
 // Every call accepts null records and answers as for an empty record; out-parameters of a call
 // that gets a null record or a bad index stay as they were.
-#include "host/Records.h"
+#include "host/simulator/Records.h"
 
 #include <algorithm>
 #include <climits>
@@ -33,81 +33,9 @@ std::set<const HostModuleInfo*>& LiveModuleInfos() {
     return infos;
 }
 
-void AppendUtf8(std::string& out, uint32_t codePoint) {
-    if (codePoint < 0x80) {
-        out += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        out += static_cast<char>(0xC0 | (codePoint >> 6));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else if (codePoint < 0x10000) {
-        out += static_cast<char>(0xE0 | (codePoint >> 12));
-        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (codePoint >> 18));
-        out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
-}
-
 const HostComposition* CompositionOf(const HostRenderItem* item) { return item ? &item->composition : nullptr; }
 
 }  // namespace
-
-std::string ToUtf8(const HostString& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t unit = text[i];
-        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] < 0xE000) {
-            unit = 0x10000 + ((unit - 0xD800) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
-            ++i;
-        } else if (unit >= 0xD800 && unit < 0xE000) {
-            unit = 0xFFFD;  // a lone surrogate
-        }
-        AppendUtf8(out, unit);
-    }
-    return out;
-}
-
-HostString FromUtf8(const std::string& text) {
-    HostString out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<uint8_t>(text[i]);
-        uint32_t codePoint = 0xFFFD;
-        size_t length = 1;
-        if (lead < 0x80) {
-            codePoint = lead;
-        } else if (lead >= 0xC2 && lead < 0xF5) {
-            length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-            uint32_t value = lead & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
-            bool valid = i + length <= text.size();
-            for (size_t k = 1; valid && k < length; ++k) {
-                const auto next = static_cast<uint8_t>(text[i + k]);
-                valid = (next & 0xC0) == 0x80;
-                value = (value << 6) | (next & 0x3F);
-            }
-            const uint32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-            if (valid && value >= smallest && value <= 0x10FFFF && !(value >= 0xD800 && value < 0xE000)) {
-                codePoint = value;
-            } else {
-                length = 1;
-            }
-        }
-        if (codePoint >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((codePoint - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(codePoint);
-        }
-        i += length;
-    }
-    return out;
-}
 
 std::string SizeText(int32_t width, int32_t height) {
     return std::to_string(width) + " x " + std::to_string(height);
@@ -181,65 +109,6 @@ const ExporterRecord* HostRenderQueue::FindExporter(int32_t id) const {
     }
     return nullptr;
 }
-
-// ---- Job --------------------------------------------------------------------------------------
-
-namespace brevant_host {
-
-Job::Job(std::unique_ptr<HostRenderQueue> queue) : queue_(std::move(queue)) {
-    if (!queue_) queue_ = std::make_unique<HostRenderQueue>();
-}
-
-Job::~Job() = default;
-
-const std::string& Job::SourceName() const { return queue_->sourceName; }
-const std::string& Job::ProjectName() const { return queue_->projectName; }
-HostString Job::ProjectNameUtf16() const { return FromUtf8(queue_->projectName); }
-HostRenderQueue* Job::Queue() const { return queue_.get(); }
-int32_t Job::ItemCount() const { return static_cast<int32_t>(queue_->items.size()); }
-
-HostRenderItem* Job::Item(int32_t index) const {
-    if (index < 0 || index >= ItemCount()) return nullptr;
-    return queue_->items[static_cast<size_t>(index)].get();
-}
-
-int32_t Job::ItemFrames(int32_t index) const {
-    const HostRenderItem* item = Item(index);
-    return item ? item->composition.frames : 0;
-}
-
-void Job::SetBaseDirectory(const std::string& directory) { queue_->baseDirectory = directory; }
-void Job::SetOutputDirectory(const std::string& directory) { queue_->outputDirectory = directory; }
-std::string Job::OutputDirectory() const { return queue_->EffectiveOutputDirectory(); }
-const std::vector<JobFault>& Job::Faults() const { return queue_->faults; }
-
-void Job::StartItemClock(int32_t index) {
-    ItemClock& clock = queue_->clock;
-    clock.running = Item(index) != nullptr;
-    clock.itemIndex = index;
-    clock.start = std::chrono::steady_clock::now();
-    clock.doneFrameId = 0;
-    clock.doneElapsed = std::chrono::nanoseconds(0);
-}
-
-void Job::MarkFrameDone(const FrameRecord& frame) {
-    ItemClock& clock = queue_->clock;
-    if (!clock.running) return;
-    clock.doneFrameId = frame.update.frameId;
-    clock.doneElapsed = std::chrono::steady_clock::now() - clock.start;
-}
-
-void ApplyJobFaults(const Job& job) {
-    for (const JobFault& fault : job.Faults()) {
-        if (fault.call == HostCall::AcquireSuite && !fault.suite.empty()) {
-            SetSuiteFault(fault.suite, fault.suiteVersion, fault.code);
-        } else {
-            SetFault(fault.call, fault.code, fault.skip, fault.times);
-        }
-    }
-}
-
-}  // namespace brevant_host
 
 // ---- Render queue -----------------------------------------------------------------------------
 

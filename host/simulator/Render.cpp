@@ -10,7 +10,8 @@
 #include <sstream>
 #include <thread>
 
-#include "host/Records.h"
+#include "host/simulator/RenderDriver.h"
+#include "host/simulator/Records.h"
 
 namespace brevant_host {
 namespace {
@@ -126,8 +127,9 @@ bool WriteOutputs(HostRenderItem& item, int32_t frameId, const HostWorld& world,
     return written;
 }
 
-void SendLogs(RQSession& session, const HostRenderItem& item, int32_t atFrame, RenderSummary& summary) {
-    for (const LogPlan& log : item.plan.logs) {
+void SendLogs(RQSession& session, const HostRenderItem& item, const RenderPlan& plan, int32_t atFrame,
+              RenderSummary& summary) {
+    for (const LogPlan& log : plan.logs) {
         if (log.atFrame != atFrame) continue;
         CallSession("Log", item.index, summary, [&] { session.Log(log.type, log.text.c_str()); });
     }
@@ -198,7 +200,7 @@ RenderSummary RenderJob(Job& job, const BrevantProviderSuite1& provider, const R
             break;
         }
         HostRenderItem& item = *job.Item(index);
-        const RenderPlan& plan = item.plan;
+        const RenderPlan& plan = job.Plan(index);
         ItemOutcome outcome;
         outcome.itemIndex = index;
         outcome.framesTotal = item.composition.frames;
@@ -208,7 +210,7 @@ RenderSummary RenderJob(Job& job, const BrevantProviderSuite1& provider, const R
         job.StartItemClock(index);
         ++summary.items;
         CallSession("RenderItemStart", index, summary, [&] { session->RenderItemStart(nullptr); });
-        SendLogs(*session, item, 0, summary);
+        SendLogs(*session, item, plan, 0, summary);
         if (plan.failAtFrame == 0) {
             outcome.status = plan.failStatus;
         } else if (plan.stopAtFrame == 0) {
@@ -243,7 +245,7 @@ RenderSummary RenderJob(Job& job, const BrevantProviderSuite1& provider, const R
                 const FrameEvent event{index, frameId, queue, &frame.update};
                 CallSession("onFrame", index, summary, [&] { options.onFrame(event); });
             }
-            SendLogs(*session, item, frameId, summary);
+            SendLogs(*session, item, plan, frameId, summary);
             if (plan.failAtFrame == frameId) {
                 outcome.status = plan.failStatus;
                 break;

@@ -8,7 +8,7 @@
 #include "support/JpegInfo.h"
 
 using namespace brevant_host;
-using namespace host_records_test;
+using namespace host_simulator_test;
 
 namespace {
 

@@ -1,5 +1,7 @@
-// The stand-in host: what brevant-host, the tests and the benchmarks use to run plug-ins as the
-// host application would, and to check afterwards that they behaved.
+// The stand-in host's validator core (libbrevant_host): what brevant-host, the tests and the
+// benchmarks use to run plug-ins as the host application would, and to check afterwards that
+// they behaved. The render-queue simulator (host/simulator/) is built on it; nothing here knows
+// of jobs, records or rendering.
 //
 // One host per process. Everything here is [main-thread] unless noted: the main thread is the
 // one that first touched the host, or the one given to SetMainThread.
@@ -10,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "plugin/HostInterface.h"
@@ -36,6 +39,16 @@ HOST_API bool SetLogFile(const std::string& path);
 // The recorded lines, in order. [any-thread]
 HOST_API std::vector<LogLine> RecordedLog();
 HOST_API void ClearRecordedLog();
+
+// ---- Text -------------------------------------------------------------------------------------
+
+// UTF-8 to the host's UTF-16, as every text of the host is read (HostMultiByteToUtf16, job files,
+// file paths): each maximal ill-formed subsequence (a stray continuation byte, a truncated
+// sequence, an overlong form, an encoded surrogate, a value past U+10FFFF) becomes one U+FFFD.
+// Nothing is rejected; a zero byte is a character like any other. [any-thread]
+HOST_API HostString FromUtf8(std::string_view text);
+// UTF-16 to UTF-8; a surrogate without its partner becomes U+FFFD. [any-thread]
+HOST_API std::string ToUtf8(const HostString& text);
 
 // ---- Threads ----------------------------------------------------------------------------------
 

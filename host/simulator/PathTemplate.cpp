@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "host/Records.h"
+#include "host/simulator/Records.h"
 
 namespace brevant_host {
 namespace {

@@ -16,7 +16,7 @@
 #include <thread>
 #include <typeinfo>
 
-#include "host/HostState.h"
+#include "host/core/HostState.h"
 
 namespace brevant_host {
 namespace {

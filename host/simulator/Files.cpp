@@ -19,7 +19,7 @@
 #include <set>
 #include <sstream>
 
-#include "host/Records.h"
+#include "host/simulator/Records.h"
 
 namespace fs = std::filesystem;
 
