@@ -1,7 +1,6 @@
 #include "Publisher.h"
 
 #include <algorithm>
-#include <map>
 #include <utility>
 
 namespace farm_publisher {
@@ -207,38 +206,22 @@ void Publisher::Frame(int64_t session, int64_t item, int64_t frameId, const Fram
     const double fps = elapsedMs && *elapsedMs > 0 ? static_cast<double>(framesDone) * 1000.0 / *elapsedMs : 0.0;
     progress["fps"] = static_cast<double>(static_cast<int64_t>(fps * 100.0 + 0.5)) / 100.0;
 
-    // The disk fills when the growth still to come of every output on it exceeds its free space.
-    struct Output {
-        uint64_t bytes, projected;
-    };
-    std::vector<Output> outputs;
-    std::map<std::string, unsigned __int128> growthByDisk;
+    std::vector<brevant_client::OutputSize> outputs;
     for (const KeyValueList& properties : reading.outputModuleProperties) {
-        const uint64_t bytes = UnsignedProperty(properties, "FileSize");
-        unsigned __int128 projected = bytes;
-        if (framesDone > 0 && framesTotal && *framesTotal > framesDone) {
-            projected = static_cast<unsigned __int128>(bytes) * static_cast<uint64_t>(*framesTotal) /
-                        static_cast<uint64_t>(framesDone);
-        }
-        const uint64_t projectedBytes = projected > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(projected);
-        outputs.push_back({bytes, projectedBytes});
-        const std::string* disk = FindValue(properties, "Disk");
-        if (disk != nullptr && !disk->empty()) growthByDisk[*disk] += projectedBytes - bytes;
+        outputs.push_back(brevant_client::ReadOutputSize(properties));
     }
+    brevant_client::ProjectOutputSizes(outputs, framesDone, framesTotal.value_or(0));
     ordered_json list = ordered_json::array();
     for (size_t m = 0; m < outputs.size(); ++m) {
         const KeyValueList& properties = reading.outputModuleProperties[m];
         const std::string* path = FindValue(properties, "OutputTo");
-        const std::string* disk = FindValue(properties, "Disk");
-        const uint64_t freeBytes = UnsignedProperty(properties, "DiskSpace");
-        const bool onDisk = disk != nullptr && !disk->empty();
         list.push_back({{"path", path != nullptr ? *path : ""},
-                        {"disk", disk != nullptr ? *disk : ""},
+                        {"disk", outputs[m].disk},
                         {"bytes", outputs[m].bytes},
-                        {"projectedBytes", outputs[m].projected},
+                        {"projectedBytes", outputs[m].projectedBytes},
                         {"hostEstimateBytes", UnsignedProperty(properties, "EstFinalSize")},
-                        {"freeBytes", freeBytes},
-                        {"willFill", onDisk && growthByDisk[*disk] > freeBytes}});
+                        {"freeBytes", outputs[m].freeBytes},
+                        {"willFill", outputs[m].willFill}});
     }
     progress["outputs"] = std::move(list);
 
