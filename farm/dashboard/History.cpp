@@ -60,13 +60,10 @@ struct History::Connection {
         Statement(const Statement&) = delete;
         Statement& operator=(const Statement&) = delete;
 
-        Statement& Bind(int index, int64_t value) {
-            sqlite3_bind_int64(statement_, index, value);
-            return *this;
-        }
+        // A value that cannot be bound would write a row with a hole in it: refused.
+        Statement& Bind(int index, int64_t value) { return Check(sqlite3_bind_int64(statement_, index, value)); }
         Statement& Bind(int index, const std::string& text) {
-            sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-            return *this;
+            return Check(sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
         }
         // True while a row is available.
         bool Step() {
@@ -82,6 +79,10 @@ struct History::Connection {
         }
 
     private:
+        Statement& Check(int result) {
+            if (result != SQLITE_OK) connection_.Fail("cannot bind a history value");
+            return *this;
+        }
         Connection& connection_;
         sqlite3_stmt* statement_ = nullptr;
     };

@@ -178,15 +178,17 @@ class Subscriber:
 
 
 class Dashboard:
-    def __init__(self, stack, broker, *extra):
+    def __init__(self, stack, broker, *extra, env=None):
         self.stack, database = stack, os.path.join(stack.directory, f"history-{free_port()}.sqlite")
         self.args = [DASHBOARD, "--broker-port", str(broker.port), "--port", "0", "--db", database, *extra]
-        self.token = extra[extra.index("--token") + 1] if "--token" in extra else None
+        self.env = {**os.environ, **(env or {})}
+        self.token = extra[extra.index("--token") + 1] if "--token" in extra else self.env.get("BREVANT_DASHBOARD_TOKEN")
         self.start()
 
     def start(self):
         # Its messages (and a sanitizer's report) go to a file, the address it listens on to a pipe.
-        self.process = self.stack.spawn(self.args, f"dashboard-{free_port()}.log", stdout=subprocess.PIPE, text=True)
+        self.process = self.stack.spawn(self.args, f"dashboard-{free_port()}.log", stdout=subprocess.PIPE, text=True,
+                                        env=self.env)
         line = self.process.stdout.readline()
         match = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", line)
         if not match:
@@ -334,8 +336,8 @@ class FarmTest(unittest.TestCase):
         self.addCleanup(self.stack.close)
         self.broker = Broker(self.stack)
 
-    def dashboard(self, *extra):
-        dashboard = Dashboard(self.stack, self.broker, *extra)
+    def dashboard(self, *extra, env=None):
+        dashboard = Dashboard(self.stack, self.broker, *extra, env=env)
         # Under the sanitizers a finding makes the service's exit code non-zero.
         self.addCleanup(lambda: self.assertEqual(dashboard.stop(), 0))
         return dashboard

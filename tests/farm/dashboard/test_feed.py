@@ -88,7 +88,7 @@ class FeedTest(FarmTest):
         wait_until(lambda: dashboard.machine("m1")["job"]["items"][0]["progress"]["framesDone"] == 7, 10, "m1's frame 7")
 
     def test_bearer_token_guards_every_endpoint(self):
-        dashboard = self.dashboard("--token", "s3cret")
+        dashboard = self.dashboard(env={"BREVANT_DASHBOARD_TOKEN": "s3cret"})  # as a service's unit sets it
         cases = [  # path, headers, expected status
             ("/api/machines", {}, 401),
             ("/api/machines", {"Authorization": "Bearer wrong"}, 401),

@@ -21,9 +21,11 @@ TEST(FarmOutbox, DropsTheOldestEventsFirstAndKeepsOnlyTheLatestRetainedValue) {
     EXPECT_EQ(outbox.Dropped().messages, 2u);
     EXPECT_EQ(outbox.Dropped().bytes, 131u);
     EXPECT_EQ(outbox.WaitingBytes(), 80u);
-    outbox.Push(Message{"big", std::string(72, 'x'), true, 0});  // 155 > 100: events 2 and 3 go
-    EXPECT_EQ(outbox.Dropped().messages, 4u);
-    EXPECT_EQ(outbox.Dropped().bytes, 191u);
+    outbox.Push(Message{"e", std::string(19, '4'), false, 1});  // 100: at the bound, nothing goes
+    EXPECT_EQ(outbox.Dropped().messages, 2u);
+    outbox.Push(Message{"big", std::string(72, 'x'), true, 0});  // 175 > 100: events 2, 3 and 4 go
+    EXPECT_EQ(outbox.Dropped().messages, 5u);
+    EXPECT_EQ(outbox.Dropped().bytes, 211u);
 
     // Retained values in the order of their last change; after a reconnect every retained
     // topic's latest value comes again.

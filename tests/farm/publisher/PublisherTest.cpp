@@ -149,6 +149,7 @@ TEST(PublisherConfig, EverySettingIsReadOrRefusedWithItsName) {
         {{{"BREVANT_FARM_BROKER", "[::1]:1884"}, {"BREVANT_FARM_CAFILE", "/dev/null"},
           {"BREVANT_FARM_CERTFILE", "/dev/null"}, {"BREVANT_FARM_KEYFILE", "/dev/null"}},
          "::1:1884 brevant host_name 4194304 10 320x180 10 10 2000 [:] /dev/null/dev/null/dev/null"},
+        {{{"BREVANT_FARM_BROKER", "[::1]"}}, "::1:1883 brevant host_name 4194304 10 320x180 10 10 2000 [:] "},
         {{{"BREVANT_FARM_BROKER", "b:0"}}, "BREVANT_FARM_BROKER: expected HOST or HOST:PORT (port 1 to 65535), got \"b:0\""},
         {{{"BREVANT_FARM_BROKER", "b:"}}, "BREVANT_FARM_BROKER: expected"},
         {{{"BREVANT_FARM_BROKER", "a b"}}, "BREVANT_FARM_BROKER: expected"},
