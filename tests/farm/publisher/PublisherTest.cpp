@@ -160,6 +160,7 @@ TEST(PublisherConfig, EverySettingIsReadOrRefusedWithItsName) {
         {{{"BREVANT_FARM_QUEUE_BYTES", "1023"}}, "BREVANT_FARM_QUEUE_BYTES: expected a number of bytes, at least 1024"},
         {{{"BREVANT_FARM_THUMB_SECONDS", "86401"}}, "BREVANT_FARM_THUMB_SECONDS: expected"},
         {{{"BREVANT_FARM_THUMB_SIZE", "4097x1"}}, "BREVANT_FARM_THUMB_SIZE: expected WIDTHxHEIGHT"},
+        {{{"BREVANT_FARM_THUMB_SIZE", "0x5"}}, "BREVANT_FARM_THUMB_SIZE: expected"},
         {{{"BREVANT_FARM_THUMB_SIZE", "320"}}, "BREVANT_FARM_THUMB_SIZE: expected"},
         {{{"BREVANT_FARM_KEEPALIVE", "4"}}, "BREVANT_FARM_KEEPALIVE: expected"},
         {{{"BREVANT_FARM_STATUS_SECONDS", "0"}}, "BREVANT_FARM_STATUS_SECONDS: expected"},
