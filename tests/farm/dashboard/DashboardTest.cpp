@@ -151,7 +151,10 @@ TEST(DashboardFarm, AJobAsTheApiTheMetricsAndTheHistoryShowIt) {
             EXPECT_NE(metrics.find("\n" + line + "\n"), std::string::npos) << line;
         }
 
-        farm.OnMessage("p/m1/job", Json(job + R"("state":"rendering","items":[{"item":1,"name":"One","state":"failed"},{"item":2,"name":"Two","state":"rendering"}],"counts":{"failed":1})"));
+        farm.OnMessage("p/m1/job", Json(job + R"("state":"rendering","items":[{"item":1,"name":"One","state":"failed"},{"item":2,"name":"Two","state":"rendering"},{"item":3,"state":"queued"}],"counts":{"failed":1})"));
+        farm.OnMessage("p/m1/items/2/progress", Json(R"("session":3,"item":2,"frameId":5,"framesDone":5,"framesTotal":10,"elapsedMs":1000,"remainingMs":1000)"));
+        // Only done items give the queued ones their length; else the rendering item's whole time.
+        EXPECT_EQ((*farm.Machine("m1"))["job"]["etaMs"], 1000 + 2000);
         farm.OnMessage("p/m1/job", Json(job + R"("state":"ended","endedAt":"E","items":[{"item":1,"name":"One","state":"failed"},{"item":2,"name":"Two","state":"done"}],"counts":{"done":1,"failed":1})"));
         const nlohmann::json jobs = farm.Jobs(10, 0);
         EXPECT_TRUE(jobs["current"].empty());
@@ -174,7 +177,7 @@ TEST(DashboardFarm, AJobAsTheApiTheMetricsAndTheHistoryShowIt) {
               R"({"appVersion":"23.0","counts":{"done":1,"failed":1,"notStarted":0,"stopped":0},"endedAt":"E","id":)" +
                   std::to_string(jobId) +
                   R"(,"items":[{"endedAt":"T","framesDone":12,"framesTotal":48,"item":1,"name":"One","startedAt":"T","state":"failed"},)"
-                  R"({"endedAt":"T","framesDone":0,"framesTotal":0,"item":2,"name":"Two","startedAt":"T","state":"done"}],)"
+                  R"({"endedAt":"T","framesDone":5,"framesTotal":10,"item":2,"name":"Two","startedAt":"T","state":"done"}],)"
                   R"("machine":"m1","outcome":"failed","project":"Shot \"A\"","session":3,"startedAt":"S","state":"ended"})");
 }
 

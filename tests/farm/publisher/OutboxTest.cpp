@@ -38,6 +38,13 @@ TEST(FarmOutbox, DropsTheOldestEventsFirstAndKeepsOnlyTheLatestRetainedValue) {
         EXPECT_FALSE(outbox.Take(&taken));
         outbox.RequeueRetained();
     }
+    outbox.Push(Message{"s", std::string(19, 'c'), true, 1});  // changed again: now the newest
+    Message taken;
+    while (outbox.Take(&taken)) {
+    }
+    outbox.RequeueRetained();
+    ASSERT_TRUE(outbox.Take(&taken));
+    EXPECT_EQ(taken.topic, "big");
 }
 
 // A name that does not resolve yet is told once, not at every retry; a refusal that makes the
