@@ -2,6 +2,8 @@
 // and what its link keeps to tell the user. The publisher end to end is test_publisher.py's.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "farm/publisher/Link.h"
 #include "farm/publisher/Outbox.h"
 
@@ -32,7 +34,7 @@ TEST(FarmOutbox, DropsTheOldestEventsFirstAndKeepsOnlyTheLatestRetainedValue) {
     for (int round = 0; round < 2; ++round) {
         Message taken;
         ASSERT_TRUE(outbox.Take(&taken));
-        EXPECT_EQ(taken.payload, std::string(19, 'b'));
+        EXPECT_EQ(std::make_tuple(taken.payload, taken.qos, taken.retained), std::make_tuple(std::string(19, 'b'), 1, true));
         ASSERT_TRUE(outbox.Take(&taken));
         EXPECT_EQ(taken.topic, "big");
         EXPECT_FALSE(outbox.Take(&taken));
