@@ -17,7 +17,7 @@
 
 namespace {
 
-using brevant_client::Guarded;
+using brevant_client::CatchToClientCode;
 using brevant_client::KeyValueList;
 using brevant_client::Monitor;
 using farm_publisher::FrameReading;
@@ -129,7 +129,7 @@ FrameReading ReadFrame(const Monitor& monitor, const farm_publisher::Config& con
 }
 
 HostErr OnJobBegin(const ListenerBasicData* data, int64_t session) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         FarmState* state = StateFor(data);
         if (state == nullptr) return kHostErrNone;
         const WakeLinkAtEnd wake{state};
@@ -141,7 +141,7 @@ HostErr OnJobBegin(const ListenerBasicData* data, int64_t session) {
 }
 
 HostErr OnJobEnd(const ListenerBasicData* data, int64_t session) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         FarmState* state = StateFor(data);
         const WakeLinkAtEnd wake{state};
         if (state != nullptr) state->publisher.JobEnd(session);
@@ -150,7 +150,7 @@ HostErr OnJobEnd(const ListenerBasicData* data, int64_t session) {
 }
 
 HostErr OnJobItemStart(const ListenerBasicData* data, int64_t session, int64_t item) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         FarmState* state = StateFor(data);
         const WakeLinkAtEnd wake{state};
         if (state != nullptr) state->publisher.ItemStart(session, item);
@@ -159,7 +159,7 @@ HostErr OnJobItemStart(const ListenerBasicData* data, int64_t session, int64_t i
 }
 
 HostErr OnJobItemUpdate(const ListenerBasicData* data, int64_t session, int64_t item, int64_t frame) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         FarmState* state = StateFor(data);
         if (state == nullptr) return kHostErrNone;
         const WakeLinkAtEnd wake{state};
@@ -174,7 +174,7 @@ HostErr OnJobItemUpdate(const ListenerBasicData* data, int64_t session, int64_t 
 }
 
 HostErr OnJobItemEnd(const ListenerBasicData* data, int64_t session, int64_t item, int32_t status) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         FarmState* state = StateFor(data);
         const WakeLinkAtEnd wake{state};
         if (state != nullptr) state->publisher.ItemEnd(session, item, status);
@@ -185,7 +185,7 @@ HostErr OnJobItemEnd(const ListenerBasicData* data, int64_t session, int64_t ite
 // The message handle stays Brevant's: read, never freed.
 HostErr OnJobItemLog(const ListenerBasicData* data, int64_t session, int64_t item, uint8_t flag,
                      const HostMemoryHandle* message) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         FarmState* state = StateFor(data);
         if (state == nullptr || message == nullptr) return kHostErrNone;
         const WakeLinkAtEnd wake{state};
@@ -201,7 +201,7 @@ const ListenerCallbacks kCallbacks = {
 };
 
 HostErr FarmPublisherDeathHook(void* globalRefcon, void* /*hookRefcon*/) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         if (!g_state || globalRefcon != g_state.get()) return kHostErrBadArgument;
         const HostErr err =
             brevant_client::DeregisterClient(g_state->basic, g_state->pluginId, RefconOf(g_state.get()));
@@ -220,7 +220,7 @@ HostErr FarmPublisherDeathHook(void* globalRefcon, void* /*hookRefcon*/) {
 extern "C" BREVANT_EXPORT HostErr FarmPublisherMain(const HostBasicSuite* basic, int32_t /*majorVersion*/,
                                                     int32_t /*minorVersion*/, int32_t pluginId,
                                                     void** globalRefcon) {
-    return Guarded([&] {
+    return CatchToClientCode([&] {
         if (basic == nullptr || globalRefcon == nullptr) return kHostErrBadArgument;
         if (g_state) return kHostErrGeneric;
         farm_publisher::Config config;

@@ -56,9 +56,9 @@ HostErr CatchToClientCode(Body&& body) noexcept {
     }
 }
 
-// The earlier name of CatchToClientCode, kept for one release for the clients that use it;
-// to be marked [[deprecated]] once the clients built in this tree have moved.
+// The earlier name of CatchToClientCode, kept for one release for the clients that use it.
 template <typename Body>
+[[deprecated("renamed CatchToClientCode: a thrown code becomes the client's own, never the host's")]]
 HostErr Guarded(Body&& body) noexcept {
     return CatchToClientCode(std::forward<Body>(body));
 }
