@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from farm import DASHBOARD, contract, EventStream, FarmTest, Receiver, iso_now, wait_until
+from farm import DASHBOARD, Broker, contract, EventStream, FarmTest, Receiver, iso_now, wait_until
 
 STARTED = "2026-12-07T11:00:00.000Z"
 
@@ -107,6 +107,14 @@ class FeedTest(FarmTest):
                 self.assertEqual(status, expected)
                 if path.startswith("/?access_token"):
                     self.assertIn("brevant_token=s3cret", response_headers.get("Set-Cookie", ""))
+
+    def test_broker_password_from_the_environment(self):
+        # Not on the command line, which every user of the machine sees; the dashboard starts only
+        # once connected.
+        users = self.stack.file("passwords", "")
+        subprocess.run(["mosquitto_passwd", "-b", users, "dash", "s3cret"], check=True)
+        self.broker = Broker(self.stack, f"password_file {users}\n")
+        self.dashboard("--broker-user", "dash", env={"BREVANT_MQTT_PASSWORD": "s3cret"})
 
     def test_bad_options_exit_with_one_message(self):
         cases = [
