@@ -128,7 +128,7 @@ SECURITY = [
     ("unknown setting", False, None, {"BROKR": "x"}, "t1", None, "unknown setting BREVANT_FARM_BROKR"),
     # longer than MQTT can carry: refused by libmosquitto before any connection (Windows holds at
     # most 32,767 characters in a variable)
-    *[] if WINDOWS else [("user name too long", False, None, {"USERNAME": "u" * 65536}, "t1", None, "BREVANT_FARM_USERNAME")],
+    *([] if WINDOWS else [("user name too long", False, None, {"USERNAME": "u" * 65536}, "t1", None, "BREVANT_FARM_USERNAME")]),
 ]
 
 
