@@ -189,6 +189,7 @@ TEST(PublisherConfig, EverySettingIsReadOrRefusedWithItsName) {
         EXPECT_EQ(read ? Describe(config) : error.substr(0, std::string(row.expected).size()), row.expected) << what;
         EXPECT_EQ(config.prefix, read ? config.prefix : "untouched") << what;
     }
+    EXPECT_FALSE(ReadConfig(nullptr, {}, "h", nullptr, nullptr));
 }
 
 }  // namespace
