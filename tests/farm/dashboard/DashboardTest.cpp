@@ -167,6 +167,7 @@ TEST(DashboardFarm, AJobAsTheApiTheMetricsAndTheHistoryShowIt) {
         farm.OnMessage("p/m1/status", Json(R"("state":"offline","reason":"lost")"));
         farm.OnMessage("p/m1/job", Json(R"("session":5,"state":"rendering","startedAt":"S3")"));
         EXPECT_EQ(farm.Jobs(10, 0)["past"][0]["outcome"], "lost");
+        EXPECT_EQ((*farm.Machine("m1"))["job"]["etaMs"], 0);  // nothing queued, nothing rendering
         farm.OnMessage("p/m1/status", "");
         EXPECT_FALSE(farm.Machine("m1"));
     }
