@@ -100,6 +100,7 @@ class FeedTest(FarmTest):
             ("/app.js", {"Cookie": "other=1; brevant_token=s3cre"}, 401),
             ("/events", {}, 401),
             ("/api/jobs", {"Authorization": "Bearer s3cret", "Host": "attacker.example"}, 403),
+            ("/api/jobs", {"Authorization": "Bearer s3cret", "Host": "[::1]:8080"}, 200),
         ]
         for path, headers, expected in cases:
             with self.subTest(path=path, headers=headers):
