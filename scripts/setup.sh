@@ -16,6 +16,8 @@ packages=(
   libmosquitto-dev mosquitto mosquitto-clients openssl
   # brevant-dashboard: HTTP and SQLite; its page's test drives headless Chromium through WebDriver
   libcpp-httplib-dev libsqlite3-dev chromium chromium-driver python3-selenium
+  # its history on a shared PostgreSQL server (libpq), and the server its tests start
+  libpq-dev postgresql
   # the farm's wire contract is checked against its JSON Schema in the tests
   python3-jsonschema
   g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine64

@@ -15,6 +15,16 @@ constexpr size_t kFrameIntervals = 31;  // recent frame intervals kept for the m
 
 std::string IsoNow() { return farm_wire::IsoTime(farm_wire::WallMicros()); }
 
+// A CSV field as spreadsheets read it: quoted when it holds a separator, a quote or a line
+// break; a text that a spreadsheet would take for a formula is led by a quote mark.
+std::string CsvField(const std::string& text) {
+    std::string field = !text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos ? "'" + text : text;
+    if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
+    std::string quoted = "\"";
+    for (char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + '"';
+}
+
 }  // namespace
 
 FarmState::FarmState(FarmOptions options, EventHub& hub, Notifier& notifier, History& history)
@@ -72,25 +82,37 @@ void FarmState::ApplyStatus(MachineState& machine, const Status& status) {
     bool wasOnline = machine.Online();
     machine.status = status;
     if (wasOnline && !machine.Online() && machine.Rendering()) {
-        notifier_.Post("machineOffline",
-                       "Machine " + machine.name + " went offline (" + (status.reason.empty() ? "no reason" : status.reason) +
-                           ") while rendering " + machine.job->project,
-                       {{"machine", machine.name}, {"project", machine.job->project}, {"jobId", machine.jobId},
-                        {"reason", status.reason}});
+        Notify("machineOffline:" + machine.name + ":" + status.startedAt + ":" + std::to_string(status.pid),
+               "machineOffline",
+               "Machine " + machine.name + " went offline (" + (status.reason.empty() ? "no reason" : status.reason) +
+                   ") while rendering " + machine.job->project,
+               {{"machine", machine.name}, {"project", machine.job->project}, {"jobId", machine.jobId},
+                {"reason", status.reason}});
     }
+    // A host that went away in the middle of a job will not end it: the job is lost, unless the
+    // machine comes back and goes on with it.
+    if (!machine.Online() && machine.Rendering() && !machine.jobFinished) FinishJob(machine, "lost");
     PublishMachine(machine);
 }
 
 void FarmState::ApplyJob(MachineState& machine, JobMessage job) {
+    // A job that started before the one shown (a late copy, after the broker's retained value)
+    // only completes the history.
+    if (machine.job && job.startedAt < machine.job->startedAt) return RecordOnly(machine, std::move(job));
     const bool isNew = !machine.job || machine.job->session != job.session || machine.job->startedAt != job.startedAt;
     if (isNew) {
         if (machine.job && machine.Rendering() && !machine.jobFinished) FinishJob(machine, "lost");
+        machine.lostRecorded = false;
         // Progress of this session may have arrived before its job (retained topics come in
         // any order after a restart); everything else belongs to an earlier job.
         for (auto it = machine.items.begin(); it != machine.items.end();) {
             bool ours = it->second.progress && it->second.progress->session == job.session;
             it = ours ? std::next(it) : machine.items.erase(it);
         }
+    } else if (machine.lostRecorded && machine.Online()) {
+        // The machine was taken for lost and is back with the same job.
+        history_.Reopen(machine.jobId);
+        machine.lostRecorded = machine.jobFinished = false;
     }
     std::map<int64_t, std::string> before;
     if (!isNew)
@@ -105,37 +127,63 @@ void FarmState::ApplyJob(MachineState& machine, JobMessage job) {
         if (farm_wire::ItemEnded(item.state) && live.endedAt.empty()) live.endedAt = when;
         const bool failed = item.state == farm_wire::kItemFailed;
         if (observed && (failed || item.state == farm_wire::kItemStopped)) {
-            notifier_.Post(failed ? "itemFailed" : "itemStopped",
-                           "Item " + item.name + " of " + job.project + " " + item.state + " on " + machine.name,
-                           {{"machine", machine.name}, {"project", job.project}, {"item", item.item}, {"name", item.name},
-                            {"state", item.state}});
+            Notify((failed ? "itemFailed:" : "itemStopped:") + std::to_string(machine.jobId) + ":" + std::to_string(item.item),
+                   failed ? "itemFailed" : "itemStopped",
+                   "Item " + item.name + " of " + job.project + " " + item.state + " on " + machine.name,
+                   {{"machine", machine.name}, {"project", job.project}, {"item", item.item}, {"name", item.name},
+                    {"state", item.state}});
         }
     }
     const bool endedNow = !isNew && machine.Rendering() && job.state == farm_wire::kJobEnded;
     machine.job = std::move(job);
     if (isNew) {
-        machine.jobId = history_.Begin(RecordOf(machine, ""));
-        // A job that ended while the service was down is in the history already: written then,
-        // with the times seen then, it is not written again.
-        auto stored = machine.job->state == farm_wire::kJobEnded ? history_.Get(machine.jobId) : std::nullopt;
-        machine.jobFinished = stored && stored->state == farm_wire::kJobEnded;
+        machine.jobId = 0;
+        machine.jobFinished = false;
+        try {
+            machine.jobId = history_.Begin(RecordOf(machine, ""));
+            // A job that ended while the service was down may be in the history already:
+            // written then, with the times seen then, it is not written again.
+            auto stored = machine.job->state == farm_wire::kJobEnded ? history_.Get(machine.jobId) : std::nullopt;
+            machine.jobFinished = stored && stored->state == farm_wire::kJobEnded && stored->outcome != "lost";
+        } catch (const std::exception& error) {
+            // The database is away; the job's end is kept and written when it is back.
+            std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+        }
     }
     if (machine.job->state == farm_wire::kJobEnded && !machine.jobFinished) {
         const Counts& counts = machine.job->counts;
         const std::string outcome = Outcome(counts);
         FinishJob(machine, outcome);
         if (endedNow) {
-            notifier_.Post("jobDone",
-                           "Job " + machine.job->project + " on " + machine.name + " ended: " + std::to_string(counts.done) +
-                               " done, " + std::to_string(counts.failed) + " failed, " + std::to_string(counts.stopped) +
-                               " stopped",
-                           {{"machine", machine.name}, {"project", machine.job->project}, {"jobId", machine.jobId},
-                            {"outcome", outcome},
-                            {"counts", {{"done", counts.done}, {"stopped", counts.stopped}, {"failed", counts.failed},
-                                        {"notStarted", counts.notStarted}}}});
+            Notify("jobDone:" + std::to_string(machine.jobId), "jobDone",
+                   "Job " + machine.job->project + " on " + machine.name + " ended: " + std::to_string(counts.done) +
+                       " done, " + std::to_string(counts.failed) + " failed, " + std::to_string(counts.stopped) +
+                       " stopped",
+                   {{"machine", machine.name}, {"project", machine.job->project}, {"jobId", machine.jobId},
+                    {"outcome", outcome},
+                    {"counts", {{"done", counts.done}, {"stopped", counts.stopped}, {"failed", counts.failed},
+                                {"notStarted", counts.notStarted}}}});
         }
+    } else if (machine.Rendering() && machine.status && !machine.Online() && !machine.jobFinished) {
+        FinishJob(machine, "lost");  // its machine was already known to be gone
     }
     PublishMachine(machine);
+}
+
+void FarmState::RecordOnly(const MachineState& machine, JobMessage job) {
+    MachineState past;
+    past.name = machine.name;
+    past.job = std::move(job);
+    if (past.Rendering()) {
+        history_.Begin(RecordOf(past, ""));
+        return;
+    }
+    JobRecord record = RecordOf(past, Outcome(past.job->counts));
+    record.state = farm_wire::kJobEnded;
+    record.id = history_.Begin(record);
+    auto stored = history_.Get(record.id);
+    if (stored && stored->state == farm_wire::kJobEnded && stored->outcome != "lost") return;  // written already
+    Write(record);
 }
 
 void FarmState::FinishJob(MachineState& machine, const std::string& outcome) {
@@ -143,8 +191,66 @@ void FarmState::FinishJob(MachineState& machine, const std::string& outcome) {
     record.state = farm_wire::kJobEnded;
     if (record.endedAt.empty()) record.endedAt = IsoNow();
     machine.jobFinished = true;
-    history_.Finish(record);
+    machine.lostRecorded = outcome == "lost";
+    Write(record);
     hub_.Publish("history", Dump(ToJson(record, false)));
+}
+
+void FarmState::Write(JobRecord record) {
+    try {
+        // A job whose beginning could not be written (the database was away) is known by its
+        // machine, session and start: found or made again.
+        if (record.id == 0) record.id = history_.Begin(record);
+        history_.Finish(record);
+    } catch (const std::exception& error) {
+        // The database is away: the job is written again by Maintain, in order, once it is back.
+        std::fprintf(stderr, "brevant-dashboard: %s (the job is kept to be written again)\n", error.what());
+        unwritten_.push_back(record);
+        if (unwritten_.size() > options_.maxUnwritten) {
+            unwritten_.pop_front();
+            ++unwrittenDropped_;
+        }
+    }
+}
+
+void FarmState::Notify(const std::string& key, const std::string& kind, const std::string& text, Json details) {
+    if (!notifier_.Enabled()) return;
+    bool claimed = true;
+    try {
+        claimed = history_.Claim(key);
+    } catch (const std::exception& error) {
+        // Without the history, twice is better than never.
+        std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+    }
+    if (claimed) notifier_.Post(kind, text, std::move(details));
+}
+
+void FarmState::Maintain() {
+    std::deque<JobRecord> retry;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        retry.swap(unwritten_);
+    }
+    for (size_t i = 0; i < retry.size(); ++i) {
+        try {
+            if (retry[i].id == 0) retry[i].id = history_.Begin(retry[i]);
+            history_.Finish(retry[i]);
+        } catch (const std::exception&) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            unwritten_.insert(unwritten_.begin(), retry.begin() + static_cast<long>(i), retry.end());
+            break;
+        }
+    }
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (now < nextPrune_) return;
+    nextPrune_ = now + options_.pruneEvery;
+    try {
+        const int64_t removed = history_.Prune(options_.retention, farm_wire::WallMicros());
+        std::lock_guard<std::mutex> lock(mutex_);
+        pruned_ += static_cast<uint64_t>(removed);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+    }
 }
 
 void FarmState::ApplyProgress(MachineState& machine, Progress progress) {
@@ -163,7 +269,8 @@ void FarmState::ApplyProgress(MachineState& machine, Progress progress) {
     live.stalled = false;
     for (const auto& output : progress.outputs) {
         if (!output.willFill || !live.fillNotified.insert(output.path).second) continue;
-        notifier_.Post("diskWillFill",
+        Notify("diskWillFill:" + std::to_string(machine.jobId) + ":" + std::to_string(progress.item) + ":" + output.path,
+               "diskWillFill",
                        "Disk " + output.disk + " on " + machine.name + " will fill before " + output.path + " is written",
                        {{"machine", machine.name}, {"project", machine.Project()}, {"item", progress.item},
                         {"path", output.path}, {"disk", output.disk}, {"projectedBytes", output.projectedBytes},
@@ -250,7 +357,9 @@ void FarmState::Tick() {
             changed = true;
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%.1f", silentMs / 1000.0);
-            notifier_.Post("itemStalled",
+            Notify("itemStalled:" + std::to_string(machine.jobId) + ":" + std::to_string(item.item) + ":" +
+                       std::to_string(live.progress->framesDone),
+                   "itemStalled",
                            "Item " + item.name + " of " + machine.job->project + " on " + machine.name +
                                " stalled: no frame for " + seconds + " s",
                            {{"machine", machine.name}, {"project", machine.job->project}, {"item", item.item},
@@ -277,7 +386,7 @@ std::optional<Json> FarmState::Machine(const std::string& name) const {
     return MachineJson(*found->second);
 }
 
-Json FarmState::Jobs(int pastLimit, int pastOffset) const {
+Json FarmState::Jobs(const JobFilter& filter, int pastLimit, int pastOffset) const {
     Json current = Json::array();
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -285,8 +394,40 @@ Json FarmState::Jobs(int pastLimit, int pastOffset) const {
             if (entry.second->job && !entry.second->jobFinished) current.push_back(JobJson(*entry.second, false));
     }
     Json past = Json::array();
-    for (const auto& record : history_.Past(pastLimit, pastOffset)) past.push_back(ToJson(record, false));
-    return {{"current", std::move(current)}, {"past", std::move(past)}};
+    for (const auto& record : history_.Past(filter, pastLimit, pastOffset)) past.push_back(ToJson(record, false));
+    return {{"current", std::move(current)}, {"past", std::move(past)}, {"total", history_.Count(filter)}};
+}
+
+Json FarmState::RenderHours(const JobFilter& filter) const {
+    Json out = Json::object();
+    for (bool byMachine : {false, true}) {
+        Json rows = Json::array();
+        for (const Hours& hours : history_.RenderHours(filter, byMachine))
+            rows.push_back({{byMachine ? "machine" : "project", hours.key},
+                            {"jobs", hours.jobs},
+                            {"hours", static_cast<double>(hours.renderMs) / 3600000.0}});
+        out[byMachine ? "byMachine" : "byProject"] = std::move(rows);
+    }
+    return out;
+}
+
+std::string FarmState::JobsCsv(const JobFilter& filter, int limit) const {
+    std::string csv = "id,machine,session,project,outcome,startedAt,endedAt,renderHours,done,failed,stopped,notStarted\r\n";
+    // Read in pages, so that the history's lock is not held for a whole export.
+    constexpr int kPage = 1000;
+    for (int offset = 0; offset < limit; offset += kPage) {
+        auto jobs = history_.Past(filter, std::min(kPage, limit - offset), offset);
+        for (const JobRecord& job : jobs) {
+            char hours[32];
+            std::snprintf(hours, sizeof hours, "%.4f", static_cast<double>(job.renderMs) / 3600000.0);
+            csv += std::to_string(job.id) + ',' + CsvField(job.machine) + ',' + std::to_string(job.session) + ',' +
+                   CsvField(job.project) + ',' + job.outcome + ',' + job.startedAt + ',' + job.endedAt + ',' + hours + ',' +
+                   std::to_string(job.done) + ',' + std::to_string(job.failed) + ',' + std::to_string(job.stopped) + ',' +
+                   std::to_string(job.notStarted) + "\r\n";
+        }
+        if (static_cast<int>(jobs.size()) < kPage) break;
+    }
+    return csv;
 }
 
 std::optional<Json> FarmState::Job(int64_t id) const {
@@ -313,7 +454,7 @@ std::string FarmState::SnapshotLocked() const {
     Json machines = Json::array();
     for (const auto& entry : machines_) machines.push_back(MachineJson(*entry.second));
     Json history = Json::array();
-    for (const auto& record : history_.Past(options_.historyOnPage, 0)) history.push_back(ToJson(record, false));
+    for (const auto& record : history_.Past(JobFilter{}, options_.historyOnPage, 0)) history.push_back(ToJson(record, false));
     // "retry" tells the browser to reconnect after 3 s when the stream breaks.
     return SseRetry(3000) + SseEvent("snapshot", Dump({{"machines", std::move(machines)}, {"history", std::move(history)}}));
 }
@@ -331,7 +472,7 @@ void FarmState::Resync(EventHub::Client& client) {
 std::string FarmState::Metrics() const {
     std::lock_guard<std::mutex> lock(mutex_);
     const ServiceFigures service{received_, dropped_, brokerConnected_, hub_.ClientCount(), hub_.Resyncs(),
-                                 notifier_.Count()};
+                                 notifier_.Count(), unwritten_.size(), unwrittenDropped_, pruned_};
     return MetricsText(machines_, service);
 }
 

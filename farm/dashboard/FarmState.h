@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,6 +34,9 @@ struct FarmOptions {
     size_t maxMachines = 1000;
     size_t logLines = 20;                     // recent log messages kept per item
     int historyOnPage = 50;                   // finished jobs in a browser's snapshot
+    Retention retention;
+    std::chrono::seconds pruneEvery{3600};
+    size_t maxUnwritten = 10000;              // ended jobs waiting for the history to come back
 };
 
 class FarmState {
@@ -46,13 +50,19 @@ public:
     void OnMessage(std::string_view topic, std::string_view payload);
     // [ticker thread] Marks items stalled whose next frame is overdue.
     void Tick();
+    // [ticker thread] Writes again the ended jobs the history refused (a database that was
+    // down), and removes what the retention no longer keeps, every pruneEvery.
+    void Maintain();
     // [mqtt thread] The broker connection came or went.
     void SetBrokerConnected(bool connected);
 
     // [http worker] Views. JSON documents as the REST API serves them.
     nlohmann::json Machines() const;
     std::optional<nlohmann::json> Machine(const std::string& name) const;
-    nlohmann::json Jobs(int pastLimit, int pastOffset) const;
+    nlohmann::json Jobs(const JobFilter& filter, int pastLimit, int pastOffset) const;
+    nlohmann::json RenderHours(const JobFilter& filter) const;
+    // Ended jobs as CSV, newest first, at most `limit` rows.
+    std::string JobsCsv(const JobFilter& filter, int limit) const;
     std::optional<nlohmann::json> Job(int64_t id) const;
     std::shared_ptr<const std::string> Thumbnail(const std::string& machine, int64_t item) const;
     std::string Metrics() const;
@@ -69,6 +79,11 @@ private:
     void ApplyThumbnail(MachineState& machine, int64_t item, std::string jpeg);
     void Clear(MachineState& machine, const Topic& topic);
     void FinishJob(MachineState& machine, const std::string& outcome);
+    void Write(JobRecord record);
+    void RecordOnly(const MachineState& machine, JobMessage job);
+    // Posts a webhook unless `key` was claimed before, by this or another dashboard on the
+    // same history.
+    void Notify(const std::string& key, const std::string& kind, const std::string& text, nlohmann::json details);
     std::string SnapshotLocked() const;
     void PublishMachine(const MachineState& machine);
 
@@ -80,6 +95,10 @@ private:
     dashboard::Machines machines_;
     uint64_t dropped_[kDropReasonCount] = {};
     uint64_t received_ = 0;
+    std::deque<JobRecord> unwritten_;
+    uint64_t unwrittenDropped_ = 0;
+    SteadyClock::time_point nextPrune_{};
+    uint64_t pruned_ = 0;
     // Thumbnail versions name the image in its URL, so browsers may cache it; they start at the
     // service's start time in milliseconds and so never repeat across a restart.
     uint64_t lastThumbnailVersion_;

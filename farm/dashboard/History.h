@@ -1,7 +1,16 @@
-// Job history in an SQLite database: every job the dashboard has seen gets a row (its id is the
-// job's id in the API), and a job that ends is written with its items, times and outcome, so
-// finished jobs outlive a restart of the service. [any-thread]: one connection behind a mutex;
-// writes happen when a job begins, when it ends or is abandoned, never per frame.
+// The job history: every job the farm has rendered, once, with its items, times and outcome, in
+// SQLite (a file, the default) or a PostgreSQL server that several dashboards share. A job is
+// known by its machine, the session the host gave it and the time it started there: a host that
+// restarts begins again at session 1, but never at the same moment. Every write is idempotent,
+// so a message delivered twice, a dashboard that catches up on what it missed, and two
+// dashboards writing the same job all leave one row.
+//
+// The schema is the service's own: a version table says which it is, an older one is upgraded
+// at start, a newer one refused.
+//
+// [any-thread]: one connection behind a mutex. Writes happen when a job begins and when it ends
+// or is lost, never per frame. Every member throws std::runtime_error naming the database and
+// its reason when the database fails.
 #pragma once
 
 #include <cstdint>
@@ -13,14 +22,21 @@
 
 #include <nlohmann/json.hpp>
 
-struct sqlite3;
+#include "farm/dashboard/Database.h"
 
 namespace dashboard {
+
+struct LogLine {
+    std::string time, message;
+};
 
 struct ItemRecord {
     int64_t item = 0;
     std::string name, state, startedAt, endedAt;
     int64_t framesDone = 0, framesTotal = 0;
+    // Kept for an item that failed or stopped, or was rendering when its machine was lost.
+    std::vector<LogLine> log;
+    std::vector<std::string> warnings;
 };
 
 struct JobRecord {
@@ -31,7 +47,28 @@ struct JobRecord {
     std::string state;    // "rendering" or "ended"
     std::string outcome;  // "done", "failed", "stopped", "lost" (the machine went away) or ""
     int64_t done = 0, stopped = 0, failed = 0, notStarted = 0;
+    int64_t renderMs = 0;  // from its start to its end
     std::vector<ItemRecord> items;
+};
+
+// Which ended jobs a search takes: every field that is set must match. `project` matches any
+// project whose name contains it, in any case; `from` and `to` bound the start time
+// (from <= startedAt < to, ISO-8601 text or a date such as "2026-12-01").
+struct JobFilter {
+    std::string project, machine, outcome, from, to;
+};
+
+// Render time of ended jobs grouped by project or machine.
+struct Hours {
+    std::string key;
+    int64_t jobs = 0, renderMs = 0;
+};
+
+// How long ended jobs are kept: those that started more than `days` ago go, and beyond the
+// newest `jobs` (0: no bound by count). Jobs still rendering are never removed.
+struct Retention {
+    int days = 365;
+    int64_t jobs = 0;
 };
 
 // The API's form of a job record; `withItems` adds the items.
@@ -39,28 +76,41 @@ nlohmann::json ToJson(const JobRecord& job, bool withItems);
 
 class History {
 public:
-    // Opens or creates the database. Throws std::runtime_error naming the path and SQLite's
-    // reason when it cannot be opened or is not a history database.
-    explicit History(const std::string& path);
+    // Opens the database (see OpenDatabase), creating or upgrading its schema.
+    explicit History(const std::string& where);
     ~History();
     History(const History&) = delete;
     History& operator=(const History&) = delete;
 
-    // The id of the job (machine, session, startedAt), creating its row when it is new.
+    // The id of the job (machine, session, startedAt), creating its row when it is new. A
+    // machine renders one job at a time: its earlier jobs still shown as rendering were lost.
     int64_t Begin(const JobRecord& job);
-    // Writes the job's final state and its items.
+    // Writes the job's end and its items. An outcome of "lost" never replaces one that the
+    // machine itself reported.
     void Finish(const JobRecord& job);
+    // A job recorded as lost whose machine came back and goes on with it: rendering again.
+    void Reopen(int64_t id);
 
-    // Ended jobs, newest first.
-    std::vector<JobRecord> Past(int limit, int offset);
+    std::vector<JobRecord> Past(const JobFilter& filter, int limit, int offset);
+    int64_t Count(const JobFilter& filter);
+    std::vector<Hours> RenderHours(const JobFilter& filter, bool byMachine);
     std::optional<JobRecord> Get(int64_t id);
 
-    // Ended jobs kept: each Finish removes the oldest beyond this many.
-    static constexpr int kKeepJobs = 10000;
+    // True the first time `key` is claimed in this database, by any dashboard: a notification
+    // is sent by whoever claims it.
+    bool Claim(const std::string& key);
+
+    // Removes the ended jobs (and old claims) that `retention` no longer keeps; returns how many
+    // jobs went. `nowMicros` is the wall clock.
+    int64_t Prune(const Retention& retention, int64_t nowMicros);
+
+    static constexpr int kSchemaVersion = 2;
 
 private:
-    struct Connection;
-    std::unique_ptr<Connection> db_;
+    void Upgrade();
+    std::vector<JobRecord> Jobs(const std::string& where, const std::vector<Database::Value>& values);
+
+    std::unique_ptr<Database> db_;
     std::mutex mutex_;
 };
 

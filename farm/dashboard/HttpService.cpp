@@ -9,6 +9,7 @@
 #include "farm/dashboard/EventHub.h"
 #include "farm/dashboard/FarmState.h"
 #include "farm/dashboard/Sse.h"
+#include "farm/wire/Wire.h"
 
 namespace dashboard {
 namespace {
@@ -63,6 +64,28 @@ int ParseCount(const httplib::Request& req, const char* name, int fallback, int 
     if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return -1;
     int value = std::stoi(text);
     return value > max ? max : value;
+}
+
+constexpr int kCsvRows = 100000;  // one export's bound: a year of a large farm is searched, not dumped
+
+// A history search's parameters; the problem with the first one that is wrong, or "".
+std::string ParseFilter(const httplib::Request& req, JobFilter* filter) {
+    const std::pair<const char*, std::string*> fields[] = {{"project", &filter->project}, {"machine", &filter->machine},
+                                                            {"outcome", &filter->outcome}, {"from", &filter->from},
+                                                            {"to", &filter->to}};
+    for (const auto& [name, value] : fields) {
+        *value = req.get_param_value(name);
+        if (value->size() > 256) return std::string(name) + " is longer than 256 bytes";
+    }
+    if (!filter->outcome.empty() && filter->outcome != "done" && filter->outcome != "failed" &&
+        filter->outcome != "stopped" && filter->outcome != "lost")
+        return "outcome is one of done, failed, stopped, lost";
+    for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"from", filter->from}, {"to", filter->to}}) {
+        const bool date = value.size() == 10 && farm_wire::IsoMicros(value + "T00:00:00Z");
+        if (!value.empty() && !date && !farm_wire::IsoMicros(value))
+            return std::string(name) + " is a date (2026-12-01) or a UTC time (2026-12-01T18:30:00Z)";
+    }
+    return {};
 }
 
 std::string ReadFile(const std::string& path) {
@@ -161,7 +184,22 @@ void HttpService::Routes() {
     server_->Get("/api/jobs", [this](const httplib::Request& req, httplib::Response& res) {
         int limit = ParseCount(req, "limit", 50, 1000), offset = ParseCount(req, "offset", 0, 1000000);
         if (limit < 0 || offset < 0) return SendError(res, 400, "limit and offset are whole numbers");
-        SendJson(res, farm_.Jobs(limit, offset));
+        JobFilter filter;
+        if (std::string problem = ParseFilter(req, &filter); !problem.empty()) return SendError(res, 400, problem);
+        SendJson(res, farm_.Jobs(filter, limit, offset));
+    });
+    server_->Get("/api/jobs.csv", [this](const httplib::Request& req, httplib::Response& res) {
+        int limit = ParseCount(req, "limit", kCsvRows, kCsvRows);
+        if (limit < 0) return SendError(res, 400, "limit is a whole number");
+        JobFilter filter;
+        if (std::string problem = ParseFilter(req, &filter); !problem.empty()) return SendError(res, 400, problem);
+        res.set_header("Content-Disposition", "attachment; filename=\"brevant-jobs.csv\"");
+        res.set_content(farm_.JobsCsv(filter, limit), "text/csv; charset=utf-8");
+    });
+    server_->Get("/api/hours", [this](const httplib::Request& req, httplib::Response& res) {
+        JobFilter filter;
+        if (std::string problem = ParseFilter(req, &filter); !problem.empty()) return SendError(res, 400, problem);
+        SendJson(res, farm_.RenderHours(filter));
     });
     server_->Get(R"(/api/jobs/(\d{1,18}))", [this](const httplib::Request& req, httplib::Response& res) {
         if (auto job = farm_.Job(std::stoll(req.matches[1]))) return SendJson(res, *job);

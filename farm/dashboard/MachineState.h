@@ -15,16 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "farm/dashboard/History.h"
 #include "farm/dashboard/Messages.h"
 #include "farm/wire/Wire.h"
 
 namespace dashboard {
 
 using SteadyClock = std::chrono::steady_clock;
-
-struct LogLine {
-    std::string time, message;
-};
 
 struct LiveItem {
     std::optional<Progress> progress;
@@ -50,7 +47,8 @@ struct MachineState {
     std::string lastSeen;
     std::optional<JobMessage> job;
     int64_t jobId = 0;
-    bool jobFinished = false;  // written to the history as ended in this process
+    bool jobFinished = false;   // written to the history as ended in this process
+    bool lostRecorded = false;  // ... as lost: the machine went away during the job
     std::map<int64_t, LiveItem> items;
 
     bool Online() const { return status && status->state == farm_wire::kOnline; }

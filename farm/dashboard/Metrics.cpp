@@ -116,6 +116,14 @@ std::string MetricsText(const Machines& machines, const ServiceFigures& service)
     out.Sample("result=\"retried\"", static_cast<double>(service.webhooks.retried));
     out.Sample("result=\"failed\"", static_cast<double>(service.webhooks.failed));
     out.Sample("result=\"dropped\"", static_cast<double>(service.webhooks.dropped));
+    out.Family("brevant_dashboard_history_unwritten_jobs", "gauge",
+               "Ended jobs waiting to be written while the history database is away.");
+    out.Sample("", static_cast<double>(service.historyUnwritten));
+    out.Family("brevant_dashboard_history_unwritten_dropped_total", "counter",
+               "Ended jobs given up because too many waited for the history database.");
+    out.Sample("", static_cast<double>(service.historyUnwrittenDropped));
+    out.Family("brevant_dashboard_history_pruned_total", "counter", "Ended jobs the retention removed from the history.");
+    out.Sample("", static_cast<double>(service.historyPruned));
     return out.Take();
 }
 

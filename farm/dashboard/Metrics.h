@@ -19,6 +19,9 @@ struct ServiceFigures {
     size_t sseClients = 0;
     uint64_t sseResyncs = 0;
     Notifier::Counters webhooks;
+    size_t historyUnwritten = 0;        // ended jobs waiting for the database
+    uint64_t historyUnwrittenDropped = 0;
+    uint64_t historyPruned = 0;
 };
 
 std::string MetricsText(const Machines& machines, const ServiceFigures& service);

@@ -34,6 +34,8 @@ public:
 
     // [any-thread] Queues `details` plus {"event": kind, "text": text} for every URL.
     void Post(const std::string& kind, const std::string& text, nlohmann::json details);
+    // False when there is no URL to post to.
+    bool Enabled() const { return !urls_.empty(); }
 
     struct Counters {
         uint64_t sent = 0, retried = 0, failed = 0, dropped = 0;

@@ -121,10 +121,20 @@ JobRecord RecordOf(const MachineState& machine, const std::string& outcome) {
     record.failed = job.counts.failed;
     record.notStarted = job.counts.notStarted;
     for (const auto& item : job.items) {
-        ItemRecord out{item.item, item.name, item.state, {}, {}, 0, 0};
+        ItemRecord out;
+        out.item = item.item;
+        out.name = item.name;
+        out.state = item.state;
+        // What a person asks of an item that did not finish: its last words and warnings. A
+        // lost job's item is still shown rendering.
+        const bool unfinished = item.state == farm_wire::kItemFailed || item.state == farm_wire::kItemStopped ||
+                                (outcome == "lost" && item.state == farm_wire::kItemRendering);
+        if (unfinished) out.warnings = item.warnings;
         if (const LiveItem* live = machine.Live(item.item)) {
             out.startedAt = live->startedAt;
             out.endedAt = live->endedAt;
+            if (unfinished)
+                out.log.assign(live->logs.begin(), live->logs.end());
         }
         if (const Progress* progress = machine.CurrentProgress(item.item)) {
             out.framesDone = progress->framesDone;

@@ -69,7 +69,13 @@ int Parse(int argc, char** argv, Options& options) {
         });
     app.add_option("--listen", options.http.listen, "address to listen on (loopback unless told otherwise)");
     app.add_option("--port", options.http.port, "HTTP port (0: any free port, printed at start)")->check(CLI::Range(0, 65535));
-    app.add_option("--db", options.database, "SQLite database of the job history");
+    app.add_option("--db", options.database,
+                   "the job history: an SQLite file, or a PostgreSQL server shared by several dashboards "
+                   "(postgresql://USER@HOST:PORT/DATABASE; the password from PGPASSWORD or ~/.pgpass)");
+    app.add_option("--keep-days", options.farm.retention.days, "ended jobs are kept this many days (0: no bound by age)")
+        ->check(CLI::Range(0, 100000));
+    app.add_option("--keep-jobs", options.farm.retention.jobs, "and at most this many ended jobs (0: no bound by count)")
+        ->check(CLI::Range(int64_t{0}, int64_t{1000000000}));
     app.add_option("--token", options.http.token, "bearer token every request must carry (header, cookie or ?access_token=)")
         ->envname("BREVANT_DASHBOARD_TOKEN");
     app.add_option("--webhook", options.webhooks, "URL to POST notifications to (repeatable)")
@@ -143,7 +149,10 @@ int main(int argc, char** argv) {
         bool stopping = false;
         std::thread ticker([&] {
             std::unique_lock<std::mutex> lock(tickMutex);
-            while (!tickWake.wait_for(lock, std::chrono::milliseconds(250), [&] { return stopping; })) farm.Tick();
+            while (!tickWake.wait_for(lock, std::chrono::milliseconds(250), [&] { return stopping; })) {
+                farm.Tick();
+                farm.Maintain();
+            }
         });
         std::thread stopper([&] {
             signals.Wait();

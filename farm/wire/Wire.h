@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -118,6 +119,38 @@ inline std::string IsoTime(int64_t micros) {
                   static_cast<long long>(daySeconds / 60 % 60), static_cast<long long>(daySeconds % 60),
                   static_cast<long long>(millis % 1000));
     return text;
+}
+
+// The inverse of IsoTime: microseconds since the epoch of "YYYY-MM-DDTHH:MM:SS[.fff]Z", or
+// nullopt for any other text.
+inline std::optional<int64_t> IsoMicros(std::string_view text) {
+    auto number = [&](size_t at, size_t digits) -> int64_t {
+        int64_t value = 0;
+        for (size_t i = at; i < at + digits; ++i) {
+            if (i >= text.size() || text[i] < '0' || text[i] > '9') return -1;
+            value = value * 10 + (text[i] - '0');
+        }
+        return value;
+    };
+    if (text.size() < 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+        text[16] != ':' || text.back() != 'Z')
+        return std::nullopt;
+    const int64_t year = number(0, 4), month = number(5, 2), day = number(8, 2);
+    const int64_t hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+    int64_t millis = 0;
+    if (text.size() == 24 && text[19] == '.') millis = number(20, 3);
+    else if (text.size() != 20) return std::nullopt;
+    if (year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 ||
+        minute > 59 || second < 0 || second > 60 || millis < 0)
+        return std::nullopt;
+    // A civil date to days, counting 400-year eras from 0000-03-01, as IsoTime does backwards.
+    const int64_t y = year - (month <= 2 ? 1 : 0);
+    const int64_t era = y / 400;
+    const int64_t yearOfEra = y - era * 400;
+    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const int64_t days = era * 146097 + dayOfEra - 719468;
+    return ((days * 86400 + hour * 3600 + minute * 60 + second) * 1000 + millis) * 1000;
 }
 
 }  // namespace farm_wire

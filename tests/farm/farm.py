@@ -236,6 +236,34 @@ class Dashboard:
         return None
 
 
+class Postgres:
+    """A PostgreSQL server of Debian's in the stack's directory, on a free loopback port, with the
+    database `brevant`. The server refuses to run as root: as root it runs as the postgres user."""
+
+    BIN = "/usr/lib/postgresql/15/bin"
+
+    def __init__(self, stack):
+        self.port, self.directory = free_port(), os.path.join(stack.directory, "postgres")
+        os.makedirs(self.directory)
+        run_as = ["runuser", "-u", "postgres", "--"] if os.getuid() == 0 else []
+        if run_as:
+            shutil.chown(stack.directory, "postgres")
+            shutil.chown(self.directory, "postgres")
+        subprocess.run(run_as + [f"{self.BIN}/initdb", "-D", self.directory, "-A", "trust", "-U", "brevant", "--no-sync"],
+                       check=True, capture_output=True, timeout=120)
+        stack.spawn(run_as + [f"{self.BIN}/postgres", "-D", self.directory, "-p", str(self.port), "-k", self.directory,
+                              "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off"], log=f"postgres-{self.port}.log")
+        wait_until(lambda: subprocess.run([f"{self.BIN}/pg_isready", "-h", "127.0.0.1", "-p", str(self.port)],
+                                          capture_output=True).returncode == 0, 30, "PostgreSQL to accept connections")
+        subprocess.run([f"{self.BIN}/createdb", "-h", "127.0.0.1", "-p", str(self.port), "-U", "brevant", "brevant"],
+                       check=True, timeout=30)
+        self.uri = f"postgresql://brevant@127.0.0.1:{self.port}/brevant"
+
+    def query(self, sql):
+        return subprocess.run(["psql", "-h", "127.0.0.1", "-p", str(self.port), "-U", "brevant", "-At", "-c", sql, "brevant"],
+                              check=True, capture_output=True, text=True, timeout=30).stdout.splitlines()
+
+
 class Receiver(http.server.ThreadingHTTPServer):
     """A webhook receiver: records each POSTed JSON body; answers 500 to the first `failures`."""
 

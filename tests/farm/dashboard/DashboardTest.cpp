@@ -156,7 +156,7 @@ TEST(DashboardFarm, AJobAsTheApiTheMetricsAndTheHistoryShowIt) {
         // Only done items give the queued ones their length; else the rendering item's whole time.
         EXPECT_EQ((*farm.Machine("m1"))["job"]["etaMs"], 1000 + 2000);
         farm.OnMessage("p/m1/job", Json(job + R"("state":"ended","endedAt":"E","items":[{"item":1,"name":"One","state":"failed"},{"item":2,"name":"Two","state":"done"}],"counts":{"done":1,"failed":1})"));
-        const nlohmann::json jobs = farm.Jobs(10, 0);
+        const nlohmann::json jobs = farm.Jobs({}, 10, 0);
         EXPECT_TRUE(jobs["current"].empty());
         ASSERT_EQ(jobs["past"].size(), 1u);
         EXPECT_EQ(jobs["past"][0]["outcome"], "failed");
@@ -166,7 +166,7 @@ TEST(DashboardFarm, AJobAsTheApiTheMetricsAndTheHistoryShowIt) {
         farm.OnMessage("p/m1/job", Json(R"("session":4,"state":"rendering","startedAt":"S2","items":[{"item":1,"state":"rendering"}])"));
         farm.OnMessage("p/m1/status", Json(R"("state":"offline","reason":"lost")"));
         farm.OnMessage("p/m1/job", Json(R"("session":5,"state":"rendering","startedAt":"S3")"));
-        EXPECT_EQ(farm.Jobs(10, 0)["past"][0]["outcome"], "lost");
+        EXPECT_EQ(farm.Jobs({}, 10, 0)["past"][0]["outcome"], "lost");
         EXPECT_EQ((*farm.Machine("m1"))["job"]["etaMs"], 0);  // nothing queued, nothing rendering
         farm.OnMessage("p/m1/status", "");
         EXPECT_FALSE(farm.Machine("m1"));
@@ -177,9 +177,10 @@ TEST(DashboardFarm, AJobAsTheApiTheMetricsAndTheHistoryShowIt) {
     EXPECT_EQ(ToJson(*record, true).dump(),
               R"({"appVersion":"23.0","counts":{"done":1,"failed":1,"notStarted":0,"stopped":0},"endedAt":"E","id":)" +
                   std::to_string(jobId) +
-                  R"(,"items":[{"endedAt":"T","framesDone":12,"framesTotal":48,"item":1,"name":"One","startedAt":"T","state":"failed"},)"
-                  R"({"endedAt":"T","framesDone":5,"framesTotal":10,"item":2,"name":"Two","startedAt":"T","state":"done"}],)"
-                  R"("machine":"m1","outcome":"failed","project":"Shot \"A\"","session":3,"startedAt":"S","state":"ended"})");
+                  R"(,"items":[{"endedAt":"T","framesDone":12,"framesTotal":48,"item":1,"log":[{"message":"half","time":"T"}],"name":"One",)"
+                  R"("startedAt":"T","state":"failed","warnings":[]},)"
+                  R"({"endedAt":"T","framesDone":5,"framesTotal":10,"item":2,"log":[],"name":"Two","startedAt":"T","state":"done","warnings":[]}],)"
+                  R"("machine":"m1","outcome":"failed","project":"Shot \"A\"","renderMs":0,"session":3,"startedAt":"S","state":"ended"})");
 }
 
 }  // namespace

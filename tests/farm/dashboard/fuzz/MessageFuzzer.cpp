@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const nlohmann::json machines = farm.Machines();
     for (const auto& machine : machines["machines"]) farm.Machine(machine["name"].get<std::string>());
-    farm.Jobs(10, 0);
+    farm.Jobs({}, 10, 0);
     farm.Metrics();
     if (client) {
         farm.Resync(*client);
