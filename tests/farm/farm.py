@@ -178,8 +178,9 @@ class Subscriber:
 
 
 class Dashboard:
-    def __init__(self, stack, broker, *extra, env=None):
-        self.stack, database = stack, os.path.join(stack.directory, f"history-{free_port()}.sqlite")
+    def __init__(self, stack, broker, *extra, env=None, database=None):
+        self.stack = stack
+        database = database or os.path.join(stack.directory, f"history-{free_port()}.sqlite")
         self.args = [DASHBOARD, "--broker-port", str(broker.port), "--port", "0", "--db", database, *extra]
         self.env = {**os.environ, **(env or {})}
         self.token = extra[extra.index("--token") + 1] if "--token" in extra else self.env.get("BREVANT_DASHBOARD_TOKEN")
@@ -364,8 +365,8 @@ class FarmTest(unittest.TestCase):
         self.addCleanup(self.stack.close)
         self.broker = Broker(self.stack)
 
-    def dashboard(self, *extra, env=None):
-        dashboard = Dashboard(self.stack, self.broker, *extra, env=env)
+    def dashboard(self, *extra, env=None, database=None):
+        dashboard = Dashboard(self.stack, self.broker, *extra, env=env, database=database)
         # Under the sanitizers a finding makes the service's exit code non-zero.
         self.addCleanup(lambda: self.assertEqual(dashboard.stop(), 0))
         return dashboard
