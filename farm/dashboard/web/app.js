@@ -1,11 +1,13 @@
-// The farm page: one EventSource carries a snapshot and then every change. Everything a machine
-// sent is put on the page as text (text nodes and textContent), never parsed as HTML.
+// The farm page: one EventSource carries a snapshot and then every change; the history section
+// searches the REST API. Everything a machine sent is put on the page as text (text nodes and
+// textContent), never parsed as HTML.
 'use strict';
 
+let snapshots = 0;
 const machines = new Map();  // name -> {data, card, items: Map(item -> row refs), dirty, progressDirty}
-let history = [];
-const HISTORY_ROWS = 50;
 const LOG_LINES = 3;
+const PAGE_ROWS = 25;         // finished jobs per page of the history
+const DETAIL_LOG_LINES = 10;  // of the log the history kept for an item that went wrong
 
 // el('div', {className: 'x'}, 'text', child): children that are strings become text nodes.
 function el(tag, props, ...children) {
@@ -232,6 +234,7 @@ function render() {
     for (const child of [...container.children]) if (!machines.has(child.dataset.machine)) child.remove();
     document.getElementById('empty').classList.toggle('hidden', sorted.length > 0);
     renderSummary();
+    renderMachineNames();
   }
 }
 
@@ -247,13 +250,167 @@ function renderSummary() {
     `${machines.size} machines · ${online} online · ${rendering} rendering · ${attentionCount} need attention`;
 }
 
+function formatTime(iso) {
+  return iso ? new Date(iso).toLocaleString() : '';
+}
+
+// The history section shows the last search submitted (not what is being typed in the form), at
+// its page; one job's detail may be open under its row. A job that ends refreshes what is shown.
+const search = {filters: {}, offset: 0, total: 0, jobs: [], open: null, sequence: 0};
+const details = new Map();  // job id -> the ended job with its items, as GET /api/jobs/{id} gave it
+let refreshTimer = null;
+
+function searchQuery(extra) {
+  const query = new URLSearchParams();
+  for (const [key, value] of Object.entries({...search.filters, ...extra})) if (value !== '') query.set(key, value);
+  return query.toString();
+}
+
+// The form's dates are days of the browser's calendar, as the table shows its times; the service
+// takes UTC times. "to" includes its day.
+function dayStart(date, plusDays) {
+  if (!date) return '';
+  const [year, month, day] = date.split('-').map(Number);
+  return new Date(year, month - 1, day + plusDays).toISOString();
+}
+
+function readForm() {
+  const fields = document.getElementById('search').elements;
+  const value = name => fields[name].value.trim();
+  return {project: value('project'), machine: value('machine'), outcome: value('outcome'),
+          from: dayStart(value('from'), 0), to: dayStart(value('to'), 1)};
+}
+
+async function getJson(path) {
+  const response = await fetch(path, {cache: 'no-store'});
+  const body = await response.json().catch(() => null);
+  if (!response.ok) throw new Error(body && body.error ? body.error : `${response.status} ${response.statusText}`);
+  return body;
+}
+
+async function loadHistory() {
+  const sequence = ++search.sequence;
+  const status = document.getElementById('history-status');
+  const csv = searchQuery({});
+  document.getElementById('export').href = csv ? `api/jobs.csv?${csv}` : 'api/jobs.csv';
+  try {
+    const [jobs, hours] = await Promise.all([getJson(`api/jobs?${searchQuery({limit: PAGE_ROWS, offset: search.offset})}`),
+                                             getJson(`api/hours?${csv}`)]);
+    if (sequence !== search.sequence) return;  // a later search has been asked for
+    if (!jobs.past.length && search.offset > 0 && jobs.total > 0) {  // the page went (jobs expired): the last one
+      search.offset = Math.floor((jobs.total - 1) / PAGE_ROWS) * PAGE_ROWS;
+      return loadHistory();
+    }
+    search.total = jobs.total;
+    search.jobs = jobs.past;
+    status.className = 'history-status';
+    status.textContent = jobs.total ? `${jobs.total} finished ${jobs.total === 1 ? 'job matches' : 'jobs match'}` : 'No finished job matches.';
+    renderHistory();
+    renderHours('hours-project', hours.byProject, 'project');
+    renderHours('hours-machine', hours.byMachine, 'machine');
+  } catch (error) {
+    if (sequence !== search.sequence) return;
+    status.className = 'history-status error';
+    status.textContent = `The history could not be searched: ${error.message}`;
+  }
+}
+
+function submitSearch() {
+  search.filters = readForm();
+  search.offset = 0;
+  search.open = null;
+  loadHistory();
+}
+
+// Jobs end on many machines at once: one search a second at most follows them.
+function refreshHistory() {
+  if (refreshTimer === null) refreshTimer = setTimeout(() => { refreshTimer = null; loadHistory(); }, 1000);
+}
+
 function renderHistory() {
-  const rows = history.map(job => el('tr', {className: job.outcome},
-    el('td', null, job.endedAt ? new Date(job.endedAt).toLocaleString() : ''), el('td', null, job.machine),
-    el('td', null, job.project), el('td', null, el('span', {className: `state ${job.outcome}`}, job.outcome)),
-    el('td', null, job.counts.done), el('td', null, job.counts.failed), el('td', null, job.counts.stopped),
-    el('td', null, job.counts.notStarted), el('td', null, new Date(job.startedAt).toLocaleString())));
+  // A refresh redraws the rows: the focus stays on the same job's button.
+  const focused = document.activeElement && document.activeElement.closest('#history tr[data-job]');
+  const rows = [];
+  for (const job of search.jobs) {
+    const open = el('button', {type: 'button', className: 'open', title: 'Show the items'}, formatTime(job.startedAt));
+    open.setAttribute('aria-expanded', String(search.open === job.id));
+    const row = el('tr', {className: job.outcome, dataset: {job: String(job.id)}},
+      el('td', null, open), el('td', null, job.machine), el('td', null, job.project),
+      el('td', null, el('span', {className: `state ${job.outcome}`}, job.outcome)), el('td', null, formatDuration(job.renderMs)),
+      el('td', null, job.counts.done), el('td', null, job.counts.failed), el('td', null, job.counts.stopped),
+      el('td', null, job.counts.notStarted));
+    row.addEventListener('click', () => toggleJob(row, job.id));  // the button's click, and one anywhere on the row
+    rows.push(row);
+    if (search.open === job.id) rows.push(detailRow(job.id));
+  }
   document.getElementById('history').replaceChildren(...rows);
+  if (focused) {
+    const again = document.querySelector(`#history tr[data-job="${focused.dataset.job}"] button.open`);
+    if (again) again.focus();
+  }
+  const end = search.offset + search.jobs.length;
+  document.getElementById('range').textContent = search.total ? `${search.offset + 1}–${end} of ${search.total}` : '';
+  document.getElementById('previous').disabled = search.offset === 0;
+  document.getElementById('next').disabled = end >= search.total;
+}
+
+function toggleJob(row, id) {
+  const wasOpen = search.open === id;
+  for (const detail of document.querySelectorAll('#history tr.detail')) detail.remove();
+  for (const button of document.querySelectorAll('#history button.open')) button.setAttribute('aria-expanded', 'false');
+  search.open = wasOpen ? null : id;
+  if (wasOpen) return;
+  row.querySelector('button.open').setAttribute('aria-expanded', 'true');
+  row.after(detailRow(id));
+}
+
+function detailRow(id) {
+  const cell = el('td', {colSpan: 9}, 'Loading…');
+  (async () => {
+    try {
+      if (!details.has(id)) details.set(id, await getJson(`api/jobs/${id}`));
+      cell.replaceChildren(jobDetail(details.get(id)));
+    } catch (error) {
+      cell.replaceChildren(el('p', {className: 'error'}, `The job could not be read: ${error.message}`));
+    }
+  })();
+  return el('tr', {className: 'detail'}, cell);
+}
+
+// The history keeps the log and warnings of the items that failed, were stopped, or were
+// rendering when their machine was lost.
+function jobDetail(job) {
+  const items = job.items.map(item => {
+    const frames = item.framesTotal ? `${item.framesDone} of ${item.framesTotal} frames` : `${item.framesDone} frames`;
+    const took = item.startedAt && item.endedAt ? ` in ${formatDuration(Date.parse(item.endedAt) - Date.parse(item.startedAt))}` : '';
+    const started = item.startedAt ? ` · started ${formatTime(item.startedAt)}${took}` : '';
+    const warnings = item.warnings.length ? el('ul', {className: 'warnings'}, ...item.warnings.map(w => el('li', null, w))) : null;
+    const log = item.log.length ? el('ul', {className: 'logs'}, ...item.log.slice(-DETAIL_LOG_LINES).map(line =>
+      el('li', null, `${new Date(line.time).toLocaleTimeString()}  ${line.message}`))) : null;
+    return el('li', {className: `item ${item.state}`},
+      el('span', {className: 'item-name'}, item.name || `Item ${item.item}`),
+      el('span', {className: `state ${item.state}`}, item.state),
+      el('div', {className: 'figures'}, frames + started), warnings, log);
+  });
+  return el('div', {className: 'job-detail'},
+    el('div', {className: 'job'}, `Job ${job.id} on ${job.machine}, session ${job.session}`,
+      job.appVersion ? ` · ${job.appVersion}` : '', ` · ended ${formatTime(job.endedAt)} after ${formatDuration(job.renderMs)}`),
+    el('ul', {className: 'detail-items'}, ...items));
+}
+
+function renderHours(id, rows, key) {
+  document.getElementById(id).replaceChildren(...(rows.length ? rows.map(row => el('tr', null,
+    el('td', null, row[key]), el('td', null, row.jobs),
+    el('td', {title: formatDuration(row.hours * 3600000)}, row.hours.toFixed(2)))) : [el('tr', null, el('td', {colSpan: 3}, 'none'))]));
+}
+
+// The machine field offers the names of the machines the page knows.
+let machineNames = '';
+function renderMachineNames() {
+  const names = [...machines.keys()].sort();
+  if (names.join('\n') === machineNames) return;
+  machineNames = names.join('\n');
+  document.getElementById('machine-names').replaceChildren(...names.map(name => el('option', {value: name})));
 }
 
 const handlers = {
@@ -261,8 +418,8 @@ const handlers = {
     const names = new Set(body.machines.map(m => m.name));
     for (const name of [...machines.keys()]) if (!names.has(name)) machines.delete(name);
     for (const data of body.machines) { const entry = entryFor(data.name); entry.data = data; entry.dirty = true; }
-    history = body.history;
-    renderHistory();
+    // A stream that comes back may have missed jobs that ended.
+    if (snapshots++) refreshHistory();
     orderDirty = true;
   },
   machine(data) {
@@ -298,8 +455,8 @@ const handlers = {
     entry.dirty = true;
   },
   history(job) {
-    history = [job, ...history.filter(j => j.id !== job.id)].slice(0, HISTORY_ROWS);
-    renderHistory();
+    details.delete(job.id);  // a lost job whose machine came back has ended again
+    refreshHistory();
   },
 };
 
@@ -316,10 +473,16 @@ function connect() {
   source.onerror = () => { connection.textContent = 'reconnecting…'; connection.className = 'connection down'; };
 }
 
+const form = document.getElementById('search');
+form.addEventListener('submit', event => { event.preventDefault(); submitSearch(); });
+form.addEventListener('reset', () => setTimeout(submitSearch));  // once the fields are cleared
+document.getElementById('previous').addEventListener('click', () => { search.offset = Math.max(0, search.offset - PAGE_ROWS); loadHistory(); });
+document.getElementById('next').addEventListener('click', () => { search.offset += PAGE_ROWS; loadHistory(); });
 document.getElementById('filter').addEventListener('input', () => { orderDirty = true; schedule(); });
 document.getElementById('sort').addEventListener('change', () => { orderDirty = true; schedule(); });
 // "seen N s ago" ages on the page itself; no request is made.
 setInterval(() => {
   for (const entry of machines.values()) if (entry.seen && entry.data) entry.seen.textContent = `seen ${ago(entry.data.lastSeen)}`;
 }, 1000);
+loadHistory();
 connect();

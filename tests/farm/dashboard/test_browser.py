@@ -1,15 +1,19 @@
 """The dashboard's page in a real headless Chromium (Debian's, through python3-selenium), following
 real brevant-host renders."""
 
+import json
 import os
 import unittest
+import urllib.parse
 
 from selenium import webdriver
 from selenium.common.exceptions import NoAlertPresentException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.select import Select
 
-from farm import FarmTest, Render, frames_job, wait_until
+from farm import SOURCE, FarmTest, Render, frames_job, wait_until
 
 HOSTILE = "<img src=x onerror=alert(1)>"
 
@@ -69,6 +73,28 @@ class BrowserTest(FarmTest):
         doomed.process.kill()
         wait_until(lambda: "offline (lost)" in (self.read("render-b", ".machine-head") or ""), 15, "render-b lost")
         self.assertIn("offline", self.read("render-b", "", "el.className").split())
+
+        # The history searched through the form (Enter submits it) finds the failed job alone; its
+        # row opens, by keyboard, on the failed item's log. The page's render hours and the CSV
+        # export follow the same search.
+        failures = Render(self.stack, self.broker, os.path.join(SOURCE, "examples/failures.json"), "render-c", fps=24)
+        self.assertEqual(failures.wait(), 3)
+        Select(self.driver.find_element(By.NAME, "outcome")).select_by_value("failed")
+        self.driver.find_element(By.NAME, "project").send_keys("fAIL", Keys.ENTER)
+        rows = "return [...document.querySelectorAll(arguments[0])].map(row => row.innerText)"
+        wait_until(lambda: [r.split("\t")[1:4] for r in self.driver.execute_script(rows, "#history tr[data-job]")] ==
+                   [["render-c", "Failures", "failed"]], 15, "the failed job alone in the history")
+        self.assertEqual([r.split("\t")[:2] for r in self.driver.execute_script(rows, "#hours-project tr")], [["Failures", "1"]])
+        wait_until(lambda: self.driver.find_element(By.CSS_SELECTOR, "#history button.open").send_keys(Keys.ENTER) or True,
+                   5, "the job's button")
+        wait_until(lambda: "Render failed" in self.driver.find_element(By.CSS_SELECTOR, "#history tr.detail .failed .logs").text,
+                   10, "the failed item's log in the job's detail")
+        csv = urllib.parse.urlsplit(self.driver.find_element(By.ID, "export").get_attribute("href"))
+        self.assertEqual(urllib.parse.parse_qs(csv.query), {"project": ["fAIL"], "outcome": ["failed"]})
+        _, _, body = self.service.request(f"{csv.path}?{csv.query}")
+        self.assertEqual([line.split(",")[1:5:3] for line in body.decode().splitlines()[1:]], [["render-c", "failed"]])
+        status, _, body = self.service.request("/api/hours?from=yesterday")
+        self.assertEqual((status, json.loads(body)["error"].split()[0]), (400, "from"))
 
         # The hostile project and composition names are text; nothing they contain ran.
         self.assertEqual(self.read("render-a", ".project"), HOSTILE)
