@@ -103,10 +103,13 @@ void FarmState::ApplyJob(MachineState& machine, JobMessage job) {
     if (isNew) {
         if (machine.job && machine.Rendering() && !machine.jobFinished) FinishJob(machine, "lost");
         machine.lostRecorded = false;
-        // Progress of this session may have arrived before its job (retained topics come in
-        // any order after a restart); everything else belongs to an earlier job.
+        // Progress of this job may have arrived before it (retained topics come in any order
+        // after a restart); everything else belongs to an earlier job, also one of a host that
+        // restarted and began again at the same session number.
+        const std::optional<int64_t> start = farm_wire::IsoMicros(job.startedAt);
         for (auto it = machine.items.begin(); it != machine.items.end();) {
-            bool ours = it->second.progress && it->second.progress->session == job.session;
+            const std::optional<Progress>& progress = it->second.progress;
+            bool ours = progress && progress->session == job.session && (!start || progress->ts >= *start);
             it = ours ? std::next(it) : machine.items.erase(it);
         }
     } else if (machine.lostRecorded && machine.Online()) {

@@ -80,10 +80,12 @@ std::string ParseFilter(const httplib::Request& req, JobFilter* filter) {
     if (!filter->outcome.empty() && filter->outcome != "done" && filter->outcome != "failed" &&
         filter->outcome != "stopped" && filter->outcome != "lost")
         return "outcome is one of done, failed, stopped, lost";
-    for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"from", filter->from}, {"to", filter->to}}) {
+    for (const auto& [name, value] : {std::pair<const char*, std::string&>{"from", filter->from}, {"to", filter->to}}) {
         const bool date = value.size() == 10 && farm_wire::IsoMicros(value + "T00:00:00Z");
         if (!value.empty() && !date && !farm_wire::IsoMicros(value))
             return std::string(name) + " is a date (2026-12-01) or a UTC time (2026-12-01T18:30:00Z)";
+        // Times are compared as the history writes them, with milliseconds.
+        if (value.size() == 20) value.insert(19, ".000");
     }
     return {};
 }
