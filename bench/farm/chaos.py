@@ -332,8 +332,11 @@ def main():
         no_more_faults, no_more_runs = threading.Event(), threading.Event()
 
         def guarded(target, *a):  # a thread that meets the teardown just ends
-            with contextlib.suppress(Closing):
+            try:
                 target(*a)
+            except Exception:
+                if not stack.closing:
+                    raise
         threads = [threading.Thread(target=guarded, args=(m.loop, stack, broker, no_more_runs), daemon=True)
                    for m in machines]
         fault_thread = threading.Thread(target=guarded, args=(faults.loop, no_more_faults), daemon=True)
@@ -353,6 +356,8 @@ def main():
         log(f"every machine idle; the history settled after {settle(dashboard):.1f} s")
         faults.dropped.append(dropped(broker))
         rows, problems = check(machines, faults, seen, dashboard)
+        stack.file("record.json", {"t0": T0, "faults": faults.made, "runs": {m.name: m.runs for m in machines},
+                                   "broker saw": list(seen.values()), "history": all_jobs(dashboard)})  # for --keep
         kinds = collections.Counter(f["kind"] for f in faults.made)
         counted = [d for d in faults.dropped if d is not None]
         rows["broker dropped messages"] = f"{sum(counted)} in {len(counted)} of {len(faults.dropped)} broker lives"
