@@ -1,10 +1,19 @@
 // The broker connection: subscribes to PREFIX/# and hands every message to the FarmState on
 // libmosquitto's network thread. Reconnects by itself (1 s, doubling to 30 s); on each connect
 // the broker sends the retained topics again, so the farm's state is whole after an outage.
+//
+// The session is persistent (clean session off, a client id that stays the same across restarts
+// of one dashboard): while the dashboard is away, a broker with persistence keeps its
+// subscription and queues the QoS 1 messages for it (jobs begun and ended, log lines, changes of
+// state), and delivers them in order when it comes back; the retained topics come after them.
+// What the broker had to drop is read from mosquitto's $SYS topics.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -20,16 +29,29 @@ struct BrokerOptions {
     std::string caFile;  // TLS with this CA bundle when set
     std::string prefix = "brevant";
     int keepaliveSeconds = 30;
+    std::string clientId;  // names the session the broker keeps; never shared by two dashboards
+};
+
+// What the broker says of itself under $SYS (mosquitto publishes it every sys_interval, 10 s by
+// default, and again at each subscription); -1 until it has said it. Broker-wide figures, for
+// all its clients, counted since the broker started.
+struct BrokerFigures {
+    int64_t droppedMessages = -1;  // messages not delivered because a client's queue was full
+    int64_t storedMessages = -1;   // messages in its store now: retained and queued ones
 };
 
 class MqttSource {
 public:
-    // Throws std::runtime_error naming the problem when the client cannot be set up (bad TLS
-    // file, out of memory). An unreachable broker is not an error: it is retried.
+    // Throws std::runtime_error naming the problem when the client cannot be set up (a client id
+    // MQTT cannot carry, a bad TLS file, out of memory). An unreachable broker is not an error:
+    // it is retried.
     MqttSource(const BrokerOptions& options, FarmState& farm);
-    ~MqttSource();  // disconnects and joins the network thread
+    ~MqttSource();  // disconnects (the broker keeps the session) and joins the network thread
     MqttSource(const MqttSource&) = delete;
     MqttSource& operator=(const MqttSource&) = delete;
+
+    // [any-thread] The broker's latest figures, for the metrics.
+    BrokerFigures Figures() const { return {brokerDropped_.load(), brokerStored_.load()}; }
 
 private:
     struct ClientDeleter {
@@ -39,11 +61,15 @@ private:
     static void OnConnect(mosquitto* client, void* self, int result);
     static void OnDisconnect(mosquitto* client, void* self, int reason);
     static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
+    void OnBrokerFigure(std::string_view topic, std::string_view value);
 
     const BrokerOptions options_;
     const std::string subscription_;
     FarmState& farm_;
     std::unique_ptr<mosquitto, ClientDeleter> client_;
+    // Written on the network thread only.
+    std::atomic<int64_t> brokerDropped_{-1};
+    std::atomic<int64_t> brokerStored_{-1};
 };
 
 // libmosquitto's process-wide set-up, for the lifetime of main.

@@ -107,26 +107,35 @@ def stop_process(process):
 
 
 class Broker:
-    """mosquitto with `config` lines added; anonymous clients are refused when it names a password_file."""
+    """mosquitto with `config` lines added; anonymous clients are refused when it names a password_file.
+    A persistent one is a studio's: it keeps the retained topics and the clients' sessions, with
+    what it queued for them, in the stack's directory (saved every second and at a clean stop),
+    and queues at most 100 messages for a client."""
 
-    def __init__(self, stack, config=""):
+    def __init__(self, stack, config="", persistent=False):
         self.stack, self.port = stack, free_port()
         # As root, mosquitto would switch to a user who cannot read the test's files; a subscriber that
         # falls behind is served late rather than cut off, as on a farm's broker.
         anonymous = str("password_file" not in config).lower()
+        store = os.path.join(stack.directory, f"mosquitto-{self.port}", "")
+        keep = (f"persistence true\npersistence_location {store}\nautosave_interval 1\nmax_queued_messages 100\n"
+                if persistent else "persistence false\nmax_queued_messages 0\n")
+        if persistent:
+            os.makedirs(store)
         self.config = stack.file(f"mosquitto-{self.port}.conf", ("user root\n" if os.getuid() == 0 else "") +
-                                 f"listener {self.port} 127.0.0.1\npersistence false\nset_tcp_nodelay true\n"
-                                 f"max_queued_messages 0\nallow_anonymous {anonymous}\n{config}")
+                                 f"listener {self.port} 127.0.0.1\n{keep}set_tcp_nodelay true\n"
+                                 f"allow_anonymous {anonymous}\n{config}")
         self.start()
 
     def start(self):
-        """Starts it (again, empty) on its port and waits until it accepts connections."""
+        """Starts it (again: empty, or a persistent one with its store) on its port and waits until it
+        accepts connections."""
         self.process = self.stack.spawn(["mosquitto", "-c", self.config], log=f"mosquitto-{self.port}.log")
         wait_until(lambda: socket.create_connection(("127.0.0.1", self.port), 0.2).close() or True, 10,
                    "mosquitto to listen")
 
     def stop(self, how=signal.SIGTERM):
-        """Stops it with `how`: SIGKILL as a crash would."""
+        """SIGTERM saves a persistent broker's store; SIGKILL loses what came since the last save."""
         self.process.send_signal(how)
         self.process.wait(10)
 
