@@ -34,6 +34,11 @@ FarmState::FarmState(FarmOptions options, EventHub& hub, Notifier& notifier, His
 
 void FarmState::SetBrokerConnected(bool connected) { brokerConnected_ = connected; }
 
+void FarmState::SetBrokerFigures(BrokerFigures figures) {
+    brokerDropped_ = figures.droppedMessages;
+    brokerStored_ = figures.storedMessages;
+}
+
 void FarmState::OnMessage(std::string_view topicText, std::string_view payload) {
     // Parsing needs no lock: a flood of bad messages does not hold up the readers.
     std::optional<Topic> topic = ParseTopic(options_.prefix, topicText, options_.limits);
@@ -475,7 +480,8 @@ void FarmState::Resync(EventHub::Client& client) {
 std::string FarmState::Metrics() const {
     std::lock_guard<std::mutex> lock(mutex_);
     const ServiceFigures service{received_, dropped_, brokerConnected_, hub_.ClientCount(), hub_.Resyncs(),
-                                 notifier_.Count(), unwritten_.size(), unwrittenDropped_, pruned_};
+                                 notifier_.Count(), unwritten_.size(), unwrittenDropped_, pruned_,
+                                 {brokerDropped_, brokerStored_}};
     return MetricsText(machines_, service);
 }
 

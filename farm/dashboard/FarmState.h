@@ -21,6 +21,7 @@
 #include "farm/dashboard/EventHub.h"
 #include "farm/dashboard/History.h"
 #include "farm/dashboard/MachineState.h"
+#include "farm/dashboard/Metrics.h"
 #include "farm/dashboard/Messages.h"
 #include "farm/dashboard/Notifier.h"
 
@@ -55,6 +56,8 @@ public:
     void Maintain();
     // [mqtt thread] The broker connection came or went.
     void SetBrokerConnected(bool connected);
+    // [mqtt thread] The broker's own figures changed.
+    void SetBrokerFigures(BrokerFigures figures);
 
     // [http worker] Views. JSON documents as the REST API serves them.
     nlohmann::json Machines() const;
@@ -103,6 +106,7 @@ private:
     // service's start time in milliseconds and so never repeat across a restart.
     uint64_t lastThumbnailVersion_;
     std::atomic<bool> brokerConnected_{false};
+    std::atomic<int64_t> brokerDropped_{-1}, brokerStored_{-1};
 };
 
 }  // namespace dashboard

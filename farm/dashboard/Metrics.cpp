@@ -124,6 +124,16 @@ std::string MetricsText(const Machines& machines, const ServiceFigures& service)
     out.Sample("", static_cast<double>(service.historyUnwrittenDropped));
     out.Family("brevant_dashboard_history_pruned_total", "counter", "Ended jobs the retention removed from the history.");
     out.Sample("", static_cast<double>(service.historyPruned));
+    // Unknown until the broker has said them (a broker whose ACL hides $SYS never does).
+    if (service.broker.droppedMessages >= 0) {
+        out.Family("brevant_dashboard_broker_messages_dropped_total", "counter",
+                   "Messages the broker dropped because a client's queue was full, for all its clients, since it started.");
+        out.Sample("", static_cast<double>(service.broker.droppedMessages));
+    }
+    if (service.broker.storedMessages >= 0) {
+        out.Family("brevant_dashboard_broker_stored_messages", "gauge", "Messages in the broker's store: retained and queued.");
+        out.Sample("", static_cast<double>(service.broker.storedMessages));
+    }
     return out.Take();
 }
 

@@ -12,6 +12,14 @@
 namespace dashboard {
 
 // The service's own figures beside the machines'.
+// What the broker says of itself under $SYS (mosquitto publishes it every sys_interval, 10 s by
+// default, and again at each subscription); -1 until it has said it. Broker-wide figures, for
+// all its clients, counted since the broker started.
+struct BrokerFigures {
+    int64_t droppedMessages = -1;  // messages not delivered because a client's queue was full
+    int64_t storedMessages = -1;   // messages in its store now: retained and queued ones
+};
+
 struct ServiceFigures {
     uint64_t received = 0;
     const uint64_t* dropped = nullptr;  // kDropReasonCount counters, by DropReason
@@ -22,6 +30,7 @@ struct ServiceFigures {
     size_t historyUnwritten = 0;        // ended jobs waiting for the database
     uint64_t historyUnwrittenDropped = 0;
     uint64_t historyPruned = 0;
+    BrokerFigures broker;
 };
 
 std::string MetricsText(const Machines& machines, const ServiceFigures& service);

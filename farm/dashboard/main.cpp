@@ -8,6 +8,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "farm/dashboard/Database.h"
 #include "farm/dashboard/EventHub.h"
 #include "farm/dashboard/FarmState.h"
 #include "farm/dashboard/History.h"
@@ -49,6 +51,28 @@ std::string DefaultWebRoot() {
     return BREVANT_DASHBOARD_WEB_DIR;
 }
 
+// The broker keeps one session per client id: this dashboard's is the same at every restart, so
+// that what the broker queued for it while it was away reaches it; another dashboard on the same
+// machine (its own database, address or port) has its own. 8 hex digits of FNV-1a over those
+// options as given, an SQLite file's path made absolute (a PostgreSQL URI as it is).
+std::string DefaultClientId(const Options& options) {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const std::string shortHost(host, std::strcspn(host, "."));
+    std::error_code error;
+    const std::string database = IsPostgresUri(options.database)
+        ? options.database
+        : std::filesystem::absolute(options.database, error).lexically_normal().string();
+    uint32_t hash = 2166136261u;
+    for (const std::string& part : {database, options.http.listen, std::to_string(options.http.port)}) {
+        for (unsigned char c : part) hash = (hash ^ c) * 16777619u;
+        hash *= 16777619u;  // a 0 byte between parts: "ab" "c" is not "a" "bc"
+    }
+    char digits[9];
+    std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(hash));
+    return "brevant-dashboard-" + (shortHost.empty() ? std::string() : shortHost + "-") + digits;
+}
+
 // Returns the exit code when the process should end now (help, or a bad option).
 int Parse(int argc, char** argv, Options& options) {
     CLI::App app{"brevant-dashboard: the render farm's live page, REST API, metrics, webhooks and job history.",
@@ -76,6 +100,9 @@ int Parse(int argc, char** argv, Options& options) {
         ->check(CLI::Range(0, 100000));
     app.add_option("--keep-jobs", options.farm.retention.jobs, "and at most this many ended jobs (0: no bound by count)")
         ->check(CLI::Range(int64_t{0}, int64_t{1000000000}));
+    app.add_option("--client-id", options.broker.clientId,
+                   "MQTT client id, naming the session the broker keeps while the dashboard is away "
+                   "(default: brevant-dashboard-HOST-HASH of --db, --listen and --port)");
     app.add_option("--token", options.http.token, "bearer token every request must carry (header, cookie or ?access_token=)")
         ->envname("BREVANT_DASHBOARD_TOKEN");
     app.add_option("--webhook", options.webhooks, "URL to POST notifications to (repeatable)")
@@ -99,6 +126,7 @@ int Parse(int argc, char** argv, Options& options) {
     }
     if (options.http.webRoot.empty()) options.http.webRoot = DefaultWebRoot();
     options.farm.prefix = options.broker.prefix;
+    if (options.broker.clientId.empty()) options.broker.clientId = DefaultClientId(options);
     return -1;
 }
 
@@ -159,9 +187,9 @@ int main(int argc, char** argv) {
             hub.Close();
             http.Stop();
         });
-        std::printf("brevant-dashboard: listening on http://%s:%d/ (broker %s:%d, prefix %s)\n",
+        std::printf("brevant-dashboard: listening on http://%s:%d/ (broker %s:%d, prefix %s, client id %s)\n",
                     options.http.listen.c_str(), port, options.broker.host.c_str(), options.broker.port,
-                    options.broker.prefix.c_str());
+                    options.broker.prefix.c_str(), options.broker.clientId.c_str());
         std::fflush(stdout);
         bool served = http.Run();
         if (!served) signals.Interrupt();

@@ -84,14 +84,17 @@ struct Link::Shared {
                true);
     }
 
-    Message Status(std::string_view state, std::string_view reason) {
+    // A change of state (online at connect, offline at shutdown) goes at QoS 1, as the last will
+    // does; the periodic refresh, which only moves the figures, at QoS 0, so that a subscriber's
+    // persistent session does not queue one per machine and period while it is away.
+    Message Status(std::string_view state, std::string_view reason, int qos) {
         LinkFigures figures;
         figures.dropped = outbox->Dropped();
         figures.published = published;
         figures.queueBytes = outbox->WaitingBytes();
         figures.limitBytes = outbox->LimitBytes();
         figures.connects = connects;
-        return Message{identity.Topic(farm_wire::kStatusTopic), StatusPayload(identity, state, reason, &figures, farm_wire::WallMicros()), true, 1};
+        return Message{identity.Topic(farm_wire::kStatusTopic), StatusPayload(identity, state, reason, &figures, farm_wire::WallMicros()), true, qos};
     }
 
     void Lost(SteadyClock::time_point now) {
@@ -111,7 +114,8 @@ struct Link::Shared {
             backoff = kFirstBackoff;
             ++connects;
             outbox->RequeueRetained();
-            outbox->Push(stopping ? Status(farm_wire::kOffline, farm_wire::kReasonShutdown) : Status(farm_wire::kOnline, {}));
+            outbox->Push(stopping ? Status(farm_wire::kOffline, farm_wire::kReasonShutdown, 1)
+                                  : Status(farm_wire::kOnline, {}, 1));
             nextStatus = SteadyClock::now() + std::chrono::seconds(config.statusSeconds);
             return;
         }
@@ -189,7 +193,7 @@ struct Link::Shared {
             if (stop && !stopDeadline) {
                 stopDeadline = now + milliseconds(config.shutdownWaitMs);
                 stopping = true;
-                outbox->Push(Status(farm_wire::kOffline, farm_wire::kReasonShutdown));
+                outbox->Push(Status(farm_wire::kOffline, farm_wire::kReasonShutdown, 1));
             }
             // A connection under way (or a first one not yet tried: the render may have been
             // shorter than the thread's start) may still carry the last state out; without one
@@ -204,8 +208,10 @@ struct Link::Shared {
                 if (failed) break;
             }
             if (state == State::Connected) {
-                if (now >= nextStatus) {
-                    outbox->Push(Status(farm_wire::kOnline, {}));
+                // Not once the shutdown status is out: an "online" after it would stand as the
+                // machine's state, and the clean disconnect leaves no will to correct it.
+                if (!stopping && now >= nextStatus) {
+                    outbox->Push(Status(farm_wire::kOnline, {}, 0));
                     nextStatus = now + std::chrono::seconds(config.statusSeconds);
                 }
                 Feed();
@@ -265,6 +271,10 @@ bool Link::Start(std::string* error) {
     if (!s.client) return fail("cannot make an MQTT client", MOSQ_ERR_NOMEM);
     mosquitto* client = s.client.get();
     mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
+    // No cap on unacknowledged QoS 1 messages (libmosquitto's is 20, and it holds QoS 1 messages
+    // beyond it while QoS 0 ones go at once): the messages leave in the outbox's order, and the
+    // window bounds what is outstanding.
+    mosquitto_max_inflight_messages_set(client, 0);
     mosquitto_connect_callback_set(client, [](mosquitto*, void* self, int code) {
         static_cast<Shared*>(self)->OnConnect(code);
     });

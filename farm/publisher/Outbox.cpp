@@ -43,7 +43,10 @@ void Outbox::Push(Message message) {
             const uint64_t previous = state.waiting;
             state.waiting = 0;
             state.payload = std::move(message.payload);
-            state.qos = message.qos;
+            // A value that replaces one still waiting goes at the higher QoS of the two: a
+            // periodic status (QoS 0) that overtakes the change of state at connect (QoS 1)
+            // carries that change, and must not lose it on the way.
+            state.qos = previous != 0 ? std::max(state.qos, message.qos) : message.qos;
             if (previous != 0) waitingRetained_.erase(previous);
             MarkWaiting(message.topic, state);
             state.lastChange = state.waiting;

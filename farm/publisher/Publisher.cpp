@@ -236,7 +236,9 @@ void Publisher::Frame(int64_t session, int64_t item, int64_t frameId, const Fram
     ordered_json event = Event(farm_wire::kJobItemUpdate, session, now);
     frameFields(event);
     event["thumbnail"] = reading.thumbnailJpeg.has_value();
-    Send(farm_wire::kEventsTopic, event, false, 1);
+    // QoS 0 like the progress it repeats: a subscriber's persistent session would otherwise
+    // queue every frame of the farm while it is away, and fill the broker's bound with them.
+    Send(farm_wire::kEventsTopic, event, false, 0);
 }
 
 void Publisher::Log(int64_t session, int64_t item, uint8_t flag, const std::string& message) {

@@ -17,6 +17,8 @@ namespace farm_wire {
 
 // The payloads' "schema". A field may be added without a new number (consumers ignore fields
 // they do not know); a field renamed or removed needs a new number, which older consumers refuse.
+// Each kind of message's QoS is part of the contract too (docs/mqtt-topics.md): consumers take
+// any, so a per-frame message's may be lowered to 0 without a new number.
 constexpr int kSchema = 1;
 
 // PREFIX/MACHINE/status, .../job, .../events, .../items/ITEM/progress, .../items/ITEM/thumbnail.

@@ -10,6 +10,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -106,27 +107,37 @@ def stop_process(process):
 
 
 class Broker:
-    """mosquitto with `config` lines added; anonymous clients are refused when it names a password_file."""
+    """mosquitto with `config` lines added; anonymous clients are refused when it names a password_file.
+    A persistent one is a studio's: it keeps the retained topics and the clients' sessions, with
+    what it queued for them, in the stack's directory (saved every second and at a clean stop),
+    and queues at most 100 messages for a client."""
 
-    def __init__(self, stack, config=""):
+    def __init__(self, stack, config="", persistent=False):
         self.stack, self.port = stack, free_port()
         # As root, mosquitto would switch to a user who cannot read the test's files; a subscriber that
         # falls behind is served late rather than cut off, as on a farm's broker.
         anonymous = str("password_file" not in config).lower()
+        store = os.path.join(stack.directory, f"mosquitto-{self.port}", "")
+        keep = (f"persistence true\npersistence_location {store}\nautosave_interval 1\nmax_queued_messages 100\n"
+                if persistent else "persistence false\nmax_queued_messages 0\n")
+        if persistent:
+            os.makedirs(store)
         self.config = stack.file(f"mosquitto-{self.port}.conf", ("user root\n" if os.getuid() == 0 else "") +
-                                 f"listener {self.port} 127.0.0.1\npersistence false\nset_tcp_nodelay true\n"
-                                 f"max_queued_messages 0\nallow_anonymous {anonymous}\n{config}")
+                                 f"listener {self.port} 127.0.0.1\n{keep}set_tcp_nodelay true\n"
+                                 f"allow_anonymous {anonymous}\n{config}")
         self.start()
 
     def start(self):
-        """Starts it (again, empty) on its port and waits until it accepts connections."""
+        """Starts it (again: empty, or a persistent one with its store) on its port and waits until it
+        accepts connections."""
         self.process = self.stack.spawn(["mosquitto", "-c", self.config], log=f"mosquitto-{self.port}.log")
         wait_until(lambda: socket.create_connection(("127.0.0.1", self.port), 0.2).close() or True, 10,
                    "mosquitto to listen")
 
-    def kill(self):
-        self.process.kill()
-        self.process.wait()
+    def stop(self, how=signal.SIGTERM):
+        """SIGTERM saves a persistent broker's store; SIGKILL loses what came since the last save."""
+        self.process.send_signal(how)
+        self.process.wait(10)
 
     def publish(self, topic, payload, retain=False):
         """Publishes bytes or text (a dict is sent as JSON) exactly as given."""
@@ -136,29 +147,30 @@ class Broker:
         subprocess.run(args + ["-r"] * retain + (["-s"] if payload else ["-n"]), input=payload, check=True, timeout=10)
 
 
-Message = collections.namedtuple("Message", "retained topic payload")
+Message = collections.namedtuple("Message", "retained topic payload qos")
 
 
 class Subscriber:
     """mosquitto_sub on `topic` at QoS 1 (extra `args` for users and TLS), read on a thread; the
     constructor waits for the broker's acknowledgement, so nothing published later is missed.
-    Every message must keep to the wire contract as the publisher's own check reads it: when the
-    test's Stack closes, any that does not fails the test."""
+    Every message must keep to the wire contract as the publisher's own check reads it, its QoS
+    included (a QoS 1 subscription takes each at the QoS it was published at): when the test's
+    Stack closes, any that does not fails the test."""
 
     def __init__(self, stack, broker, topic="brevant/#", *args):
         self.messages, self.problems, subscribed = [], [], threading.Event()
         process = stack.spawn(["stdbuf", "-oL", "mosquitto_sub", "-d", "-h", "127.0.0.1", "-p", str(broker.port),
-                               "-q", "1", "-t", topic, "-F", "%r %t %x", *args], stdout=subprocess.PIPE, text=True,
+                               "-q", "1", "-t", topic, "-F", "%r %q %t %x", *args], stdout=subprocess.PIPE, text=True,
                               stderr=subprocess.DEVNULL)
 
         def read():
             for line in process.stdout:  # -d's lines besides the messages (in hex): "Subscribed" is the acknowledgement
                 subscribed.set() if line.startswith("Subscribed") else None
-                match = re.fullmatch(r"([01]) (\S+) ([0-9a-f]*)\n", line)
+                match = re.fullmatch(r"([01]) ([012]) (\S+) ([0-9a-f]*)\n", line)
                 if match:
-                    self.messages.append(Message(match[1] == "1", match[2], bytes.fromhex(match[3])))
-                    self.problems += contract.problems(match[2], self.messages[-1].payload, producer=True,
-                                                   retained=self.messages[-1].retained)
+                    self.messages.append(Message(match[1] == "1", match[3], bytes.fromhex(match[4]), int(match[2])))
+                    self.problems += contract.problems(match[3], self.messages[-1].payload, producer=True,
+                                                       retained=self.messages[-1].retained, qos=int(match[2]))
         threading.Thread(target=read, daemon=True).start()
         stack.callback(self.check)
         if not subscribed.wait(10):
@@ -168,10 +180,11 @@ class Subscriber:
         if self.problems:
             raise AssertionError("off the wire contract:\n" + "\n".join(list(dict.fromkeys(self.problems))[:20]))
 
-    def wait(self, topic, text="", timeout=10, retained=None):
-        """The first message on `topic` whose payload contains `text` (and retained flag, when given)."""
+    def wait(self, topic, text="", timeout=10, retained=None, qos=None):
+        """The first message on `topic` whose payload contains `text` (and retained flag and QoS, when given)."""
         return wait_until(lambda: [m for m in self.messages if m.topic == topic and text.encode() in m.payload and
-                                   retained in (None, m.retained)], timeout, f"{text} on {topic}")[0]
+                                   retained in (None, m.retained) and qos in (None, m.qos)], timeout,
+                          f"{text} on {topic}")[0]
 
     def last(self, topic):
         return json.loads([m.payload for m in self.messages if m.topic == topic][-1])

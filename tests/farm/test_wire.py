@@ -20,6 +20,7 @@ EXAMPLES = [("brevant/render-07/" + topic.replace("<item>", "1"), line)
             for block in re.findall(r"```json\n(.*?)```", section, re.S) for line in block.splitlines()]
 EXAMPLE = {topic: json.loads(line) for topic, line in reversed(EXAMPLES)}  # the first of each topic
 PROGRESS, JOB_END = EXAMPLE["brevant/render-07/items/1/progress"], json.loads(EXAMPLES[-1][1])
+UPDATE = next(json.loads(line) for topic, line in EXAMPLES if '"JobItemUpdate"' in line)
 
 
 def renamed(payload, old, new):
@@ -27,7 +28,7 @@ def renamed(payload, old, new):
 
 
 # topic, payload, what a consumer finds wrong, what the publisher's own check finds wrong (a text
-# each problem contains, or None for none).
+# each problem contains, or None for none), and the QoS it came at when that matters.
 RULES = [
     ("brevant/render-07/items/1/progress", {**PROGRESS, "gpu": "A6000"}, None, "'gpu' was unexpected"),
     ("brevant/render-07/items/1/progress", renamed(PROGRESS, "remainingMs", "remaining"), None, "'remaining' was unexpected"),
@@ -48,6 +49,13 @@ RULES = [
     ("brevant/render-07/items/1/thumbnail", b"\xff\xd8\xff\xe0 cut short", "not a JPEG", "not a JPEG"),
     ("brevant/render-07/items/1/progress", '{"fps": NaN}', "NaN is not JSON", "NaN"),
     ("brevant/render-07/items/1001/progress", PROGRESS, "not a farm topic", "not a farm topic"),
+    # A consumer takes any QoS; the publisher's frames are QoS 0 and what matters one by one QoS 1.
+    ("brevant/render-07/events", UPDATE, None, "QoS 1, where the publisher's is 0", 1),
+    ("brevant/render-07/events", JOB_END, None, "QoS 0, where the publisher's is 1", 0),
+    ("brevant/render-07/status", {**EXAMPLE["brevant/render-07/status"], "state": "offline", "reason": "shutdown"}, None,
+     "QoS 0, where", 0),
+    ("brevant/render-07/status", EXAMPLE["brevant/render-07/status"], None, None, 0),  # the periodic refresh
+    ("brevant/render-07/items/1/thumbnail", b"\xff\xd8\xff\xd9", None, "QoS 1, where the publisher's is 0", 1),
 ]
 
 
@@ -64,16 +72,16 @@ class WireTest(unittest.TestCase):
     def test_rules(self):
         # Fields may be added (consumers ignore them) but not renamed: the publisher's own check
         # refuses any field it does not define.
-        for topic, payload, consumer, producer in RULES:
+        for topic, payload, consumer, producer, *qos in RULES:
             payload = json.dumps(payload) if isinstance(payload, dict) else payload
             for view, expected in ((False, consumer), (True, producer)):
                 with self.subTest(topic=topic, payload=payload[:120], producer=view):
-                    found = "\n".join(contract.problems(topic, payload, producer=view))
+                    found = "\n".join(contract.problems(topic, payload, producer=view, qos=(qos or [None])[0]))
                     self.assertIn(expected, found) if expected else self.assertEqual(found, "")
         # The same rows as the command reads them from mosquitto_sub: each fault is printed.
         for view, column in (([], 2), (["--producer"], 3)):
-            lines = [f"{row[0]} 0 {(row[1].encode() if isinstance(row[1], str) else row[1]).hex()}" for row in
-                     [(row[0], json.dumps(row[1]) if isinstance(row[1], dict) else row[1]) + row[2:] for row in RULES]]
+            lines = [f"{row[0]} 0 {''.join(f'{q} ' for q in row[4:])}{(row[1].encode() if isinstance(row[1], str) else row[1]).hex()}"
+                     for row in [(row[0], json.dumps(row[1]) if isinstance(row[1], dict) else row[1]) + row[2:] for row in RULES]]
             out = io.StringIO()
             self.assertEqual(contract.main(view, lines, out), 1)
             for row in RULES:
@@ -84,11 +92,11 @@ class WireTest(unittest.TestCase):
         # item topics that no one render makes among them, in the publisher's view.
         with open(os.path.join(ROOT, "tests", "farm", "publisher", "publisher.golden")) as f:
             for line in f:  # TOPIC [retained] qos N PAYLOAD, or a status payload alone
-                topic, retained, payload = (re.fullmatch(r"(\S+)( retained)? qos \d (.*)\n", line) or
-                                            re.fullmatch(r"()()(.*)\n", line)).groups()
+                topic, retained, qos, payload = (re.fullmatch(r"(\S+)( retained)? qos (\d) (.*)\n", line) or
+                                                 re.fullmatch(r"()()()(.*)\n", line)).groups()
                 payload = b"" if payload == "(empty)" else bytes.fromhex(payload) if "thumbnail" in topic else payload
-                self.assertEqual(contract.problems(topic or "p/m1/status", payload, producer=True,
-                                                   retained=bool(retained), prefix="p"), [], line[:200])
+                self.assertEqual(contract.problems(topic or "p/m1/status", payload, producer=True, retained=bool(retained),
+                                                   prefix="p", qos=int(qos) if qos else None), [], line[:200])
 
     def test_simulator(self):
         # Every payload the dashboard benchmarks' simulator sends: 20 machines cover each kind of

@@ -4,7 +4,7 @@ mosquitto."""
 import os
 import unittest
 
-from farm import SOURCE, EventStream, FarmTest, Receiver, Render, wait_until
+from farm import SOURCE, Broker, EventStream, FarmTest, Receiver, Render, frames_job, wait_until
 
 
 class RenderTest(FarmTest):
@@ -68,6 +68,32 @@ class RenderTest(FarmTest):
         self.assertEqual(self.receiver.wait_for("jobDone", machine="render-2")["outcome"], "failed")
         logs = wait_until(lambda: self.service.machine("render-2")["job"]["items"][0]["logs"], 10, "item 1's log lines")
         self.assertIn("Render failed", [line["message"] for line in logs])
+
+    def test_jobs_rendered_while_the_dashboard_was_away_reach_its_history_through_its_session(self):
+        # A studio's broker keeps the dashboard's session, on disk, across its own restart too: three
+        # jobs begin and end while the dashboard is stopped, and each is in the history once it is
+        # back. The frames (174, beyond the broker's bound of 100 queued messages) go at QoS 0 and
+        # are not queued; what the history needs is at most 44 messages at QoS 1.
+        self.broker = Broker(self.stack, persistent=True)
+        dashboard = self.dashboard()
+        self.assertEqual(dashboard.stop(), 0)
+        jobs = [frames_job(60, 60, project="One"), os.path.join(SOURCE, "examples/failures.json"),
+                frames_job(40, project="Three")]
+        for number, job in enumerate(jobs):
+            if number == 2:
+                self.broker.stop()
+                self.broker.start()
+            self.assertIn(Render(self.stack, self.broker, job, "render-3").wait(), (0, 3))
+        dashboard.start()
+
+        def history():  # once the last job is in, all are: the broker delivers the session's queue in order
+            past = [(job["project"], job["outcome"], job["counts"]) for job in dashboard.json("/api/jobs")["past"]]
+            return past[0][0] == "Three" and past
+        past = wait_until(history, 15, "the jobs rendered while the dashboard was away")
+        done = {"stopped": 0, "failed": 0, "notStarted": 0}
+        self.assertEqual(past, [("Three", "done", {**done, "done": 1}),
+                                ("Failures", "failed", {"done": 1, "stopped": 1, "failed": 1, "notStarted": 0}),
+                                ("One", "done", {**done, "done": 2})])
 
 
 if __name__ == "__main__":

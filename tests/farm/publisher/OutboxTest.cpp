@@ -15,7 +15,7 @@ TEST(FarmOutbox, DropsTheOldestEventsFirstAndKeepsOnlyTheLatestRetainedValue) {
     outbox.Push(Message{"s", std::string(19, 'a'), true, 1});  // 20
     outbox.Push(Message{"e", std::string(29, '1'), false, 1}); // 30
     outbox.Push(Message{"e", std::string(29, '2'), false, 1}); // 30
-    outbox.Push(Message{"s", std::string(19, 'b'), true, 1});  // replaces the waiting "a"
+    outbox.Push(Message{"s", std::string(19, 'b'), true, 0});  // replaces the waiting "a", at its QoS 1
     outbox.Push(Message{"e", std::string(29, '3'), false, 1}); // 110 > 100: event 1 goes
     EXPECT_EQ(outbox.Dropped().messages, 1u);
     EXPECT_EQ(outbox.WaitingBytes(), 80u);

@@ -4,6 +4,7 @@ the publisher under Wine."""
 
 import json
 import os
+import signal
 import socket
 import subprocess
 import time
@@ -22,8 +23,12 @@ class PublisherTest(FarmTest):
         # Beside it (every message checked by the subscriber): items that fail, stop and log, and
         # a host killed mid-render, for whom the broker publishes the last will.
         failures = Render(self.stack, self.broker, os.path.join(SOURCE, "examples/failures.json"), "f", **FAST)
-        killed = Render(self.stack, self.broker, frames_job(400), "k", fps=20)
+        killed = Render(self.stack, self.broker, frames_job(400), "k", fps=20, BREVANT_FARM_STATUS_SECONDS="1")
         subscriber.wait("brevant/k/items/1/progress")
+        # Online at connect is a change of state (QoS 1, as the will); the refresh a second later
+        # only moves the figures (QoS 0).
+        self.assertEqual(subscriber.wait("brevant/k/status").qos, 1)
+        subscriber.wait("brevant/k/status", '"online"', qos=0)
         killed.process.kill()
         subscriber.wait("brevant/k/status", '"lost"')
         self.assertEqual((host.wait(), failures.wait()), (0, 3), output(host.process) + output(failures.process))
@@ -63,15 +68,27 @@ class PublisherTest(FarmTest):
     def test_late_subscriber_gets_every_machine_retained_also_after_a_broker_restart(self):
         # The broker is killed in m's second item and started again empty: the render is untouched,
         # and m's first item, published before the kill, is on the new broker from the republish alone.
+        # (A broker hands a subscriber QoS 1 messages 20 unacknowledged at a time, QoS 0 ones at
+        # once: this one has no such cap, so the order it passes on is the publisher's.)
+        self.broker = Broker(self.stack, "max_inflight_messages 0\n")
         watcher = Subscriber(self.stack, self.broker, "brevant/m/items/2/progress")
         host = Render(self.stack, self.broker, frames_job(3, 40), "m", fps=20, **FAST)
         watcher.wait("brevant/m/items/2/progress")
-        self.broker.kill()
+        self.broker.stop(signal.SIGKILL)
         time.sleep(0.5)
         self.broker.start()
         self.assertEqual(host.wait(), 0, output(host.process))
-        host = Render(self.stack, self.broker, frames_job(3), "b", **FAST)
+        # Then the broker stalls (SIGSTOP) in b's render: the QoS 0 frames do not overtake the QoS 1
+        # starts and ends still unacknowledged, every event comes in order.
+        events = Subscriber(self.stack, self.broker, "brevant/b/events")
+        host = Render(self.stack, self.broker, frames_job(*[3] * 15), "b", fps=30, **FAST)
+        events.wait("brevant/b/events", "JobItemUpdate")
+        self.broker.process.send_signal(signal.SIGSTOP)
+        time.sleep(1.5)
+        self.broker.process.send_signal(signal.SIGCONT)
         self.assertEqual(host.wait(), 0, output(host.process))
+        events.wait("brevant/b/events", "JobEnd")
+        self.assertEqual([json.loads(m.payload)["seq"] for m in events.messages], list(range(1, 2 + 15 * 5 + 1)))
         late = Subscriber(self.stack, self.broker)
         for machine in ("m", "b"):
             m = "brevant/" + machine
