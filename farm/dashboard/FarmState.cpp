@@ -117,6 +117,10 @@ void FarmState::ApplyJob(MachineState& machine, JobMessage job) {
             bool ours = progress && progress->session == job.session && (!start || progress->ts >= *start);
             it = ours ? std::next(it) : machine.items.erase(it);
         }
+    } else if (machine.lostRecorded && job.state == farm_wire::kJobEnded) {
+        // The machine was taken for lost, and its job's end arrives after all (sent once the
+        // broker was back): the end it reports replaces "lost".
+        machine.lostRecorded = machine.jobFinished = false;
     } else if (machine.lostRecorded && machine.Online()) {
         // The machine was taken for lost and is back with the same job.
         history_.Reopen(machine.jobId);

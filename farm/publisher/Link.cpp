@@ -196,9 +196,11 @@ struct Link::Shared {
                 outbox->Push(Status(farm_wire::kOffline, farm_wire::kReasonShutdown, 1));
             }
             // A connection under way (or a first one not yet tried: the render may have been
-            // shorter than the thread's start) may still carry the last state out; without one
-            // there is nobody to wait for.
-            if (stopDeadline && ((state == State::Idle && attempted) || now >= *stopDeadline ||
+            // shorter than the thread's start) may still carry the last state out, and so may a
+            // broker that was there and is restarting: the job's end is what the farm's history
+            // needs most. A broker never reached is not waited for.
+            if (stopDeadline && state == State::Idle && everConnected) nextAttempt = std::min(nextAttempt, now + kPollInterval);
+            if (stopDeadline && ((state == State::Idle && attempted && !everConnected) || now >= *stopDeadline ||
                                  (state == State::Connected && outbox->Empty() && inflight.empty() &&
                                   !mosquitto_want_write(client.get())))) {
                 break;
