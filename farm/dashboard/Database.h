@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -36,6 +37,34 @@ public:
     virtual const char* IdColumn() const = 0;
     // Where the history is, for messages (a PostgreSQL password is left out).
     virtual const std::string& Name() const = 0;
+};
+
+// A transaction on `db`, rolled back unless committed: the history's writes are whole or absent.
+class Transaction {
+public:
+    // `exclusiveTable`: hold off other connections' schema changes too (Database::BeginExclusive).
+    explicit Transaction(Database& db, const std::string& exclusiveTable = {}) : db_(db) {
+        if (exclusiveTable.empty()) db_.Script("BEGIN");
+        else db_.BeginExclusive(exclusiveTable);
+    }
+    ~Transaction() {
+        if (committed_) return;
+        try {
+            db_.Script("ROLLBACK");
+        } catch (const std::runtime_error&) {
+            // The connection is gone, and the transaction with it.
+        }
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void Commit() {
+        db_.Script("COMMIT");
+        committed_ = true;
+    }
+
+private:
+    Database& db_;
+    bool committed_ = false;
 };
 
 // "postgresql://..." or "postgres://..." (libpq's connection URI) is a PostgreSQL server; anything

@@ -150,34 +150,26 @@ void History::Upgrade() {
     } catch (const std::runtime_error&) {
         if (!db_->HasTable(kVersionTable)) throw;
     }
-    db_->BeginExclusive(kVersionTable);
-    try {
-        auto rows = db_->Run(std::string("SELECT version FROM ") + kVersionTable);
-        const int version = !rows.empty() ? static_cast<int>(Int(rows[0][0])) : db_->HasTable("jobs") ? 1 : 0;
-        if (version > kSchemaVersion)
-            throw std::runtime_error(db_->Name() + ": the history's schema is version " + std::to_string(version) +
-                                     ", newer than this brevant-dashboard knows (" + std::to_string(kSchemaVersion) +
-                                     "): run a newer brevant-dashboard, or give another --db");
-        for (int next = version + 1; next <= kSchemaVersion; ++next) {
-            std::string script = kUpgrades[next - 1];
-            if (auto at = script.find("{id}"); at != std::string::npos) script.replace(at, 4, db_->IdColumn());
-            db_->Script(script);
-            if (next == 2) {
-                for (const auto& row : db_->Run("SELECT id, started_at, ended_at FROM jobs WHERE state = 'ended'"))
-                    db_->Run("UPDATE jobs SET render_ms = ?2 WHERE id = ?1", {Int(row[0]), RenderMs(row[1], row[2])});
-            }
+    Transaction transaction(*db_, kVersionTable);
+    auto rows = db_->Run(std::string("SELECT version FROM ") + kVersionTable);
+    const int version = !rows.empty() ? static_cast<int>(Int(rows[0][0])) : db_->HasTable("jobs") ? 1 : 0;
+    if (version > kSchemaVersion)
+        throw std::runtime_error(db_->Name() + ": the history's schema is version " + std::to_string(version) +
+                                 ", newer than this brevant-dashboard knows (" + std::to_string(kSchemaVersion) +
+                                 "): run a newer brevant-dashboard, or give another --db");
+    for (int next = version + 1; next <= kSchemaVersion; ++next) {
+        std::string script = kUpgrades[next - 1];
+        if (auto at = script.find("{id}"); at != std::string::npos) script.replace(at, 4, db_->IdColumn());
+        db_->Script(script);
+        if (next == 2) {
+            for (const auto& row : db_->Run("SELECT id, started_at, ended_at FROM jobs WHERE state = 'ended'"))
+                db_->Run("UPDATE jobs SET render_ms = ?2 WHERE id = ?1", {Int(row[0]), RenderMs(row[1], row[2])});
         }
-        db_->Run(rows.empty() ? std::string("INSERT INTO ") + kVersionTable + " (version) VALUES (?1)"
-                              : std::string("UPDATE ") + kVersionTable + " SET version = ?1",
-                 {int64_t{kSchemaVersion}});
-        db_->Script("COMMIT");
-    } catch (...) {
-        try {
-            db_->Script("ROLLBACK");
-        } catch (const std::runtime_error&) {
-        }
-        throw;
     }
+    db_->Run(rows.empty() ? std::string("INSERT INTO ") + kVersionTable + " (version) VALUES (?1)"
+                          : std::string("UPDATE ") + kVersionTable + " SET version = ?1",
+             {int64_t{kSchemaVersion}});
+    transaction.Commit();
 }
 
 int64_t History::Begin(const JobRecord& job) {
@@ -194,34 +186,26 @@ int64_t History::Begin(const JobRecord& job) {
 
 void History::Finish(const JobRecord& job) {
     std::lock_guard<std::mutex> lock(mutex_);
-    db_->Script("BEGIN");
-    try {
-        auto updated = db_->Run(
-            "UPDATE jobs SET project = ?2, app_version = ?3, ended_at = ?4, state = 'ended', outcome = ?5, done = ?6, "
-            "stopped = ?7, failed = ?8, not_started = ?9, render_ms = ?10 "
-            "WHERE id = ?1 AND (?5 <> 'lost' OR state = 'rendering') RETURNING id",
-            {job.id, job.project, job.appVersion, job.endedAt, job.outcome, job.done, job.stopped, job.failed,
-             job.notStarted, RenderMs(job.startedAt, job.endedAt)});
-        if (!updated.empty()) {
-            db_->Run("DELETE FROM items WHERE job_id = ?1", {job.id});
-            for (const auto& item : job.items) {
-                Json log = Json::array();
-                for (const auto& entry : item.log) log.push_back({{"time", entry.time}, {"message", entry.message}});
-                db_->Run("INSERT INTO items (job_id, item, name, state, frames_done, frames_total, started_at, ended_at, "
-                         "log, warnings) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
-                         {job.id, item.item, item.name, item.state, item.framesDone, item.framesTotal, item.startedAt,
-                          item.endedAt, item.log.empty() ? std::string() : log.dump(),
-                          item.warnings.empty() ? std::string() : Json(item.warnings).dump()});
-            }
+    Transaction transaction(*db_);
+    auto updated = db_->Run(
+        "UPDATE jobs SET project = ?2, app_version = ?3, ended_at = ?4, state = 'ended', outcome = ?5, done = ?6, "
+        "stopped = ?7, failed = ?8, not_started = ?9, render_ms = ?10 "
+        "WHERE id = ?1 AND (?5 <> 'lost' OR state = 'rendering') RETURNING id",
+        {job.id, job.project, job.appVersion, job.endedAt, job.outcome, job.done, job.stopped, job.failed,
+         job.notStarted, RenderMs(job.startedAt, job.endedAt)});
+    if (!updated.empty()) {
+        db_->Run("DELETE FROM items WHERE job_id = ?1", {job.id});
+        for (const auto& item : job.items) {
+            Json log = Json::array();
+            for (const auto& entry : item.log) log.push_back({{"time", entry.time}, {"message", entry.message}});
+            db_->Run("INSERT INTO items (job_id, item, name, state, frames_done, frames_total, started_at, ended_at, "
+                     "log, warnings) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
+                     {job.id, item.item, item.name, item.state, item.framesDone, item.framesTotal, item.startedAt,
+                      item.endedAt, item.log.empty() ? std::string() : log.dump(),
+                      item.warnings.empty() ? std::string() : Json(item.warnings).dump()});
         }
-        db_->Script("COMMIT");
-    } catch (...) {
-        try {
-            db_->Script("ROLLBACK");
-        } catch (const std::runtime_error&) {
-        }
-        throw;
     }
+    transaction.Commit();
 }
 
 void History::Reopen(int64_t id) {
