@@ -3,9 +3,10 @@
 //
 // Retained topics hold state, so only their latest value matters: a newer value replaces one
 // still waiting (at the higher QoS of the two), and every topic's latest value is kept to be
-// published again after a reconnect, at the QoS it last went with. Events (not retained) wait in order. The bound counts the bytes of everything
-// waiting; above it the oldest event goes first, a waiting retained value only when no event is
-// left (its topic is then brought up to date at the next reconnect). What is dropped is counted.
+// published again after a reconnect, at the QoS it last went with. Events (not retained) wait in
+// order. The bound counts the bytes of everything waiting; above it the oldest event goes first,
+// a waiting retained value only when no event is left (its topic is then brought up to date at
+// the next reconnect). What is dropped is counted.
 //
 // [any-thread]: every member takes the outbox's lock, held only for queue operations.
 #pragma once
