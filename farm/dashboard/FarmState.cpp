@@ -85,7 +85,13 @@ void FarmState::OnMessage(std::string_view topicText, std::string_view payload) 
 
 void FarmState::ApplyStatus(MachineState& machine, const Status& status) {
     bool wasOnline = machine.Online();
+    // The same host process back after its connection was lost goes on with the job it had.
+    const bool sameHost = machine.status && machine.status->startedAt == status.startedAt && machine.status->pid == status.pid;
     machine.status = status;
+    if (machine.lostRecorded && machine.Online() && sameHost && machine.Rendering()) {
+        history_.Reopen(machine.jobId);
+        machine.lostRecorded = machine.jobFinished = false;
+    }
     if (wasOnline && !machine.Online() && machine.Rendering()) {
         Notify("machineOffline:" + machine.name + ":" + status.startedAt + ":" + std::to_string(status.pid),
                "machineOffline",
