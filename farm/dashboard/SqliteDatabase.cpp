@@ -2,6 +2,7 @@
 // writes; a busy timeout for another process (a backup) holding the file for a moment.
 #include <sqlite3.h>
 
+#include <memory>
 #include <stdexcept>
 
 #include "farm/dashboard/Database.h"
@@ -12,12 +13,15 @@ namespace {
 class SqliteDatabase final : public Database {
 public:
     explicit SqliteDatabase(const std::string& path) : name_(path) {
-        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
-            Fail("cannot open the history database");
-        sqlite3_busy_timeout(db_, 5000);
+        sqlite3* db = nullptr;
+        // SQLite makes a handle even when it cannot open the file: owned at once, so that the
+        // failure's message can be read from it and it is closed either way.
+        const int result = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        db_.reset(db);
+        if (result != SQLITE_OK) Fail("cannot open the history database");
+        sqlite3_busy_timeout(db_.get(), 5000);
         Script("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
     }
-    ~SqliteDatabase() override { sqlite3_close(db_); }
 
     std::vector<Row> Run(std::string_view sql, const std::vector<Value>& values) override {
         Statement statement(*this, sql);
@@ -45,7 +49,7 @@ public:
     }
 
     void Script(const std::string& sql) override {
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail("cannot use the job history");
+        if (sqlite3_exec(db_.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail("cannot use the job history");
     }
 
     bool HasTable(const std::string& name) override {
@@ -63,7 +67,7 @@ private:
     class Statement {
     public:
         Statement(SqliteDatabase& owner, std::string_view sql) {
-            if (sqlite3_prepare_v2(owner.db_, sql.data(), static_cast<int>(sql.size()), &statement_, nullptr) != SQLITE_OK)
+            if (sqlite3_prepare_v2(owner.db_.get(), sql.data(), static_cast<int>(sql.size()), &statement_, nullptr) != SQLITE_OK)
                 owner.Fail("cannot prepare a history statement");
         }
         ~Statement() { sqlite3_finalize(statement_); }
@@ -76,11 +80,14 @@ private:
     };
 
     [[noreturn]] void Fail(const std::string& what) const {
-        throw std::runtime_error(name_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory"));
+        throw std::runtime_error(name_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_.get()) : "out of memory"));
     }
 
+    struct Closer {
+        void operator()(sqlite3* db) const { sqlite3_close(db); }
+    };
     std::string name_;
-    sqlite3* db_ = nullptr;
+    std::unique_ptr<sqlite3, Closer> db_;
 };
 
 }  // namespace
