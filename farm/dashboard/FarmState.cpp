@@ -85,10 +85,10 @@ void FarmState::OnMessage(std::string_view topicText, std::string_view payload) 
 
 void FarmState::ApplyStatus(MachineState& machine, const Status& status) {
     bool wasOnline = machine.Online();
-    // The same host process back after its connection was lost goes on with the job it had.
-    const bool sameHost = machine.status && machine.status->startedAt == status.startedAt && machine.status->pid == status.pid;
     machine.status = status;
-    if (machine.lostRecorded && machine.Online() && sameHost && machine.Rendering()) {
+    // A host online again whose process began before the job: the job is its own, back after a
+    // lost connection (or a new host's, whose job came before its status), and it goes on.
+    if (machine.lostRecorded && machine.Online() && machine.Rendering() && machine.job->startedAt >= status.startedAt) {
         history_.Reopen(machine.jobId);
         machine.lostRecorded = machine.jobFinished = false;
     }
@@ -182,8 +182,11 @@ void FarmState::ApplyJob(MachineState& machine, JobMessage job) {
                     {"counts", {{"done", counts.done}, {"stopped", counts.stopped}, {"failed", counts.failed},
                                 {"notStarted", counts.notStarted}}}});
         }
-    } else if (machine.Rendering() && machine.status && !machine.Online() && !machine.jobFinished) {
-        FinishJob(machine, "lost");  // its machine was already known to be gone
+    } else if (machine.Rendering() && machine.status && !machine.Online() && !machine.jobFinished &&
+               (machine.status->time.empty() || machine.status->time >= machine.job->startedAt)) {
+        // Its machine is gone: a last will (it has no time), or a status said after the job
+        // began. The clean shutdown of a host before this one is not about this job.
+        FinishJob(machine, "lost");
     }
     PublishMachine(machine);
 }
@@ -222,7 +225,8 @@ void FarmState::Write(JobRecord record) {
         history_.Finish(record);
     } catch (const std::exception& error) {
         // The database is away: the job is written again by Maintain, in order, once it is back.
-        std::fprintf(stderr, "brevant-dashboard: %s (the job is kept to be written again)\n", error.what());
+        std::fprintf(stderr, "brevant-dashboard: %s (the job of %s that started %s, %s, is kept to be written again)\n",
+                     error.what(), record.machine.c_str(), record.startedAt.c_str(), record.outcome.c_str());
         unwritten_.push_back(record);
         if (unwritten_.size() > options_.maxUnwritten) {
             unwritten_.pop_front();

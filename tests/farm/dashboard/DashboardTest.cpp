@@ -164,9 +164,15 @@ TEST(DashboardFarm, AJobAsTheApiTheMetricsAndTheHistoryShowIt) {
 
         // A new job of the machine; the machine then lost while it renders: the job ends as lost.
         farm.OnMessage("p/m1/job", Json(R"("session":4,"state":"rendering","startedAt":"S2","items":[{"item":1,"state":"rendering"}])"));
-        farm.OnMessage("p/m1/status", Json(R"("state":"offline","reason":"lost")"));
-        farm.OnMessage("p/m1/job", Json(R"("session":5,"state":"rendering","startedAt":"S3")"));
+        const std::string lost = Json(R"("state":"offline","reason":"lost","pid":7)");
+        farm.OnMessage("p/m1/status", lost);
         EXPECT_EQ(farm.Jobs({}, 10, 0)["past"][0]["outcome"], "lost");
+        farm.OnMessage("p/m1/status", Json(R"("state":"online","pid":7)"));  // the same host back: the job goes on
+        EXPECT_EQ(farm.Jobs({}, 10, 0)["past"][0]["outcome"], "failed");
+        farm.OnMessage("p/m1/status", lost);
+        // A job shown rendering by a machine already known to be gone is lost at once.
+        farm.OnMessage("p/m1/job", Json(R"("session":5,"state":"rendering","startedAt":"S3")"));
+        EXPECT_EQ(farm.Jobs({}, 10, 0)["past"][0]["startedAt"], "S3");
         EXPECT_EQ((*farm.Machine("m1"))["job"]["etaMs"], 0);  // nothing queued, nothing rendering
         farm.OnMessage("p/m1/status", "");
         EXPECT_FALSE(farm.Machine("m1"));

@@ -33,6 +33,7 @@ class RenderTest(FarmTest):
         current = dashboard.json("/api/jobs")["current"]
         self.assertEqual([job["machine"] for job in current], ["render-1"])
         job_id = current[0]["id"]
+        self.assertEqual(dashboard.json(f"/api/jobs/{job_id}")["state"], "rendering")
 
         # After: the job is in the history with its items, and a webhook said so.
         self.assertEqual(render.wait(), 0)
