@@ -32,7 +32,11 @@ FarmState::FarmState(FarmOptions options, EventHub& hub, Notifier& notifier, His
       lastThumbnailVersion_(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
           std::chrono::system_clock::now().time_since_epoch()).count())) {}
 
-void FarmState::SetBrokerConnected(bool connected) { brokerConnected_ = connected; }
+void FarmState::SetBrokerConnected(bool connected) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    brokerConnected_ = connected;
+    if (connected) connectedAt_ = SteadyClock::now();
+}
 
 void FarmState::SetBrokerFigures(BrokerFigures figures) {
     brokerDropped_ = figures.droppedMessages;
@@ -62,6 +66,7 @@ void FarmState::OnMessage(std::string_view topicText, std::string_view payload) 
     }
     MachineState& machine = *found->second;
     machine.lastSeen = IsoNow();
+    machine.heardAt = SteadyClock::now();
     try {
         if (std::holds_alternative<Cleared>(message)) {
             Clear(machine, *topic);
@@ -362,6 +367,20 @@ void FarmState::Tick() {
     const SteadyClock::time_point now = SteadyClock::now();
     for (auto& [name, machinePointer] : machines_) {
         MachineState& machine = *machinePointer;
+        // Only the broker's silence is a machine's: after a reconnect each is given its time again.
+        if (brokerConnected_ && machine.Online() && now - std::max(machine.heardAt, connectedAt_) > std::chrono::seconds(options_.silentAfterSeconds)) {
+            // Told as the broker would have told it, had it known: the machine is lost.
+            Status silent = *machine.status;
+            silent.state = farm_wire::kOffline;
+            silent.reason = "silent";
+            silent.time.clear();
+            try {
+                ApplyStatus(machine, silent);
+            } catch (const std::exception& error) {
+                std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+            }
+            continue;
+        }
         if (!machine.Online() || !machine.Rendering()) continue;
         bool changed = false;
         for (const auto& item : machine.job->items) {

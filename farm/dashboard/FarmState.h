@@ -32,6 +32,10 @@ struct FarmOptions {
     Limits limits;
     double stallFactor = 5.0;                 // stalled: no frame for this many median frame times
     std::chrono::milliseconds stallFloor{2000};  // ... and never sooner than this (broker jitter)
+    // An online machine heard nothing from for this long is gone without a last will (its host
+    // was killed while its broker connection was down): offline, its job lost. Publishers
+    // refresh their status every 10 s by default.
+    int silentAfterSeconds = 120;
     size_t maxMachines = 1000;
     size_t logLines = 20;                     // recent log messages kept per item
     int historyOnPage = 50;                   // finished jobs in a browser's snapshot
@@ -106,6 +110,7 @@ private:
     // service's start time in milliseconds and so never repeat across a restart.
     uint64_t lastThumbnailVersion_;
     std::atomic<bool> brokerConnected_{false};
+    SteadyClock::time_point connectedAt_{};  // the broker's last connect, under mutex_
     std::atomic<int64_t> brokerDropped_{-1}, brokerStored_{-1};
 };
 

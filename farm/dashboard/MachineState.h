@@ -45,6 +45,7 @@ struct MachineState {
     std::string name;
     std::optional<Status> status;
     std::string lastSeen;
+    SteadyClock::time_point heardAt{};  // when lastSeen was
     std::optional<JobMessage> job;
     int64_t jobId = 0;
     bool jobFinished = false;   // written to the history as ended in this process

@@ -113,6 +113,10 @@ int Parse(int argc, char** argv, Options& options) {
     app.add_option("--stall-factor", options.farm.stallFactor,
                    "an item is stalled after this many of its median frame times without a frame")
         ->check(CLI::Range(1.5, 1000.0));
+    app.add_option("--silent-after", options.farm.silentAfterSeconds,
+                   "an online machine heard nothing from for this many seconds is offline, its job lost "
+                   "(longer than the publishers' BREVANT_FARM_STATUS_SECONDS)")
+        ->check(CLI::Range(5, 86400));
     app.add_option("--max-event-clients", options.http.maxEventClients, "browsers connected at once")
         ->check(CLI::Range(1, 1000));
     app.add_option("--web-root", options.http.webRoot, "folder with the page's files")->check(CLI::ExistingDirectory);

@@ -98,6 +98,7 @@ TEST(DashboardFarm, AJobAsTheApiTheMetricsAndTheHistoryShowIt) {
         History history(db.path);
         FarmOptions options;
         options.prefix = "p";
+        options.silentAfterSeconds = 0;
         FarmState farm(options, hub, notifier, history);
         farm.OnMessage("p/m1/status", Json(R"("state":"online","pid":7,"dropped":{"messages":2,"bytes":9})"));
         const std::string job = R"("session":3,"project":"Shot \"A\"","appVersion":"23.0","startedAt":"S",)";
@@ -174,6 +175,15 @@ TEST(DashboardFarm, AJobAsTheApiTheMetricsAndTheHistoryShowIt) {
         farm.OnMessage("p/m1/job", Json(R"("session":5,"state":"rendering","startedAt":"S3")"));
         EXPECT_EQ(farm.Jobs({}, 10, 0)["past"][0]["startedAt"], "S3");
         EXPECT_EQ((*farm.Machine("m1"))["job"]["etaMs"], 0);  // nothing queued, nothing rendering
+        // A host gone without a last will: silent while the broker is there, so offline, its job lost.
+        farm.OnMessage("p/m1/status", Json(R"("state":"online","pid":8)"));
+        farm.OnMessage("p/m1/job", Json(R"("session":6,"state":"rendering","startedAt":"S4")"));
+        farm.Tick();  // no broker: nobody has been silent to it
+        EXPECT_EQ((*farm.Machine("m1"))["state"], "online");
+        farm.SetBrokerConnected(true);
+        farm.Tick();
+        EXPECT_EQ((*farm.Machine("m1"))["reason"], "silent");
+        EXPECT_EQ(farm.Jobs({}, 10, 0)["past"][0]["startedAt"], "S4");
         farm.OnMessage("p/m1/status", "");
         EXPECT_FALSE(farm.Machine("m1"));
     }
