@@ -222,11 +222,8 @@ void FarmState::FinishJob(MachineState& machine, const std::string& outcome) {
     hub_.Publish("history", Dump(ToJson(record, false)));
 }
 
-void FarmState::Write(JobRecord record) {
+void FarmState::Write(const JobRecord& record) {
     try {
-        // A job whose beginning could not be written (the database was away) is known by its
-        // machine, session and start: found or made again.
-        if (record.id == 0) record.id = history_.Begin(record);
         history_.Finish(record);
     } catch (const std::exception& error) {
         // The database is away: the job is written again by Maintain, in order, once it is back.
@@ -260,7 +257,6 @@ void FarmState::Maintain() {
     }
     for (size_t i = 0; i < retry.size(); ++i) {
         try {
-            if (retry[i].id == 0) retry[i].id = history_.Begin(retry[i]);
             history_.Finish(retry[i]);
         } catch (const std::exception&) {
             std::lock_guard<std::mutex> lock(mutex_);

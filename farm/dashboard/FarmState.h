@@ -86,7 +86,7 @@ private:
     void ApplyThumbnail(MachineState& machine, int64_t item, std::string jpeg);
     void Clear(MachineState& machine, const Topic& topic);
     void FinishJob(MachineState& machine, const std::string& outcome);
-    void Write(JobRecord record);
+    void Write(const JobRecord& record);
     void RecordOnly(const MachineState& machine, JobMessage job);
     // Posts a webhook unless `key` was claimed before, by this or another dashboard on the
     // same history.

@@ -103,40 +103,7 @@ JobRecord ReadJob(const Database::Row& row) {
     return job;
 }
 
-Json TextOrNull(const std::string& text) { return text.empty() ? Json() : Json(text); }
-
 }  // namespace
-
-Json ToJson(const JobRecord& job, bool withItems) {
-    Json out = {{"id", job.id},
-                {"machine", job.machine},
-                {"session", job.session},
-                {"project", job.project},
-                {"appVersion", job.appVersion},
-                {"state", job.state},
-                {"outcome", job.outcome},
-                {"startedAt", job.startedAt},
-                {"endedAt", TextOrNull(job.endedAt)},
-                {"renderMs", job.renderMs},
-                {"counts", {{"done", job.done}, {"stopped", job.stopped}, {"failed", job.failed}, {"notStarted", job.notStarted}}}};
-    if (withItems) {
-        out["items"] = Json::array();
-        for (const auto& item : job.items) {
-            Json log = Json::array();
-            for (const auto& entry : item.log) log.push_back({{"time", entry.time}, {"message", entry.message}});
-            out["items"].push_back({{"item", item.item},
-                                    {"name", item.name},
-                                    {"state", item.state},
-                                    {"framesDone", item.framesDone},
-                                    {"framesTotal", item.framesTotal},
-                                    {"startedAt", TextOrNull(item.startedAt)},
-                                    {"endedAt", TextOrNull(item.endedAt)},
-                                    {"log", std::move(log)},
-                                    {"warnings", item.warnings}});
-        }
-    }
-    return out;
-}
 
 History::History(const std::string& where) : db_(OpenDatabase(where)) { Upgrade(); }
 
@@ -174,6 +141,10 @@ void History::Upgrade() {
 
 int64_t History::Begin(const JobRecord& job) {
     std::lock_guard<std::mutex> lock(mutex_);
+    return BeginLocked(job);
+}
+
+int64_t History::BeginLocked(const JobRecord& job) {
     auto rows = db_->Run(
         "INSERT INTO jobs (machine, session, started_at, project, app_version) VALUES (?1, ?2, ?3, ?4, ?5) "
         "ON CONFLICT (machine, session, started_at) DO UPDATE SET project = excluded.project RETURNING id",
@@ -184,8 +155,10 @@ int64_t History::Begin(const JobRecord& job) {
     return Int(rows.at(0).at(0));
 }
 
-void History::Finish(const JobRecord& job) {
+void History::Finish(const JobRecord& ended) {
     std::lock_guard<std::mutex> lock(mutex_);
+    JobRecord job = ended;
+    if (job.id == 0) job.id = BeginLocked(job);
     Transaction transaction(*db_);
     auto updated = db_->Run(
         "UPDATE jobs SET project = ?2, app_version = ?3, ended_at = ?4, state = 'ended', outcome = ?5, done = ?6, "
@@ -196,12 +169,10 @@ void History::Finish(const JobRecord& job) {
     if (!updated.empty()) {
         db_->Run("DELETE FROM items WHERE job_id = ?1", {job.id});
         for (const auto& item : job.items) {
-            Json log = Json::array();
-            for (const auto& entry : item.log) log.push_back({{"time", entry.time}, {"message", entry.message}});
             db_->Run("INSERT INTO items (job_id, item, name, state, frames_done, frames_total, started_at, ended_at, "
                      "log, warnings) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
                      {job.id, item.item, item.name, item.state, item.framesDone, item.framesTotal, item.startedAt,
-                      item.endedAt, item.log.empty() ? std::string() : log.dump(),
+                      item.endedAt, item.log.empty() ? std::string() : LogJson(item.log).dump(),
                       item.warnings.empty() ? std::string() : Json(item.warnings).dump()});
         }
     }

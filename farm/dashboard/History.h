@@ -71,8 +71,14 @@ struct Retention {
     int64_t jobs = 0;
 };
 
-// The API's form of a job record; `withItems` adds the items.
-nlohmann::json ToJson(const JobRecord& job, bool withItems);
+// Log lines (any container of LogLine) as the history stores them and the API shows them:
+// [{"time": ..., "message": ...}].
+template <typename Lines>
+nlohmann::json LogJson(const Lines& log) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const LogLine& line : log) out.push_back({{"time", line.time}, {"message", line.message}});
+    return out;
+}
 
 class History {
 public:
@@ -85,7 +91,8 @@ public:
     // The id of the job (machine, session, startedAt), creating its row when it is new. A
     // machine renders one job at a time: its earlier jobs still shown as rendering were lost.
     int64_t Begin(const JobRecord& job);
-    // Writes the job's end and its items. An outcome of "lost" never replaces one that the
+    // Writes the job's end and its items; a job without an id (its beginning was never
+    // written) is found or made as Begin does. An outcome of "lost" never replaces one that the
     // machine itself reported.
     void Finish(const JobRecord& job);
     // A job recorded as lost whose machine came back and goes on with it: rendering again.
@@ -108,6 +115,7 @@ public:
 
 private:
     void Upgrade();
+    int64_t BeginLocked(const JobRecord& job);
     std::vector<JobRecord> Jobs(const std::string& where, const std::vector<Database::Value>& values);
 
     std::unique_ptr<Database> db_;

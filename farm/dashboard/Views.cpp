@@ -21,9 +21,6 @@ Json SettingsJson(const std::vector<Setting>& settings) {
 Json ItemJson(const MachineState& machine, const ItemDescription& item) {
     const LiveItem* live = machine.Live(item.item);
     const Progress* progress = machine.CurrentProgress(item.item);
-    Json logs = Json::array();
-    if (live)
-        for (const auto& line : live->logs) logs.push_back({{"time", line.time}, {"message", line.message}});
     Json modules = Json::array();
     for (const auto& module : item.outputModules) modules.push_back(SettingsJson(module));
     return {{"item", item.item},
@@ -38,10 +35,39 @@ Json ItemJson(const MachineState& machine, const ItemDescription& item) {
             {"progress", progress ? ProgressJson(*progress) : Json()},
             {"etaMs", progress ? ValueOrNull(ItemEtaMs(*progress)) : Json()},
             {"thumbnail", live && live->thumbnail ? Json(live->thumbnailVersion) : Json()},
-            {"logs", std::move(logs)}};
+            {"logs", live ? LogJson(live->logs) : Json::array()}};
 }
 
 }  // namespace
+
+Json ToJson(const JobRecord& job, bool withItems) {
+    Json out = {{"id", job.id},
+                {"machine", job.machine},
+                {"session", job.session},
+                {"project", job.project},
+                {"appVersion", job.appVersion},
+                {"state", job.state},
+                {"outcome", job.outcome},
+                {"startedAt", job.startedAt},
+                {"endedAt", TextOrNull(job.endedAt)},
+                {"renderMs", job.renderMs},
+                {"counts", {{"done", job.done}, {"stopped", job.stopped}, {"failed", job.failed}, {"notStarted", job.notStarted}}}};
+    if (withItems) {
+        out["items"] = Json::array();
+        for (const auto& item : job.items) {
+            out["items"].push_back({{"item", item.item},
+                                    {"name", item.name},
+                                    {"state", item.state},
+                                    {"framesDone", item.framesDone},
+                                    {"framesTotal", item.framesTotal},
+                                    {"startedAt", TextOrNull(item.startedAt)},
+                                    {"endedAt", TextOrNull(item.endedAt)},
+                                    {"log", LogJson(item.log)},
+                                    {"warnings", item.warnings}});
+        }
+    }
+    return out;
+}
 
 std::string Dump(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
 

@@ -18,6 +18,8 @@ namespace dashboard {
 std::string Dump(const nlohmann::json& json);
 
 nlohmann::json MachineJson(const MachineState& machine);
+// The API's form of a job record; `withItems` adds the items.
+nlohmann::json ToJson(const JobRecord& job, bool withItems);
 // The machine's current job; `withItems` adds each item's description and live part.
 nlohmann::json JobJson(const MachineState& machine, bool withItems);
 nlohmann::json ProgressJson(const Progress& progress);

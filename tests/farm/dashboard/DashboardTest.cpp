@@ -15,6 +15,7 @@
 
 #include "farm/dashboard/FarmState.h"
 #include "farm/dashboard/History.h"
+#include "farm/dashboard/Views.h"
 #include "farm/dashboard/Messages.h"
 
 namespace dashboard {

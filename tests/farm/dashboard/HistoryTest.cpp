@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "farm/dashboard/History.h"
+#include "farm/dashboard/Views.h"
 #include "farm/wire/Wire.h"
 
 namespace dashboard {
