@@ -571,7 +571,7 @@ const cardObserver = new IntersectionObserver(entries => {
     const card = entry.target.card;
     if (!card) continue;
     card.visible = entry.isIntersecting;
-    if (card.visible) { card.dirty = true; schedule(); }
+    if (card.visible) { card.dirty = true; marks.cards = true; schedule(); }
     else if (card.drawn) shrink(card);
   }
 }, {rootMargin: '200px 0px'});
@@ -595,6 +595,15 @@ function shrink(card) {
 }
 
 function renderMachine(card) {
+  const node = card.node;
+  // The card is made again: what had the focus in it (its heading, a button) gets it back.
+  const focused = node.contains(document.activeElement) ? document.activeElement.classList[0] : null;
+  fillCard(card);
+  const again = focused && node.querySelector(`.${focused}`);
+  if (again) again.focus({preventScroll: true});
+}
+
+function fillCard(card) {
   const data = farm.machines.get(card.name);
   const node = card.node;
   node.style.minHeight = '';
@@ -665,10 +674,31 @@ function renderCards() {
       else if (card.progressDirty.size) renderProgress(card);
     }
   }
-  if (pendingFocus) {
-    const target = pendingFocus();
-    if (target) { pendingFocus = null; target.focus({preventScroll: true}); target.scrollIntoView({block: 'nearest'}); }
+  settleFocus();
+}
+
+// A card asked for is scrolled to; once it is drawn, its heading takes the focus.
+function settleFocus() {
+  if (!pendingFocus || !farm.snapshots) return;  // the first snapshot lays out what is above
+  if (pendingFocus.name === undefined) {
+    pendingFocus = null;
+    return focusOn($('project-title'));
   }
+  const card = openCards.cards.get(pendingFocus.name);
+  if (!card) {
+    pendingFocus = null;  // closed meanwhile
+  } else if (card.drawn) {
+    pendingFocus = null;
+    focusOn(card.heading);
+  } else if (!pendingFocus.scrolled) {
+    pendingFocus.scrolled = true;
+    card.node.scrollIntoView({block: 'start'});
+  }
+}
+
+function focusOn(target) {
+  target.focus({preventScroll: true});
+  target.scrollIntoView({block: 'nearest'});
 }
 
 // Every card of a machine (it may be open and in the open project) is marked.
@@ -736,7 +766,7 @@ async function forget(name, button) {
 // What is open lives in the URL's hash (#machine=rn-0042&machine=rn-7&project=shot_010.aep), so
 // that a link opens the same view and the browser's back and forward walk through the views.
 
-let pendingFocus = null;
+let pendingFocus = null;  // {name} of an open machine's card, or {} for the project's title
 
 function readHash() {
   const params = new URLSearchParams(location.hash.slice(1));
@@ -771,13 +801,13 @@ function openProject(project) {
 }
 
 function focusMachine(name) {
-  pendingFocus = () => { const card = openCards.cards.get(name); return card && card.drawn ? card.heading : null; };
+  pendingFocus = {name, scrolled: false};
   marks.cards = true;
   schedule();
 }
 
 function focusProject() {
-  pendingFocus = () => $('project-title');
+  pendingFocus = {};
   marks.cards = true;
   schedule();
 }
