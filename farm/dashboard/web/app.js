@@ -100,6 +100,7 @@ function frame() {
   frameRequested = false;
   if (wall.layoutDirty) layoutWall();
   drawWall();
+  if (wall.tipDirty) { wall.tipDirty = false; showTip(); }
   if (marks.summary) renderSummary();
   if (marks.projectMembers) renderProjectMembers();
   renderCards();
@@ -118,7 +119,8 @@ const STATE_WORDS = {rendering: 'rendering', idle: 'idle', offline: 'offline', l
 
 const wall = {
   canvas: null, context: null, pitch: 12, columns: 1, rows: 0, width: 0,
-  layoutDirty: true, staleRows: new Uint8Array(0), stale: false, dirty: new Set(),
+  layoutDirty: true, staleRows: new Uint8Array(0), stale: false, dirty: new Set(), tipDirty: false,
+  looks: [],  // per tile, what it was drawn as: a new frame that moves no pixel is not drawn
   cursor: null, hover: null,  // names, so that they survive a new layout
   focused: false, onScreen: true, drawnMarkPending: false,
 };
@@ -174,8 +176,8 @@ function drawTile(context, x, y, pitch, tile, highlighted) {
     context.fill();
   }
   if (pitch >= 22) {
-    context.fillStyle = tile.state === 'lost' || (tile.state === 'rendering' && tile.total && tile.done / tile.total > 0.5)
-      ? '#ffffff' : '#1d2330';
+    const onDark = tile.state === 'lost' || tile.state === 'offline' || (tile.state === 'rendering' && tile.done / tile.total > 0.5);
+    context.fillStyle = onDark ? '#ffffff' : '#1d2330';
     context.font = `600 ${Math.round(s * 0.45)}px system-ui, sans-serif`;
     context.textAlign = 'center';
     context.textBaseline = 'middle';
@@ -201,7 +203,7 @@ function layoutWall() {
   while (pitch > 6 && Math.ceil(count / Math.floor(width / pitch)) * pitch > height) pitch--;
   wall.pitch = pitch;
   wall.width = width;
-  wall.columns = Math.max(1, Math.floor(width / pitch));
+  wall.columns = clamp(Math.floor(width / pitch), 1, count);
   wall.rows = Math.ceil(farm.tiles.length / wall.columns);
   const ratio = window.devicePixelRatio || 1;
   const canvas = wall.canvas;
@@ -211,6 +213,7 @@ function layoutWall() {
   canvas.height = Math.round(Math.max(1, wall.rows) * pitch * ratio);
   wall.context.setTransform(ratio, 0, 0, ratio, 0, 0);
   wall.staleRows = new Uint8Array(wall.rows).fill(1);
+  wall.looks = new Array(farm.tiles.length);
   wall.stale = wall.rows > 0;
   wall.dirty.clear();
   canvas.dataset.pitch = String(pitch);
@@ -228,10 +231,14 @@ function visibleRows() {
   return [Math.floor(top / wall.pitch), Math.min(wall.rows - 1, Math.floor((bottom - 1) / wall.pitch))];
 }
 
-function drawTileAt(index) {
+function drawTileAt(index, force) {
   const tile = farm.tiles[index];
-  const x = (index % wall.columns) * wall.pitch, y = Math.floor(index / wall.columns) * wall.pitch;
   const highlighted = tile.machine === wall.hover || (wall.focused && tile.machine === wall.cursor);
+  const fill = tile.state === 'rendering' && tile.total ? Math.round((wall.pitch * tile.done) / tile.total) : 0;
+  const look = `${tile.state} ${fill} ${tile.attention && tile.attention.join()} ${highlighted}`;
+  if (!force && wall.looks[index] === look) return;
+  wall.looks[index] = look;
+  const x = (index % wall.columns) * wall.pitch, y = Math.floor(index / wall.columns) * wall.pitch;
   drawTile(wall.context, x, y, wall.pitch, tile, highlighted);
 }
 
@@ -249,11 +256,11 @@ function drawWall() {
     wall.staleRows[row] = 0;
     wall.context.clearRect(0, row * wall.pitch, wall.columns * wall.pitch, wall.pitch);
     const end = Math.min(farm.tiles.length, (row + 1) * wall.columns);
-    for (let index = row * wall.columns; index < end; index++) drawTileAt(index);
+    for (let index = row * wall.columns; index < end; index++) drawTileAt(index, true);
   }
   for (const index of wall.dirty) {
     const row = Math.floor(index / wall.columns);
-    if (row >= first && row <= last) drawTileAt(index);
+    if (row >= first && row <= last) drawTileAt(index, false);
     else wall.staleRows[row] = 1;
   }
   wall.dirty.clear();
@@ -953,6 +960,7 @@ const handlers = {
       const before = farm.tiles[index];
       farm.tiles[index] = tile;
       wall.dirty.add(index);
+      if (tile.machine === wall.hover || tile.machine === wall.cursor) wall.tipDirty = true;
       // The cards show the tile's reasons; a change of them draws the card again.
       if (String(before.attention) !== String(tile.attention)) touchCards(tile.machine, 'all');
     }
