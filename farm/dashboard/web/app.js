@@ -777,7 +777,7 @@ let pendingFocus = null;  // {name} of an open machine's card, or {} for the pro
 
 function readHash() {
   const params = new URLSearchParams(location.hash.slice(1));
-  return {machines: [...new Set(params.getAll('machine'))].slice(0, MAX_OPEN_MACHINES), project: params.get('project')};
+  return {machines: [...new Set(params.getAll('machine'))].slice(0, MAX_OPEN_MACHINES), project: params.get('project') || null};
 }
 
 function writeHash(state) {
