@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <condition_variable>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -171,7 +172,7 @@ void HttpService::Routes() {
         });
     }
 
-    server_->Get("/api/machines", [this](const httplib::Request&, httplib::Response& res) { SendJson(res, farm_.Machines()); });
+    server_->Get("/api/machines", [this](const httplib::Request&, httplib::Response& res) { SendJson(res, farm_.Machines({})); });
     server_->Get(R"(/api/machines/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
         if (auto machine = farm_.Machine(req.matches[1])) return SendJson(res, *machine);
         SendError(res, 404, "no such machine");
@@ -211,22 +212,36 @@ void HttpService::Routes() {
         res.set_content(farm_.Metrics(), "text/plain; version=0.0.4; charset=utf-8");
     });
     server_->Get("/events", [this](const httplib::Request&, httplib::Response& res) {
-        auto client = farm_.Attach();
+        // A worker waits on its own condition for the hub's wake.
+        struct Waiter {
+            std::mutex mutex;
+            std::condition_variable cv;
+            bool woken = false;
+        };
+        auto waiter = std::make_shared<Waiter>();
+        auto client = farm_.Attach({}, [waiter] {
+            std::lock_guard<std::mutex> lock(waiter->mutex);
+            waiter->woken = true;
+            waiter->cv.notify_all();
+        });
         if (!client) return SendError(res, 503, "too many event-stream clients");
         res.set_header("Cache-Control", "no-store");
         res.set_chunked_content_provider(
             "text/event-stream",
-            [this, client](size_t, httplib::DataSink& sink) {
+            [this, client, waiter](size_t, httplib::DataSink& sink) {
+                {
+                    std::unique_lock<std::mutex> lock(waiter->mutex);
+                    waiter->cv.wait_for(lock, kKeepAliveEvery, [&] { return waiter->woken; });
+                    waiter->woken = false;
+                }
+                std::vector<Frame> frames;
+                switch (hub_.Take(*client, frames)) {
+                    case EventHub::Taken::Closed: sink.done(); return true;
+                    case EventHub::Taken::Resync: farm_.Resync(*client); return true;
+                    case EventHub::Taken::Events: break;
+                }
                 std::string events;
-                bool resync = false;
-                if (!hub_.Take(*client, kKeepAliveEvery, events, &resync)) {
-                    sink.done();
-                    return true;
-                }
-                if (resync) {
-                    farm_.Resync(*client);
-                    return true;
-                }
+                for (const auto& frame : frames) events += *frame;
                 if (events.empty()) events = kSseKeepAlive;
                 return sink.write(events.data(), events.size());
             },

@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
         History history(options.database);
         MosquittoLibrary library;
         Notifier notifier(options.webhooks, WebhookPolicy{});
-        EventHub hub(options.http.maxEventClients, 10000);
+        EventHub hub(options.http.maxEventClients, 10000, 64 << 20);
         FarmState farm(options.farm, hub, notifier, history);
         HttpService http(options.http, farm, hub);
         const int port = http.Bind();
