@@ -29,7 +29,9 @@ Frame EventHub::Format(std::string_view name, std::string_view json) {
 }
 
 void EventHub::Queue(Client& client, const Frame& frame) {
-    if (client.resync) return;
+    // After Close nothing is taken any more, and the viewers' writers may be gone with their
+    // event loop: nothing is queued and nobody woken.
+    if (client.resync || closed_) return;
     if (client.queue.size() >= maxQueuedFrames_ || client.queuedBytes + frame->size() > maxQueuedBytes_) {
         client.queue.clear();
         client.queuedBytes = 0;
@@ -106,6 +108,7 @@ EventHub::Taken EventHub::Take(Client& client, std::vector<Frame>& out) {
 
 void EventHub::Reset(Client& client, std::string snapshot) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
     client.queue.clear();
     client.queuedBytes = 0;
     client.queue.push_back(std::make_shared<const std::string>(std::move(snapshot)));
