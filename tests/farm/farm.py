@@ -148,6 +148,18 @@ class Broker:
         subprocess.run(args + ["-r"] * retain + (["-s"] if payload else ["-n"]), input=payload, check=True, timeout=10)
 
 
+def site_bridge(site, **options):
+    """A site broker's bridge as shipped (farm/mosquitto/site-bridge.conf), for site `site` (its name in
+    place of the file's "paris") and with each option of `options` set to its value. It goes last in
+    a Broker's `config`: a bridge section is read only at the broker's start, and runs to the end."""
+    with open(os.path.join(SOURCE, "farm", "mosquitto", "site-bridge.conf")) as f:
+        text = f.read().replace("paris", site)
+    for option, value in options.items():
+        text, count = re.subn(rf"^{option} .*$", f"{option} {value}", text, flags=re.M)
+        assert count == 1, f"{option} is not set once in site-bridge.conf"
+    return text
+
+
 Message = collections.namedtuple("Message", "retained topic payload qos")
 
 
