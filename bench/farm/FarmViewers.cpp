@@ -31,6 +31,12 @@ using asio::ip::tcp;
 
 namespace {
 
+double CpuSeconds() {
+    timespec used{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+}
+
 int64_t NowMicros() {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -328,7 +334,7 @@ int main(int argc, char** argv) {
     std::vector<std::shared_ptr<Viewer>> all;
     int started = 0, ready = 0;
     asio::steady_timer timer(io);
-    double measured = 0;
+    double measured = 0, cpuStart = 0, cpu = 0;
     std::chrono::steady_clock::time_point measureStart;
 
     std::function<void()> next;
@@ -337,10 +343,12 @@ int main(int argc, char** argv) {
         timer.async_wait([&](boost::system::error_code) {
             totals.measuring = true;
             measureStart = std::chrono::steady_clock::now();
+            cpuStart = CpuSeconds();
             timer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds)));
             timer.async_wait([&](boost::system::error_code) {
                 totals.measuring = false;
                 measured = std::chrono::duration<double>(std::chrono::steady_clock::now() - measureStart).count();
+                cpu = CpuSeconds() - cpuStart;
                 for (auto& viewer : all) viewer->Stop();
             });
         });
@@ -366,10 +374,10 @@ int main(int argc, char** argv) {
         if (entry.viewers >= totals.connected - totals.closed) ++byAll;
     }
     std::printf("{\"viewers\":%d,\"connected\":%" PRId64 ",\"refused\":%" PRId64 ",\"closed\":%" PRId64
-                ",\"seconds\":%.1f,%s,\"lastViewer\":{%s,\"seenByAll\":%" PRId64 "},\"progressEvents\":%" PRId64
+                ",\"seconds\":%.1f,\"cpuSeconds\":%.2f,%s,\"lastViewer\":{%s,\"seenByAll\":%" PRId64 "},\"progressEvents\":%" PRId64
                 ",\"otherMachinesProgress\":%" PRId64 ",\"tilesEvents\":%" PRId64 ",\"tiles\":%" PRId64
                 ",\"otherEvents\":%" PRId64 ",\"bytes\":%" PRId64 ",\"snapshots\":%" PRId64 ",\"resyncs\":%" PRId64 "}\n",
-                viewers, totals.connected, totals.refused, totals.closed, measured, totals.latency.Json().c_str(),
+                viewers, totals.connected, totals.refused, totals.closed, measured, cpu, totals.latency.Json().c_str(),
                 last.Json().c_str(), byAll, totals.progress, totals.otherProgress, totals.tilesEvents, totals.tiles,
                 totals.otherEvents, totals.bytes, totals.snapshots, totals.resyncs);
     return totals.connected > 0 ? 0 : 1;
