@@ -104,7 +104,7 @@ struct Options {
     double seconds = 10;
     int64_t frames = 0;  // per item; 0: ten minutes of frames at --fps
     double statusSeconds = 10;
-    double settleSeconds = 2;
+    double settleSeconds = 120;
     bool printSample = false;
 };
 
@@ -129,9 +129,13 @@ public:
         mosq_ = mosquitto_new(id.c_str(), true, nullptr);
         if (mosq_ == nullptr) throw std::runtime_error("mosquitto_new failed");
         mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
-        // QoS 1 messages beyond the in-flight bound would wait while later frames (QoS 0) went
-        // ahead of them: a machine's first frames must not overtake its status and job.
-        mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, 65535);
+        // QoS 1 messages beyond the in-flight bound wait in libmosquitto's queue while later
+        // frames (QoS 0) go ahead of them; the start-up burst is therefore acknowledged in full
+        // before the first frame (Settle). A larger bound costs: every acknowledgement is looked
+        // up in a list of the messages in flight.
+        mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, 1000);
+        mosquitto_user_data_set(mosq_, this);
+        mosquitto_publish_callback_set(mosq_, [](mosquitto*, void* self, int) { ++static_cast<Link*>(self)->acknowledged; });
         if (mosquitto_connect(mosq_, options.host.c_str(), options.port, 60) != MOSQ_ERR_SUCCESS) {
             throw std::runtime_error("cannot connect to the broker at " + options.host + ":" + std::to_string(options.port));
         }
@@ -164,6 +168,18 @@ public:
                                          qos, retain);
         if (rc != MOSQ_ERR_SUCCESS) ++failed;
     }
+    // Serves the connection until every message is out (libmosquitto reports a QoS 0 message
+    // when written, a QoS 1 one when acknowledged), for at most `seconds`.
+    void Settle(double seconds) {
+        if (print_) return;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (acknowledged < messages && std::chrono::steady_clock::now() < deadline) {
+            if (mosquitto_loop(mosq_, 10, 1) != MOSQ_ERR_SUCCESS) {
+                ++reconnects;
+                mosquitto_reconnect(mosq_);
+            }
+        }
+    }
     // Reads and writes what the socket allows now; reconnects when the broker went away.
     void Service() {
         if (print_) return;
@@ -174,7 +190,7 @@ public:
     }
     bool Pending() const { return !print_ && mosquitto_want_write(mosq_); }
 
-    int64_t messages = 0, bytes = 0, failed = 0, reconnects = 0;
+    int64_t messages = 0, bytes = 0, failed = 0, reconnects = 0, acknowledged = 0;
 
 private:
     bool print_;
@@ -375,14 +391,11 @@ int Run(const Options& options) {
         farm.Status(0, NowMicros(), startedAt);
         return 0;
     }
-    // The statuses and jobs go first, their acknowledgements taken, before any frame.
+    // The statuses and jobs go first, every one acknowledged, before any frame.
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point settle =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.settleSeconds));
-    while (Clock::now() < settle) {
-        link.Service();
-        SleepUntil(Clock::now() + std::chrono::milliseconds(5));
-    }
+    const Clock::time_point began = Clock::now();
+    link.Settle(options.settleSeconds);
+    const double settleSeconds = std::chrono::duration<double>(Clock::now() - began).count();
     const double rate = options.machines * options.fps;
     const double statusRate = options.statusSeconds > 0 ? options.machines / options.statusSeconds : 0;
     const Clock::time_point start = Clock::now();
@@ -408,9 +421,10 @@ int Run(const Options& options) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("{\"machines\":%d,\"fps\":%g,\"seconds\":%.1f,\"frames\":%" PRId64 ",\"framesPerSecond\":%.1f,"
                 "\"statuses\":%" PRId64 ",\"jobsEnded\":%" PRId64 ",\"messages\":%" PRId64 ",\"bytes\":%" PRId64
-                ",\"publishFailures\":%" PRId64 ",\"reconnects\":%" PRId64 ",\"maxBehindMs\":%.1f}\n",
+                ",\"publishFailures\":%" PRId64 ",\"reconnects\":%" PRId64 ",\"maxBehindMs\":%.1f,\"startupSeconds\":%.1f,"
+                "\"notOut\":%" PRId64 "}\n",
                 options.machines, options.fps, seconds, frames, frames / seconds, statuses, farm.jobsEnded, link.messages,
-                link.bytes, link.failed, link.reconnects, behindMs);
+                link.bytes, link.failed, link.reconnects, behindMs, settleSeconds, link.messages - link.acknowledged);
     return link.failed == 0 ? 0 : 1;
 }
 
@@ -424,7 +438,7 @@ int main(int argc, char** argv) {
     app.add_option("--seconds", options.seconds, "how long frames are published");
     app.add_option("--frames", options.frames, "frames of each job's rendering item (0: ten minutes of frames)");
     app.add_option("--status-seconds", options.statusSeconds, "each machine's status refresh (0: none)");
-    app.add_option("--settle", options.settleSeconds, "seconds between the statuses and jobs and the first frame");
+    app.add_option("--settle", options.settleSeconds, "at most this many seconds for the statuses and jobs to be acknowledged");
     app.add_option("--prefix", options.prefix, "topic prefix");
     app.add_option("--host", options.host, "broker host");
     app.add_option("--port", options.port, "broker port")->check(CLI::Range(1, 65535));
