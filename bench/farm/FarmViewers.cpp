@@ -129,6 +129,8 @@ private:
         if (done_) return;
         done_ = true;
         ++(refused || !headersDone_ ? totals_.refused : totals_.closed);
+        boost::system::error_code ignored;
+        socket_.close(ignored);  // a refusal kept alive would hold one of the service's workers
         if (!headersDone_ && onReady_) onReady_();
     }
 

@@ -221,7 +221,7 @@ def scenario_viewers(args):
         farm.rate = args.viewer_machines * args.viewer_fps
         measure = args.viewer_seconds
         warmup = 8 + args.viewer_machines / 1000
-        load = farm.load(args.viewer_machines, args.viewer_fps, warmup + measure + 30)
+        load = farm.load(args.viewer_machines, args.viewer_fps, 3600)  # until the viewers are done
         time.sleep(2)
         farm.wait_caught_up(warmup)
         viewer = farm.viewers(args.viewers, measure)
