@@ -219,7 +219,7 @@ void FarmState::FinishJob(MachineState& machine, const std::string& outcome) {
     machine.jobFinished = true;
     machine.lostRecorded = outcome == "lost";
     Write(record);
-    hub_.Publish("history", Dump(ToJson(record, false)));
+    hub_.PublishAll(EventHub::Format("history", Dump(ToJson(record, false))));
 }
 
 void FarmState::Write(const JobRecord& record) {
@@ -303,12 +303,12 @@ void FarmState::ApplyProgress(MachineState& machine, Progress progress) {
     if (wasStalled) return PublishMachine(machine);
     auto itemEta = ItemEtaMs(*live.progress);
     auto jobEta = JobEtaMs(machine);
-    hub_.Publish("progress", Dump({{"machine", machine.name},
+    hub_.PublishAll(EventHub::Format("progress", Dump({{"machine", machine.name},
                                    {"item", live.progress->item},
                                    {"lastSeen", machine.lastSeen},
                                    {"etaMs", itemEta ? Json(*itemEta) : Json()},
                                    {"jobEtaMs", jobEta ? Json(*jobEta) : Json()},
-                                   {"progress", ProgressJson(*live.progress)}}));
+                                   {"progress", ProgressJson(*live.progress)}})));
 }
 
 void FarmState::ApplyEvent(MachineState& machine, const Event& event) {
@@ -317,28 +317,28 @@ void FarmState::ApplyEvent(MachineState& machine, const Event& event) {
     const std::string time = event.time.empty() ? IsoNow() : event.time;
     live.logs.push_back({time, event.message});
     if (live.logs.size() > options_.logLines) live.logs.pop_front();
-    hub_.Publish("log", Dump({{"machine", machine.name},
+    hub_.PublishAll(EventHub::Format("log", Dump({{"machine", machine.name},
                               {"item", event.item},
                               {"lastSeen", machine.lastSeen},
                               {"time", time},
-                              {"message", event.message}}));
+                              {"message", event.message}})));
 }
 
 void FarmState::ApplyThumbnail(MachineState& machine, int64_t item, std::string jpeg) {
     LiveItem& live = machine.items[item];
     live.thumbnail = std::make_shared<const std::string>(std::move(jpeg));
     live.thumbnailVersion = ++lastThumbnailVersion_;
-    hub_.Publish("thumbnail", Dump({{"machine", machine.name},
+    hub_.PublishAll(EventHub::Format("thumbnail", Dump({{"machine", machine.name},
                                     {"item", item},
                                     {"lastSeen", machine.lastSeen},
-                                    {"version", live.thumbnailVersion}}));
+                                    {"version", live.thumbnailVersion}})));
 }
 
 void FarmState::Clear(MachineState& machine, const Topic& topic) {
     switch (topic.kind) {
         case TopicKind::Status: {
             // The publisher withdrew the machine: it leaves the page (its history stays).
-            hub_.Publish("removed", Dump({{"machine", machine.name}}));
+            hub_.PublishAll(EventHub::Format("removed", Dump({{"machine", machine.name}})));
             machines_.erase(machine.name);
             return;
         }
@@ -407,14 +407,27 @@ void FarmState::Tick() {
     }
 }
 
-void FarmState::PublishMachine(const MachineState& machine) { hub_.Publish("machine", Dump(MachineJson(machine))); }
+void FarmState::PublishMachine(const MachineState& machine) {
+    hub_.PublishAll(EventHub::Format("machine", Dump(MachineJson(machine))));
+}
 
-Json FarmState::Machines() const {
+Json FarmState::Machines(const MachineQuery& query) const {
     std::lock_guard<std::mutex> lock(mutex_);
     Json list = Json::array();
-    for (const auto& entry : machines_) list.push_back(MachineJson(*entry.second));
-    return {{"machines", std::move(list)}};
+    int index = 0;
+    for (const auto& entry : machines_) {
+        if (index++ >= query.offset && static_cast<int>(list.size()) < query.limit) list.push_back(MachineJson(*entry.second));
+    }
+    return {{"machines", std::move(list)}, {"total", machines_.size()}, {"limit", query.limit}, {"offset", query.offset}};
 }
+
+Json FarmState::Summary() const { return Json::object(); }
+
+Json FarmState::Tiles() const { return {{"tiles", Json::array()}}; }
+
+bool FarmState::Forget(const std::string&) { return false; }
+
+void FarmState::Flush() {}
 
 std::optional<Json> FarmState::Machine(const std::string& name) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -496,9 +509,9 @@ std::string FarmState::SnapshotLocked() const {
     return SseRetry(3000) + SseEvent("snapshot", Dump({{"machines", std::move(machines)}, {"history", std::move(history)}}));
 }
 
-std::shared_ptr<EventHub::Client> FarmState::Attach() {
+std::shared_ptr<EventHub::Client> FarmState::Attach(Interest interest, std::function<void()> wake) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return hub_.Attach(SnapshotLocked());
+    return hub_.Attach(std::move(interest), SnapshotLocked(), std::move(wake));
 }
 
 void FarmState::Resync(EventHub::Client& client) {

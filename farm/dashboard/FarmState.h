@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,6 +28,13 @@
 
 namespace dashboard {
 
+// A page of the REST API's machines: filtered by state (rendering, idle, offline, lost,
+// attention), by project (exact) and by a part of the name (any case); sorted by name.
+struct MachineQuery {
+    std::string state, project, name;
+    int limit = 100, offset = 0;
+};
+
 struct FarmOptions {
     std::string prefix = "brevant";
     Limits limits;
@@ -36,7 +44,12 @@ struct FarmOptions {
     // was killed while its broker connection was down): offline, its job lost. Publishers
     // refresh their status every 10 s by default.
     int silentAfterSeconds = 120;
-    size_t maxMachines = 1000;
+    size_t maxMachines = 20000;
+    // A machine offline this long leaves the live views (it stays in the history) until it is
+    // online again.
+    std::chrono::seconds retireAfter{7 * 24 * 3600};
+    // Tile changes are sent to every viewer at most this often, coalesced.
+    std::chrono::milliseconds flushEvery{250};
     size_t logLines = 20;                     // recent log messages kept per item
     int historyOnPage = 50;                   // finished jobs in a browser's snapshot
     Retention retention;
@@ -63,8 +76,17 @@ public:
     // [mqtt thread] The broker's own figures changed.
     void SetBrokerFigures(BrokerFigures figures);
 
+    // [ticker thread] Sends the tiles that changed since the last flush, and the summary, to
+    // every viewer, when flushEvery has passed.
+    void Flush();
+
     // [http worker] Views. JSON documents as the REST API serves them.
-    nlohmann::json Machines() const;
+    nlohmann::json Machines(const MachineQuery& query) const;
+    nlohmann::json Summary() const;
+    nlohmann::json Tiles() const;
+    // [http worker] The operator forgets a machine: it leaves the live views at once (its
+    // history stays) until it is online again. False when no such machine is shown.
+    bool Forget(const std::string& name);
     std::optional<nlohmann::json> Machine(const std::string& name) const;
     nlohmann::json Jobs(const JobFilter& filter, int pastLimit, int pastOffset) const;
     nlohmann::json RenderHours(const JobFilter& filter) const;
@@ -74,8 +96,9 @@ public:
     std::shared_ptr<const std::string> Thumbnail(const std::string& machine, int64_t item) const;
     std::string Metrics() const;
 
-    // [http worker] An SSE client with a snapshot of the whole farm, or null when none may attach.
-    std::shared_ptr<EventHub::Client> Attach();
+    // [http worker] A viewer with a snapshot of the farm and the detail of what it has open, or
+    // null when none may attach. `wake` as EventHub::Attach.
+    std::shared_ptr<EventHub::Client> Attach(Interest interest, std::function<void()> wake);
     void Resync(EventHub::Client& client);
 
 private:

@@ -92,7 +92,7 @@ struct TempFile {
 // A machine through a job: what the API, the metrics and the history show at each step.
 TEST(DashboardFarm, AJobAsTheApiTheMetricsAndTheHistoryShowIt) {
     TempFile db;
-    EventHub hub(4, 100);
+    EventHub hub(4, 100, 1 << 20);
     Notifier notifier({}, WebhookPolicy{});
     int64_t jobId = 0;
     {
