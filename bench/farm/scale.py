@@ -126,6 +126,7 @@ class Farm:
         self.broker = farm.Broker(self.stack)
         self.service = farm.Dashboard(self.stack, self.broker)
         self.new = self.service.request("/api/summary")[0] == 200
+        self.label = args.label or ("with /api/summary" if self.new else "without /api/summary")
         self.processes = {"service": self.service.process.pid, "broker": self.broker.process.pid}
 
     def close(self):
@@ -201,7 +202,7 @@ def scenario_load(args, machines, fps, name):
         published = finish(load)
         rss = sampler.rss
         sampler.cores["viewers"] = round(seen["cpuSeconds"] / seen["seconds"], 3)
-        figures = {"scenario": name, "service": "after" if farm.new else "before", "machines": machines, "fps": fps,
+        figures = {"scenario": name, "service": farm.label, "machines": machines, "fps": fps,
                    "viewer": seen, "generator": published, "cores": sampler.cores, "seconds": round(sampler.seconds),
                    "rssMiB": {"start": rss[0], "end": rss[-1], "max": max(rss), "min": min(rss), "samples": rss},
                    "loadavg": [load_before, loadavg()]}
@@ -236,7 +237,7 @@ def scenario_viewers(args):
         load.terminate()
         sampler.cores["viewers"] = round(seen["cpuSeconds"] / seen["seconds"], 3)
         last = seen["lastViewer"]
-        figures = {"scenario": "viewers", "service": "after" if farm.new else "before", "viewers": args.viewers,
+        figures = {"scenario": "viewers", "service": farm.label, "viewers": args.viewers,
                    "machines": args.viewer_machines, "fps": args.viewer_fps, "viewer": seen, "cores": sampler.cores,
                    "seconds": round(sampler.seconds), "loadavg": [load_before, loadavg()]}
         met = last["p99Ms"] <= 250 and sampler.cores["service"] < 1 and seen["connected"] == args.viewers
@@ -305,7 +306,7 @@ def scenario_halfsent(args):
             sock.close()
         load.terminate()
         ratio = held_open["p99Ms"] / without["p99Ms"] if held_open["count"] and without["count"] else float("inf")
-        figures = {"scenario": "halfsent", "service": "after" if farm.new else "before", "path": path,
+        figures = {"scenario": "halfsent", "service": farm.label, "path": path,
                    "without": without, "with": held_open, "closedByService": closed, "ratio": ratio,
                    "cores": {"without": quiet.cores, "with": busy.cores}, "loadavg": [load_before, loadavg()]}
         figures["row"] = (f"`GET {path}` with {args.half_sent} half-sent requests held open (1,000 machines at 0.5 fps)",
@@ -342,6 +343,7 @@ def main():
     parser.add_argument("--half-sent", type=int, default=200)
     parser.add_argument("--api-seconds", type=float, default=20)
     parser.add_argument("--browser", action="store_true", help="headless Chromium on the page during the load scenarios")
+    parser.add_argument("--label", help="the service's name in the table (default: whether it has /api/summary)")
     parser.add_argument("--json", help="append every scenario's figures here, one JSON line each")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
