@@ -143,7 +143,7 @@ TEST(DashboardFarm, AJobAsTheApiTheMetricsAndTheHistoryShowIt) {
             "brevant_item_remaining_seconds" + labels + " 1.5",
             "brevant_item_frames_per_second" + labels + " 24",
             "brevant_item_stalled" + labels + " 0",
-            "brevant_output_projected_bytes{machine=\"m1\",project=\"Shot \\\"A\\\"\",item=\"1\",path=\"/o\"} 40",
+            "brevant_output_projected_bytes{machine=\"m1\",project=\"Shot \\\"A\\\"\",item=\"1\",output=\"0\"} 40",
             "brevant_disk_free_bytes{machine=\"m1\",disk=\"/d\"} 20",
             "brevant_dashboard_messages_total 8",
             "brevant_dashboard_messages_dropped_total{reason=\"topic\"} 1",
