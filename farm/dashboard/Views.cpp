@@ -1,6 +1,7 @@
 #include "farm/dashboard/Views.h"
 
 #include <map>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -129,7 +130,8 @@ Json SummaryJson(const Machines& machines) {
         std::optional<int64_t> etaMs;
         const MachineState* last = nullptr;  // the machine counted last, counted once
     };
-    std::map<std::pair<std::string, std::string>, Row> rows;
+    // Keyed by the tiles' own texts, which outlive this call: no copy per item.
+    std::map<std::pair<std::string_view, std::string_view>, Row> rows;
     int64_t byState[4] = {};
     // Machines that need a person by their worst reason, each in name order.
     std::vector<const MachineState*> byWorst[kAttentionReasons];
