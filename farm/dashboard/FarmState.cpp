@@ -114,7 +114,12 @@ bool FarmState::Admit(const std::string& name, const Message& message) {
     if (gone == forgotten_.end()) {
         if (!status || status->state == farm_wire::kOnline) return true;
         const std::optional<int64_t> said = farm_wire::IsoMicros(status->time);
-        return !said || farm_wire::WallMicros() - *said <= Micros(options_.retireAfter);
+        if (!said || farm_wire::WallMicros() - *said <= Micros(options_.retireAfter)) return true;
+        // Long gone (its retained status, read at start): retired since it said so, so that its
+        // other retained topics, which come in any order, do not make it either.
+        ++retired_;
+        Remember(name, *said);
+        return false;
     }
     if (!status || status->state != farm_wire::kOnline) return false;
     std::optional<int64_t> started = farm_wire::IsoMicros(status->startedAt);
@@ -478,19 +483,23 @@ void FarmState::PublishMachine(MachineState& machine) {
         hub_.PublishDetail(machine.name, machine.Project(), EventHub::Format("machine", Dump(MachineJson(machine))));
 }
 
+void FarmState::Remember(const std::string& name, int64_t leftMicros) {
+    forgotten_[name] = leftMicros;
+    try {
+        history_.Forget(name, leftMicros);
+    } catch (const std::exception& error) {
+        // Until the next restart the dashboard remembers it all the same.
+        std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+    }
+}
+
 void FarmState::Leave(MachineState& machine, std::optional<int64_t> leftMicros) {
     const std::string name = machine.name;
     if (leftMicros) {
         // Nobody follows its job any more: a job it left rendering is lost (its end, should the
         // machine come back and send it, replaces that).
         if (machine.Rendering() && !machine.jobFinished) FinishJob(machine, "lost");
-        forgotten_[name] = *leftMicros;
-        try {
-            history_.Forget(name, *leftMicros);
-        } catch (const std::exception& error) {
-            // Until the next restart the dashboard remembers it all the same.
-            std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
-        }
+        Remember(name, *leftMicros);
     }
     changed_.erase(name);
     removed_.insert(name);

@@ -27,8 +27,9 @@
 // down in the history with the time it left, and every message of it is ignored (also after a
 // restart) until an `online` status of a process started after that time (its `startedAt`, else
 // the status's `time`): then it is back, and struck off the list. An `offline` status older than
-// retireAfter does not make a machine the dashboard does not know (the retained status of a
-// machine long gone, read at start). Beyond maxMachines, new machines are dropped and counted.
+// retireAfter of a machine the dashboard does not know (the retained status of a machine long
+// gone, read at start) retires it as of that time: none of its retained topics makes it.
+// Beyond maxMachines, new machines are dropped and counted.
 #pragma once
 
 #include <atomic>
@@ -154,6 +155,8 @@ private:
     // Takes the machine out of the live views; written down as gone at `leftMicros` unless
     // its publisher withdrew it. Invalidates `machine`.
     void Leave(MachineState& machine, std::optional<int64_t> leftMicros);
+    // Writes the machine down as gone since `leftMicros`.
+    void Remember(const std::string& name, int64_t leftMicros);
     // False when the message is of a forgotten machine and does not bring it back.
     bool Admit(const std::string& name, const Message& message);
     std::vector<Frame> SnapshotLocked(const Interest& interest);

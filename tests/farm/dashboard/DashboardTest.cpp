@@ -448,6 +448,7 @@ TEST(DashboardFarm, MachinesForgottenOrRetiredStayGoneUntilANewProcessSaysOnline
         for (const char* machine : {"m1", "m2", "m4"}) f.Send(machine, "status", before);
         f.Job("m1", "P", "rendering", {{{"item", 1}, {"name", "Comp"}, {"state", "rendering"}}});
         f.Send("m3", "status", {{"state", "offline"}, {"time", Iso(now - 2 * hour)}});  // long gone: not shown
+        f.Job("m3", "P", "ended", J::array());  // nor by its other retained topics
         f.Send("m4", "status", {{"state", "offline"}, {"time", Iso(now - 2 * hour)}});  // shown, until the next tick
         f.Send("m5", "status", {{"state", "offline"}, {"time", Iso(now - hour / 2)}});
         f.farm.Tick();
@@ -474,7 +475,7 @@ TEST(DashboardFarm, MachinesForgottenOrRetiredStayGoneUntilANewProcessSaysOnline
         EXPECT_TRUE(f.farm.Forget("m2"));
         f.Send("m2", "status", will);
         EXPECT_FALSE(f.farm.Machine("m2"));
-        EXPECT_NE(f.farm.Metrics().find("\nbrevant_dashboard_machines_retired_total 3\n"), std::string::npos);
+        EXPECT_NE(f.farm.Metrics().find("\nbrevant_dashboard_machines_retired_total 4\n"), std::string::npos);
     }
     // Restarted: the broker's retained statuses arrive again.
     Farm f(db.path, options);
@@ -486,6 +487,7 @@ TEST(DashboardFarm, MachinesForgottenOrRetiredStayGoneUntilANewProcessSaysOnline
     EXPECT_EQ(Field(f.farm.Tiles()["tiles"], "machine"), (std::vector<std::string>{"m1", "m2", "m5"}));
     EXPECT_EQ(f.history.Forgotten().count("m2"), 0u);
     EXPECT_EQ(f.history.Forgotten().count("m4"), 1u);
+    EXPECT_EQ(f.history.Forgotten().at("m3"), now - 2 * hour - (now - 2 * hour) % 1000);
 }
 
 }  // namespace
