@@ -483,7 +483,9 @@ TEST(DashboardFarm, MachinesForgottenOrRetiredStayGoneUntilANewProcessSaysOnline
     for (const char* machine : {"m2", "m4"}) f.Send(machine, "status", will);
     f.Send("m5", "status", {{"state", "offline"}, {"time", Iso(now - hour / 2)}});
     EXPECT_EQ(Field(f.farm.Tiles()["tiles"], "machine"), (std::vector<std::string>{"m1", "m5"}));
-    f.Send("m2", "status", {{"state", "online"}, {"startedAt", Iso(farm_wire::WallMicros() + 1000)}});
+    f.Send("m2", "status", {{"state", "online"}, {"time", Iso(now - hour / 2)}});  // no process start: its time, too early
+    EXPECT_FALSE(f.farm.Machine("m2"));
+    f.Send("m2", "status", {{"state", "online"}, {"time", Iso(farm_wire::WallMicros() + 1000)}});
     EXPECT_EQ(Field(f.farm.Tiles()["tiles"], "machine"), (std::vector<std::string>{"m1", "m2", "m5"}));
     EXPECT_EQ(f.history.Forgotten().count("m2"), 0u);
     EXPECT_EQ(f.history.Forgotten().count("m4"), 1u);
