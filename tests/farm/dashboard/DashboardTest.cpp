@@ -398,9 +398,10 @@ TEST(DashboardFarm, ViewersGetCoalescedTilesAndOnlyTheDetailTheyHaveOpen) {
         f.Frames("m2", 1, done, 10);
     }
     f.Send("m1", "events", {{"session", 1}, {"seq", 1}, {"event", "JobItemLog"}, {"item", 1}, {"message", "hello"}});
+    f.farm.OnMessage("p/m1/items/1/thumbnail", std::string("\xFF\xD8\xFF\xD9", 4));
     EXPECT_TRUE(f.Take(*nobody).empty());
     const Events ofM1 = f.Take(*m1), ofQ = f.Take(*q);
-    EXPECT_EQ(Farm::Names(ofM1), (std::vector<std::string>{"progress", "progress", "progress", "progress", "progress", "log"}));
+    EXPECT_EQ(Farm::Names(ofM1), (std::vector<std::string>{"progress", "progress", "progress", "progress", "progress", "log", "thumbnail"}));
     EXPECT_EQ(Farm::Names(ofQ), (std::vector<std::string>{"progress", "progress", "progress", "progress", "progress"}));
     for (const Events* events : {&ofM1, &ofQ})
         for (const auto& event : *events) EXPECT_EQ(event.second["machine"], events == &ofM1 ? "m1" : "m2");
