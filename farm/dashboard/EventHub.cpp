@@ -72,6 +72,10 @@ void EventHub::Count(const Interest& interest, int delta) {
 }
 
 std::shared_ptr<EventHub::Client> EventHub::Attach(Interest interest, std::string snapshot, std::function<void()> wake) {
+    return Attach(std::move(interest), std::vector<Frame>{std::make_shared<const std::string>(std::move(snapshot))}, std::move(wake));
+}
+
+std::shared_ptr<EventHub::Client> EventHub::Attach(Interest interest, std::vector<Frame> snapshot, std::function<void()> wake) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_ || clients_.size() >= maxClients_) return nullptr;
     auto client = std::make_shared<Client>();
@@ -79,7 +83,7 @@ std::shared_ptr<EventHub::Client> EventHub::Attach(Interest interest, std::strin
     client->wake = std::move(wake);
     // The snapshot is not counted against the bound: a farm's snapshot may be larger than what
     // a viewer may fall behind by.
-    client->queue.push_back(std::make_shared<const std::string>(std::move(snapshot)));
+    client->queue.assign(std::make_move_iterator(snapshot.begin()), std::make_move_iterator(snapshot.end()));
     Count(client->interest, +1);
     clients_.push_back(client);
     client->wake();
@@ -107,11 +111,14 @@ EventHub::Taken EventHub::Take(Client& client, std::vector<Frame>& out) {
 }
 
 void EventHub::Reset(Client& client, std::string snapshot) {
+    Reset(client, std::vector<Frame>{std::make_shared<const std::string>(std::move(snapshot))});
+}
+
+void EventHub::Reset(Client& client, std::vector<Frame> snapshot) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return;
-    client.queue.clear();
+    client.queue.assign(std::make_move_iterator(snapshot.begin()), std::make_move_iterator(snapshot.end()));
     client.queuedBytes = 0;
-    client.queue.push_back(std::make_shared<const std::string>(std::move(snapshot)));
     client.resync = false;
     client.wake();
 }

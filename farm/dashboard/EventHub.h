@@ -56,6 +56,9 @@ public:
     // the viewer's queue gets something to take, is to be resynchronised, or the hub closes: it
     // must only schedule the viewer's writer (post to its connection), never call back in.
     std::shared_ptr<Client> Attach(Interest interest, std::string snapshot, std::function<void()> wake);
+    // The same with a snapshot in parts, written one after the other: the large part that every
+    // viewer's snapshot shares (the farm's tiles) is held once, not once per viewer.
+    std::shared_ptr<Client> Attach(Interest interest, std::vector<Frame> snapshot, std::function<void()> wake);
     void Detach(const std::shared_ptr<Client>& client);
     const Interest& InterestOf(const Client& client) const;
 
@@ -67,6 +70,7 @@ public:
     // [any thread] Replaces the viewer's queue with `snapshot` and resumes its events. Called
     // under the same lock as the publishers', like Attach.
     void Reset(Client& client, std::string snapshot);
+    void Reset(Client& client, std::vector<Frame> snapshot);
 
     // [any thread] Wakes every viewer and refuses new ones; used at shutdown.
     void Close();

@@ -2,8 +2,9 @@
 // the live page, the JSON API, Prometheus metrics and webhooks, with the job history in SQLite.
 //
 // Threads: main and --http-threads - 1 more run the HTTP event loop (two more answer the history's
-// queries); libmosquitto's network thread applies messages; the ticker looks for stalled items; the notifier posts webhooks; the signal
-// thread waits for SIGINT or SIGTERM and stops the rest.
+// queries); libmosquitto's network thread applies messages; the ticker looks for stalled items and
+// flushes the tiles; the notifier posts webhooks; the signal thread waits for SIGINT or SIGTERM and
+// stops the rest.
 #include <CLI/CLI.hpp>
 
 #include <pthread.h>
@@ -41,6 +42,7 @@ struct Options {
     FarmOptions farm;
     std::string database = "brevant-dashboard.sqlite";
     std::vector<std::string> webhooks;
+    double retireAfterDays = 7;
 };
 
 // The page's files: --web-root, else web/ beside the executable (an installed layout), else the
@@ -118,6 +120,11 @@ int Parse(int argc, char** argv, Options& options) {
                    "an online machine heard nothing from for this many seconds is offline, its job lost "
                    "(longer than the publishers' BREVANT_FARM_STATUS_SECONDS)")
         ->check(CLI::Range(5, 86400));
+    app.add_option("--max-machines", options.farm.maxMachines, "machines shown at once; messages of more are dropped and counted")
+        ->check(CLI::Range(size_t{1}, size_t{1000000}));
+    app.add_option("--retire-after-days", options.retireAfterDays,
+                   "a machine offline this many days (fractions allowed) leaves the live views; its history stays")
+        ->check(CLI::Range(0.00001, 100000.0));
     app.add_option("--max-event-clients", options.http.maxEventClients, "event streams (browsers) connected at once")
         ->check(CLI::Range(1, 100000));
     app.add_option("--http-threads", options.http.threads, "threads serving HTTP, every connection among them")
@@ -138,6 +145,7 @@ int Parse(int argc, char** argv, Options& options) {
     }
     if (options.http.webRoot.empty()) options.http.webRoot = DefaultWebRoot();
     options.farm.prefix = options.broker.prefix;
+    options.farm.retireAfter = std::chrono::milliseconds(static_cast<int64_t>(options.retireAfterDays * 86400000.0));
     if (options.broker.clientId.empty()) options.broker.clientId = DefaultClientId(options);
     return -1;
 }
@@ -199,9 +207,10 @@ int main(int argc, char** argv) {
         bool stopping = false;
         std::thread ticker([&] {
             std::unique_lock<std::mutex> lock(tickMutex);
-            while (!tickWake.wait_for(lock, std::chrono::milliseconds(250), [&] { return stopping; })) {
+            while (!tickWake.wait_for(lock, options.farm.flushEvery, [&] { return stopping; })) {
                 farm.Tick();
                 farm.Maintain();
+                farm.Flush();
             }
         });
         std::thread stopper([&] {

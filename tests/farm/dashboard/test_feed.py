@@ -256,7 +256,7 @@ class FeedTest(FarmTest):
         for body in receiver.bodies:
             self.assertIsInstance(body["text"], str)
         # The browser saw the stall and the finished job without asking.
-        wait_until(lambda: any(m["name"] == "a" and m["job"] and m["job"]["items"][0]["stalled"] for m in stream.named("machine")), 5,
+        wait_until(lambda: any(t["machine"] == "a" and "stalled" in t["attention"] for e in stream.named("tiles") for t in e["tiles"]), 5,
                    "the stall on the event stream")
         wait_until(lambda: [h for h in stream.named("history") if h["machine"] == "b" and h["outcome"] == "failed"], 5,
                    "b's job in the history on the event stream")
