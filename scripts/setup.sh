@@ -14,8 +14,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev libstb-dev
   libmosquitto-dev mosquitto mosquitto-clients openssl
-  # brevant-dashboard: HTTP and SQLite; its page's test drives headless Chromium through WebDriver
-  libcpp-httplib-dev libsqlite3-dev chromium chromium-driver python3-selenium
+  # brevant-dashboard: HTTP(S) on Boost.Beast (libboost-dev's headers) with OpenSSL, its webhooks
+  # through cpp-httplib's client, SQLite; its page's test drives headless Chromium through WebDriver
+  libboost-dev libssl-dev libcpp-httplib-dev libsqlite3-dev chromium chromium-driver python3-selenium
   # its history on a shared PostgreSQL server (libpq), and the server its tests start
   libpq-dev postgresql
   # the farm's wire contract is checked against its JSON Schema in the tests

@@ -8,6 +8,10 @@ ports, stopped at the end):
   dashboard_bench.py soak [--machines 100] [--frames 86400] [--rate 20000]
       an hour of those frames (86400 per machine at 24 fps) published as fast as --rate allows;
       the service's RSS is sampled throughout, to show that it stays flat.
+  dashboard_bench.py connections [--viewers 1000] [--held 200]
+      V event-stream viewers and H connections that send half a request (or nothing) and wait:
+      how long until every viewer has its snapshot and a machine's change, how fast the API
+      answers meanwhile, when the held ones are closed, and the service's threads and RSS.
   dashboard_bench.py screenshot --out docs/dashboard.png [--seconds 8]
       the page in headless Chromium during the simulation.
 
@@ -19,6 +23,9 @@ import argparse
 import contextlib
 import json
 import os
+import resource
+import selectors
+import socket
 import subprocess
 import sys
 import time
@@ -114,6 +121,71 @@ def soak(args):
                           "rssMaxMiB": max(s[2] for s in samples)}, indent=1))
 
 
+def threads_of(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(next(line.split()[1] for line in f if line.startswith("Threads:")))
+
+
+def connections(args):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    with service() as (stack, broker, dashboard):
+        pid, selector = dashboard.process.pid, selectors.DefaultSelector()
+        begin = time.monotonic()
+        for _ in range(args.viewers):
+            viewer = socket.create_connection(("127.0.0.1", dashboard.port))
+            viewer.sendall(b"GET /events?machine=probe HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            viewer.setblocking(False)
+            selector.register(viewer, selectors.EVENT_READ, bytearray())
+            stack.callback(viewer.close)
+
+        def read_until(marker, timeout):
+            """Reads every viewer until each has `marker` in what it got; the seconds that took."""
+            start, waiting = time.monotonic(), {key.fileobj for key in selector.get_map().values()}
+            while waiting and time.monotonic() - start < timeout:
+                for key, _ in selector.select(1):
+                    key.data.extend(key.fileobj.recv(1 << 20) or b"")
+                    if marker in key.data:
+                        waiting.discard(key.fileobj)
+            return time.monotonic() - start, len(waiting)
+
+        snapshots, missing = read_until(b"event: snapshot", 120)
+        snapshots += time.monotonic() - begin - snapshots  # from the first connect
+        held = []
+        for i in range(args.held):
+            held.append(socket.create_connection(("127.0.0.1", dashboard.port)))
+            stack.callback(held[-1].close)
+            if i % 2:
+                held[-1].sendall(b"GET /api/summary HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+        held_at = time.monotonic()
+        answers = []
+        for path in ["/api/summary", "/api/machines"] * 25:
+            start = time.monotonic()
+            assert dashboard.request(path)[0] == 200
+            answers.append((time.monotonic() - start) * 1000)
+        answers.sort()
+        broker.publish("brevant/probe/status", {"schema": 1, "machine": "probe", "state": "online", "time": "2026-12-07T11:00:00.000Z",
+                                                "ts": int(time.time() * 1e6), "client": "bench", "version": "1.0.0",
+                                                "startedAt": "2026-12-07T11:00:00.000Z", "pid": 1, "connects": 1,
+                                                "dropped": {"messages": 0, "bytes": 0}, "published": {"messages": 0, "bytes": 0},
+                                                "queue": {"bytes": 0, "limitBytes": 4194304}})
+        changed, unchanged = read_until(b'"probe"', 60)
+        figures = {"viewers": args.viewers, "sseClients": dashboard.metric("brevant_dashboard_sse_clients"),
+                   "snapshotsSeconds": round(snapshots, 2), "viewersWithoutSnapshot": missing,
+                   "changeAtEveryViewerSeconds": round(changed, 2), "viewersWithoutChange": unchanged,
+                   "apiMsP50": round(answers[len(answers) // 2], 1), "apiMsMax": round(answers[-1], 1),
+                   "serviceThreads": threads_of(pid), "serviceRssMiB": round(rss_mib(pid), 1)}
+        closed = []
+        for connection in held:
+            connection.settimeout(60)
+            try:
+                closed.append(connection.recv(1) == b"")
+            except OSError:
+                closed.append(False)
+        figures.update(held=args.held, heldClosedByService=sum(closed), heldClosedAfterSeconds=round(time.monotonic() - held_at, 1))
+        print(json.dumps(figures, indent=1))
+
+
 def screenshot(args):
     from test_browser import start_chromium
     with service() as (stack, broker, dashboard):
@@ -129,7 +201,7 @@ def screenshot(args):
 def main():
     parser = argparse.ArgumentParser()
     sub = parser.add_subparsers(dest="mode", required=True)
-    for name in ("latency", "soak", "screenshot"):
+    for name in ("latency", "soak", "connections", "screenshot"):
         p = sub.add_parser(name)
         p.add_argument("--machines", type=int, default=100)
         p.add_argument("--fps", type=float, default=24)
@@ -138,8 +210,10 @@ def main():
         p.add_argument("--rate", type=float, default=20000)
         p.add_argument("--out", default=os.path.join(ROOT, "docs", "dashboard.png"))
         p.add_argument("--simulator", action="store_true", help="dashboard_soak.py's machines even when farm.sh is there")
+        p.add_argument("--viewers", type=int, default=1000)
+        p.add_argument("--held", type=int, default=200)
     args = parser.parse_args()
-    {"latency": latency, "soak": soak, "screenshot": screenshot}[args.mode](args)
+    {"latency": latency, "soak": soak, "connections": connections, "screenshot": screenshot}[args.mode](args)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
 #include "farm/dashboard/FarmState.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "farm/dashboard/Metrics.h"
@@ -14,6 +16,13 @@ using Json = nlohmann::json;
 constexpr size_t kFrameIntervals = 31;  // recent frame intervals kept for the median
 
 std::string IsoNow() { return farm_wire::IsoTime(farm_wire::WallMicros()); }
+
+int64_t Micros(std::chrono::milliseconds duration) { return static_cast<int64_t>(duration.count()) * 1000; }
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
 
 // A CSV field as spreadsheets read it: quoted when it holds a separator, a quote or a line
 // break; a text that a spreadsheet would take for a formula is led by a quote mark.
@@ -30,7 +39,15 @@ std::string CsvField(const std::string& text) {
 FarmState::FarmState(FarmOptions options, EventHub& hub, Notifier& notifier, History& history)
     : options_(std::move(options)), hub_(hub), notifier_(notifier), history_(history),
       lastThumbnailVersion_(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-          std::chrono::system_clock::now().time_since_epoch()).count())) {}
+          std::chrono::system_clock::now().time_since_epoch()).count())) {
+    summaryText_ = Dump(SummaryJson(machines_));
+    try {
+        forgotten_ = history_.Forgotten();
+    } catch (const std::exception& error) {
+        // Without the list, the machines that left come back from their retained topics.
+        std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+    }
+}
 
 void FarmState::SetBrokerConnected(bool connected) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -56,13 +73,16 @@ void FarmState::OnMessage(std::string_view topicText, std::string_view payload) 
     Message& message = std::get<Message>(parsed);
     auto found = machines_.find(topic->machine);
     if (found == machines_.end()) {
-        if (std::holds_alternative<Cleared>(message)) return;
+        if (std::holds_alternative<Cleared>(message) || !Admit(topic->machine, message)) return;
         if (machines_.size() >= options_.maxMachines) {
             ++dropped_[static_cast<int>(DropReason::Capacity)];
             return;
         }
         found = machines_.emplace(topic->machine, std::make_unique<MachineState>()).first;
         found->second->name = topic->machine;
+        found->second->offlineSinceMicros = farm_wire::WallMicros();
+        removed_.erase(topic->machine);  // back within one flush: its new tile replaces the old
+        Changed(*found->second);
     }
     MachineState& machine = *found->second;
     machine.lastSeen = IsoNow();
@@ -88,9 +108,39 @@ void FarmState::OnMessage(std::string_view topicText, std::string_view payload) 
     }
 }
 
+bool FarmState::Admit(const std::string& name, const Message& message) {
+    const Status* status = std::get_if<Status>(&message);
+    auto gone = forgotten_.find(name);
+    if (gone == forgotten_.end()) {
+        if (!status || status->state == farm_wire::kOnline) return true;
+        const std::optional<int64_t> said = farm_wire::IsoMicros(status->time);
+        if (!said || farm_wire::WallMicros() - *said <= Micros(options_.retireAfter)) return true;
+        // Long gone (its retained status, read at start): retired since it said so, so that its
+        // other retained topics, which come in any order, do not make it either.
+        ++retired_;
+        Remember(name, *said);
+        return false;
+    }
+    if (!status || status->state != farm_wire::kOnline) return false;
+    std::optional<int64_t> started = farm_wire::IsoMicros(status->startedAt);
+    if (!started) started = farm_wire::IsoMicros(status->time);
+    if (!started || *started <= gone->second) return false;
+    forgotten_.erase(gone);
+    try {
+        history_.Remember(name);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+    }
+    return true;
+}
+
 void FarmState::ApplyStatus(MachineState& machine, const Status& status) {
-    bool wasOnline = machine.Online();
+    const bool wasOnline = machine.Online(), hadStatus = machine.status.has_value();
     machine.status = status;
+    if (!machine.Online() && (wasOnline || !hadStatus)) {
+        const int64_t now = farm_wire::WallMicros();
+        machine.offlineSinceMicros = std::min(now, farm_wire::IsoMicros(status.time).value_or(now));
+    }
     // A host online again whose process began before the job: the job is its own, back after a
     // lost connection (or a new host's, whose job came before its status), and it goes on.
     if (machine.lostRecorded && machine.Online() && machine.Rendering() && machine.job->startedAt >= status.startedAt) {
@@ -219,10 +269,11 @@ void FarmState::FinishJob(MachineState& machine, const std::string& outcome) {
     machine.jobFinished = true;
     machine.lostRecorded = outcome == "lost";
     Write(record);
-    hub_.Publish("history", Dump(ToJson(record, false)));
+    hub_.PublishAll(EventHub::Format("history", Dump(ToJson(record, false))));
 }
 
 void FarmState::Write(const JobRecord& record) {
+    historyText_.reset();
     try {
         history_.Finish(record);
     } catch (const std::exception& error) {
@@ -254,6 +305,7 @@ void FarmState::Maintain() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         retry.swap(unwritten_);
+        if (!retry.empty()) historyText_.reset();
     }
     for (size_t i = 0; i < retry.size(); ++i) {
         try {
@@ -271,6 +323,7 @@ void FarmState::Maintain() {
         const int64_t removed = history_.Prune(options_.retention, farm_wire::WallMicros());
         std::lock_guard<std::mutex> lock(mutex_);
         pruned_ += static_cast<uint64_t>(removed);
+        if (removed > 0) historyText_.reset();
     } catch (const std::exception& error) {
         std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
     }
@@ -301,14 +354,16 @@ void FarmState::ApplyProgress(MachineState& machine, Progress progress) {
     }
     live.progress = std::move(progress);
     if (wasStalled) return PublishMachine(machine);
+    Changed(machine);
+    if (!Watched(machine)) return;
     auto itemEta = ItemEtaMs(*live.progress);
     auto jobEta = JobEtaMs(machine);
-    hub_.Publish("progress", Dump({{"machine", machine.name},
+    hub_.PublishDetail(machine.name, machine.Project(), EventHub::Format("progress", Dump({{"machine", machine.name},
                                    {"item", live.progress->item},
                                    {"lastSeen", machine.lastSeen},
                                    {"etaMs", itemEta ? Json(*itemEta) : Json()},
                                    {"jobEtaMs", jobEta ? Json(*jobEta) : Json()},
-                                   {"progress", ProgressJson(*live.progress)}}));
+                                   {"progress", ProgressJson(*live.progress)}})));
 }
 
 void FarmState::ApplyEvent(MachineState& machine, const Event& event) {
@@ -317,30 +372,30 @@ void FarmState::ApplyEvent(MachineState& machine, const Event& event) {
     const std::string time = event.time.empty() ? IsoNow() : event.time;
     live.logs.push_back({time, event.message});
     if (live.logs.size() > options_.logLines) live.logs.pop_front();
-    hub_.Publish("log", Dump({{"machine", machine.name},
+    if (!Watched(machine)) return;
+    hub_.PublishDetail(machine.name, machine.Project(), EventHub::Format("log", Dump({{"machine", machine.name},
                               {"item", event.item},
                               {"lastSeen", machine.lastSeen},
                               {"time", time},
-                              {"message", event.message}}));
+                              {"message", event.message}})));
 }
 
 void FarmState::ApplyThumbnail(MachineState& machine, int64_t item, std::string jpeg) {
     LiveItem& live = machine.items[item];
     live.thumbnail = std::make_shared<const std::string>(std::move(jpeg));
     live.thumbnailVersion = ++lastThumbnailVersion_;
-    hub_.Publish("thumbnail", Dump({{"machine", machine.name},
+    if (!Watched(machine)) return;
+    hub_.PublishDetail(machine.name, machine.Project(), EventHub::Format("thumbnail", Dump({{"machine", machine.name},
                                     {"item", item},
                                     {"lastSeen", machine.lastSeen},
-                                    {"version", live.thumbnailVersion}}));
+                                    {"version", live.thumbnailVersion}})));
 }
 
 void FarmState::Clear(MachineState& machine, const Topic& topic) {
     switch (topic.kind) {
         case TopicKind::Status: {
             // The publisher withdrew the machine: it leaves the page (its history stays).
-            hub_.Publish("removed", Dump({{"machine", machine.name}}));
-            machines_.erase(machine.name);
-            return;
+            return Leave(machine, std::nullopt);
         }
         case TopicKind::Job:
             machine.job.reset();
@@ -361,8 +416,14 @@ void FarmState::Clear(MachineState& machine, const Topic& topic) {
 void FarmState::Tick() {
     std::lock_guard<std::mutex> lock(mutex_);
     const SteadyClock::time_point now = SteadyClock::now();
+    const int64_t wallNow = farm_wire::WallMicros();
+    std::vector<MachineState*> retiring;
     for (auto& [name, machinePointer] : machines_) {
         MachineState& machine = *machinePointer;
+        if (machine.tile.state == TileState::Offline && wallNow - machine.offlineSinceMicros > Micros(options_.retireAfter)) {
+            retiring.push_back(&machine);
+            continue;
+        }
         // Only the broker's silence is a machine's: after a reconnect each is given its time again.
         if (brokerConnected_ && machine.Online() && now - std::max(machine.heardAt, connectedAt_) > std::chrono::seconds(options_.silentAfterSeconds)) {
             // Told as the broker would have told it, had it known: the machine is lost.
@@ -405,15 +466,105 @@ void FarmState::Tick() {
         }
         if (changed) PublishMachine(machine);
     }
+    for (MachineState* machine : retiring) {
+        ++retired_;
+        Leave(*machine, wallNow);
+    }
 }
 
-void FarmState::PublishMachine(const MachineState& machine) { hub_.Publish("machine", Dump(MachineJson(machine))); }
+void FarmState::Changed(MachineState& machine) {
+    machine.tile = TileOf(machine);
+    changed_.insert(machine.name);
+}
 
-Json FarmState::Machines() const {
+void FarmState::PublishMachine(MachineState& machine) {
+    Changed(machine);
+    if (Watched(machine))
+        hub_.PublishDetail(machine.name, machine.Project(), EventHub::Format("machine", Dump(MachineJson(machine))));
+}
+
+void FarmState::Remember(const std::string& name, int64_t leftMicros) {
+    forgotten_[name] = leftMicros;
+    try {
+        history_.Forget(name, leftMicros);
+    } catch (const std::exception& error) {
+        // Until the next restart the dashboard remembers it all the same.
+        std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+    }
+}
+
+void FarmState::Leave(MachineState& machine, std::optional<int64_t> leftMicros) {
+    const std::string name = machine.name;
+    if (leftMicros) {
+        // Nobody follows its job any more: a job it left rendering is lost (its end, should the
+        // machine come back and send it, replaces that).
+        if (machine.Rendering() && !machine.jobFinished) FinishJob(machine, "lost");
+        Remember(name, *leftMicros);
+    }
+    changed_.erase(name);
+    removed_.insert(name);
+    machines_.erase(name);
+}
+
+Json FarmState::Machines(const MachineQuery& query) const {
+    const int limit = std::clamp(query.limit, 0, 1000), offset = std::max(query.offset, 0);
+    const std::string name = Lower(query.name);
     std::lock_guard<std::mutex> lock(mutex_);
     Json list = Json::array();
-    for (const auto& entry : machines_) list.push_back(MachineJson(*entry.second));
-    return {{"machines", std::move(list)}};
+    int64_t total = 0;
+    for (const auto& entry : machines_) {
+        const MachineState& machine = *entry.second;
+        const Tile& tile = machine.tile;
+        const bool wanted =
+            (query.state.empty() || (query.state == "attention" ? tile.attention != 0 : query.state == TileStateName(tile.state))) &&
+            (query.project.empty() || query.project == tile.project) &&
+            (name.empty() || Lower(machine.name).find(name) != std::string::npos);
+        if (!wanted) continue;
+        if (total >= offset && static_cast<int64_t>(list.size()) < limit) list.push_back(MachineJson(machine));
+        ++total;
+    }
+    return {{"machines", std::move(list)}, {"total", total}, {"limit", limit}, {"offset", offset}};
+}
+
+Json FarmState::Summary() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return SummaryJson(machines_);
+}
+
+Json FarmState::Tiles() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Json tiles = Json::array();
+    for (const auto& [name, machine] : machines_) tiles.push_back(TileJson(name, machine->tile));
+    return {{"tiles", std::move(tiles)}};
+}
+
+bool FarmState::Forget(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = machines_.find(name);
+    if (found == machines_.end()) return false;
+    ++retired_;
+    Leave(*found->second, farm_wire::WallMicros());
+    return true;
+}
+
+void FarmState::Flush() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (changed_.empty() && removed_.empty()) return;
+    std::string tiles;
+    for (const std::string& name : changed_) {
+        auto found = machines_.find(name);
+        if (found == machines_.end()) continue;
+        MachineState& machine = *found->second;
+        machine.tileText = Dump(TileJson(machine.name, machine.tile));
+        if (!tiles.empty()) tiles += ',';
+        tiles += machine.tileText;
+    }
+    summaryText_ = Dump(SummaryJson(machines_));
+    snapshotHead_.reset();
+    const std::string event = "{\"tiles\":[" + tiles + "],\"removed\":" + Dump(Json(removed_)) + ",\"summary\":" + summaryText_ + "}";
+    changed_.clear();
+    removed_.clear();
+    hub_.PublishAll(EventHub::Format("tiles", event));
 }
 
 std::optional<Json> FarmState::Machine(const std::string& name) const {
@@ -487,30 +638,64 @@ std::shared_ptr<const std::string> FarmState::Thumbnail(const std::string& machi
     return live ? live->thumbnail : nullptr;
 }
 
-std::string FarmState::SnapshotLocked() const {
-    Json machines = Json::array();
-    for (const auto& entry : machines_) machines.push_back(MachineJson(*entry.second));
-    Json history = Json::array();
-    for (const auto& record : history_.Past(JobFilter{}, options_.historyOnPage, 0)) history.push_back(ToJson(record, false));
-    // "retry" tells the browser to reconnect after 3 s when the stream breaks.
-    return SseRetry(3000) + SseEvent("snapshot", Dump({{"machines", std::move(machines)}, {"history", std::move(history)}}));
+std::vector<Frame> FarmState::SnapshotLocked(const Interest& interest) {
+    if (!snapshotHead_) {
+        // The tiles as the last flush sent them: a machine that appeared since has none yet, and
+        // comes with the next flush, like every change since.
+        // "retry" tells the browser to reconnect after 3 s when the stream breaks.
+        std::string head = SseRetry(3000) + SseEventHead("snapshot") + "{\"summary\":" + summaryText_ + ",\"tiles\":[";
+        bool first = true;
+        for (const auto& entry : machines_) {
+            if (entry.second->tileText.empty()) continue;
+            if (!first) head += ',';
+            head += entry.second->tileText;
+            first = false;
+        }
+        snapshotHead_ = std::make_shared<const std::string>(head + "]");
+    }
+    std::string machines;
+    const auto add = [&machines](const MachineState& machine) {
+        if (!machines.empty()) machines += ',';
+        machines += Dump(MachineJson(machine));
+    };
+    if (interest.project.empty()) {
+        for (const std::string& name : std::set<std::string>(interest.machines.begin(), interest.machines.end()))
+            if (auto found = machines_.find(name); found != machines_.end()) add(*found->second);
+    } else {
+        for (const auto& [name, machine] : machines_)
+            if (interest.Wants(name, machine->Project())) add(*machine);
+    }
+    if (!historyText_) {
+        try {
+            Json history = Json::array();
+            for (const auto& record : history_.Past(JobFilter{}, options_.historyOnPage, 0)) history.push_back(ToJson(record, false));
+            historyText_ = Dump(history);
+        } catch (const std::exception& error) {
+            // The database is away: the page shows the live farm, and its history once it is back.
+            std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+        }
+    }
+    std::string tail = ",\"machines\":[" + machines + "],\"history\":" + historyText_.value_or("[]") + "}";
+    tail += kSseEventEnd;
+    return {snapshotHead_, std::make_shared<const std::string>(std::move(tail))};
 }
 
-std::shared_ptr<EventHub::Client> FarmState::Attach() {
+std::shared_ptr<EventHub::Client> FarmState::Attach(Interest interest, std::function<void()> wake) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return hub_.Attach(SnapshotLocked());
+    std::vector<Frame> snapshot = SnapshotLocked(interest);
+    return hub_.Attach(std::move(interest), std::move(snapshot), std::move(wake));
 }
 
 void FarmState::Resync(EventHub::Client& client) {
     std::lock_guard<std::mutex> lock(mutex_);
-    hub_.Reset(client, SnapshotLocked());
+    hub_.Reset(client, SnapshotLocked(hub_.InterestOf(client)));
 }
 
 std::string FarmState::Metrics() const {
     std::lock_guard<std::mutex> lock(mutex_);
     const ServiceFigures service{received_, dropped_, brokerConnected_, hub_.ClientCount(), hub_.Resyncs(),
                                  notifier_.Count(), unwritten_.size(), unwrittenDropped_, pruned_,
-                                 {brokerDropped_, brokerStored_}};
+                                 {brokerDropped_, brokerStored_}, retired_};
     return MetricsText(machines_, service);
 }
 

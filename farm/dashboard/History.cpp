@@ -56,6 +56,10 @@ CREATE INDEX jobs_started ON jobs (state, started_at);
 CREATE INDEX jobs_machine ON jobs (machine, started_at);
 CREATE INDEX jobs_project ON jobs (project, started_at);
 )sql",
+    // Machines that left the live views, and when.
+    R"sql(
+CREATE TABLE forgotten (machine TEXT PRIMARY KEY, left_at TEXT NOT NULL);
+)sql",
 };
 
 const char* const kJobColumns =
@@ -259,6 +263,26 @@ int64_t History::Prune(const Retention& retention, int64_t nowMicros) {
                 .size());
     }
     return removed;
+}
+
+void History::Forget(const std::string& machine, int64_t leftMicros) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    db_->Run("INSERT INTO forgotten (machine, left_at) VALUES (?1, ?2) "
+             "ON CONFLICT (machine) DO UPDATE SET left_at = excluded.left_at",
+             {machine, farm_wire::IsoTime(leftMicros)});
+}
+
+void History::Remember(const std::string& machine) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    db_->Run("DELETE FROM forgotten WHERE machine = ?1", {machine});
+}
+
+std::map<std::string, int64_t> History::Forgotten() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::map<std::string, int64_t> forgotten;
+    for (const auto& row : db_->Run("SELECT machine, left_at FROM forgotten"))
+        forgotten[row[0]] = farm_wire::IsoMicros(row[1]).value_or(0);
+    return forgotten;
 }
 
 }  // namespace dashboard

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -111,7 +112,15 @@ public:
     // jobs went. `nowMicros` is the wall clock.
     int64_t Prune(const Retention& retention, int64_t nowMicros);
 
-    static constexpr int kSchemaVersion = 2;
+    // Machines that left the live views (forgotten by an operator, or offline too long), with the
+    // wall-clock microseconds they left at: the broker keeps their retained topics, which must
+    // not bring them straight back, also after a restart. Forget replaces an earlier time;
+    // Remember removes the machine from the list when it is back.
+    void Forget(const std::string& machine, int64_t leftMicros);
+    void Remember(const std::string& machine);
+    std::map<std::string, int64_t> Forgotten();
+
+    static constexpr int kSchemaVersion = 3;
 
 private:
     void Upgrade();

@@ -41,6 +41,34 @@ struct LiveItem {
     }
 };
 
+// What a machine's tile and the farm's summary need of it, worked out when the machine changes,
+// so that views over every machine (the summary, the tiles, a page of machines) read plain figures.
+enum class TileState { Rendering, Idle, Offline, Lost };
+// Reasons a person is needed, a bit each, from the worst down.
+enum Attention : unsigned { kAttentionLost = 1, kAttentionFailed = 2, kAttentionStalled = 4, kAttentionDiskWillFill = 8 };
+constexpr int kAttentionReasons = 4;
+
+// One item of a rendering machine's job, as the summary adds it up by (project, item name).
+struct ItemFigures {
+    std::string name;
+    int64_t framesDone = 0, framesTotal = 0;
+    double fps = 0;  // 0 unless the item renders now
+    bool failed = false;
+};
+
+struct Tile {
+    TileState state = TileState::Offline;
+    unsigned attention = 0;  // Attention bits
+    std::string project;     // the current job's; "" without a job
+    // The item rendering now, when there is one.
+    std::optional<int64_t> itemId, done, total, ts;
+    std::string item;
+    // While the machine renders: its item's frame rate and its job's remaining time.
+    std::optional<double> fps;
+    std::optional<int64_t> etaMs;
+    std::vector<ItemFigures> items;  // the job's items while the machine renders, else empty
+};
+
 struct MachineState {
     std::string name;
     std::optional<Status> status;
@@ -51,6 +79,12 @@ struct MachineState {
     bool jobFinished = false;   // written to the history as ended in this process
     bool lostRecorded = false;  // ... as lost: the machine went away during the job
     std::map<int64_t, LiveItem> items;
+    // Wall-clock microseconds since it was last online (or first heard of, without a status).
+    int64_t offlineSinceMicros = 0;
+    // FarmState's: the tile as of the machine's last change, and the JSON text of it that the
+    // viewers were last sent (empty until the first flush after the machine appeared).
+    Tile tile;
+    std::string tileText;
 
     bool Online() const { return status && status->state == farm_wire::kOnline; }
     bool Rendering() const { return job && job->state == farm_wire::kJobRendering; }

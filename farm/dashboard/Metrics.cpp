@@ -87,8 +87,11 @@ std::string MetricsText(const Machines& machines, const ServiceFigures& service)
     });
     out.Family("brevant_output_projected_bytes", "gauge", "Projected final size of an output file.");
     EachItem(machines, [&](const MachineState& m, int64_t item, const LiveItem&, const Progress& p) {
-        for (const auto& output : p.outputs)
-            out.Sample(ItemLabels(m, item) + ",path=\"" + Label(output.path) + "\"", static_cast<double>(output.projectedBytes));
+        // By the output's place in the item, not its path: a path per frame or per render would
+        // grow the series without bound.
+        for (size_t index = 0; index < p.outputs.size(); ++index)
+            out.Sample(ItemLabels(m, item) + ",output=\"" + std::to_string(index) + "\"",
+                       static_cast<double>(p.outputs[index].projectedBytes));
     });
     out.Family("brevant_disk_free_bytes", "gauge", "Free space of the disk an output file is written to.");
     for (const auto& [name, m] : machines) {
@@ -124,6 +127,9 @@ std::string MetricsText(const Machines& machines, const ServiceFigures& service)
     out.Sample("", static_cast<double>(service.historyUnwrittenDropped));
     out.Family("brevant_dashboard_history_pruned_total", "counter", "Ended jobs the retention removed from the history.");
     out.Sample("", static_cast<double>(service.historyPruned));
+    out.Family("brevant_dashboard_machines_retired_total", "counter",
+               "Machines that left the live views: offline too long, or forgotten by an operator.");
+    out.Sample("", static_cast<double>(service.machinesRetired));
     // Unknown until the broker has said them (a broker whose ACL hides $SYS never does).
     if (service.broker.droppedMessages >= 0) {
         out.Family("brevant_dashboard_broker_messages_dropped_total", "counter",

@@ -31,6 +31,7 @@ struct ServiceFigures {
     uint64_t historyUnwrittenDropped = 0;
     uint64_t historyPruned = 0;
     BrokerFigures broker;
+    uint64_t machinesRetired = 0;       // machines that left the live views: retired or forgotten
 };
 
 std::string MetricsText(const Machines& machines, const ServiceFigures& service);

@@ -1,5 +1,10 @@
 #include "farm/dashboard/Views.h"
 
+#include <map>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 namespace dashboard {
 namespace {
 
@@ -38,7 +43,156 @@ Json ItemJson(const MachineState& machine, const ItemDescription& item) {
             {"logs", live ? LogJson(live->logs) : Json::array()}};
 }
 
+const char* const kAttentionNames[kAttentionReasons] = {"lost", "failed", "stalled", "diskWillFill"};
+
+Json AttentionJson(unsigned attention) {
+    Json reasons = Json::array();
+    for (int reason = 0; reason < kAttentionReasons; ++reason)
+        if (attention & (1u << reason)) reasons.push_back(kAttentionNames[reason]);
+    return reasons;
+}
+
 }  // namespace
+
+const char* TileStateName(TileState state) {
+    switch (state) {
+        case TileState::Rendering: return "rendering";
+        case TileState::Idle: return "idle";
+        case TileState::Lost: return "lost";
+        case TileState::Offline: break;
+    }
+    return "offline";
+}
+
+Tile TileOf(const MachineState& machine) {
+    Tile tile;
+    // A job taken for lost is not rendered by whoever is online now (a new process of the host).
+    const bool rendering = machine.Rendering() && !machine.lostRecorded;
+    tile.state = machine.Online() ? (rendering ? TileState::Rendering : TileState::Idle)
+                 : machine.lostRecorded ? TileState::Lost
+                                        : TileState::Offline;
+    if (tile.state == TileState::Lost) tile.attention |= kAttentionLost;
+    if (!machine.job) return tile;
+    tile.project = machine.job->project;
+    const bool renderingNow = tile.state == TileState::Rendering;
+    for (const auto& item : machine.job->items) {
+        const LiveItem* live = machine.Live(item.item);
+        const Progress* progress = machine.CurrentProgress(item.item);
+        const bool itemRendering = item.state == farm_wire::kItemRendering;
+        if (item.state == farm_wire::kItemFailed) tile.attention |= kAttentionFailed;
+        if (itemRendering && !tile.itemId) {
+            tile.itemId = item.item;
+            tile.item = item.name;
+            if (progress) {
+                tile.done = progress->framesDone;
+                tile.total = progress->framesTotal;
+                tile.ts = progress->ts;
+                if (renderingNow) tile.fps = progress->fps;
+            }
+        }
+        if (!renderingNow) continue;
+        if (itemRendering && live && live->stalled) tile.attention |= kAttentionStalled;
+        if (itemRendering && progress)
+            for (const auto& output : progress->outputs)
+                if (output.willFill) tile.attention |= kAttentionDiskWillFill;
+        ItemFigures figures;
+        figures.name = item.name;
+        figures.failed = item.state == farm_wire::kItemFailed;
+        if (progress) {
+            figures.framesDone = progress->framesDone;
+            figures.framesTotal = progress->framesTotal;
+            if (itemRendering) figures.fps = progress->fps;
+        }
+        tile.items.push_back(std::move(figures));
+    }
+    if (renderingNow) tile.etaMs = JobEtaMs(machine);
+    return tile;
+}
+
+Json TileJson(const std::string& machine, const Tile& tile) {
+    return {{"machine", machine},
+            {"state", TileStateName(tile.state)},
+            {"project", TextOrNull(tile.project)},
+            {"item", tile.itemId ? TextOrNull(tile.item) : Json()},
+            {"itemId", ValueOrNull(tile.itemId)},
+            {"done", ValueOrNull(tile.done)},
+            {"total", ValueOrNull(tile.total)},
+            {"fps", ValueOrNull(tile.fps)},
+            {"etaMs", ValueOrNull(tile.etaMs)},
+            {"ts", ValueOrNull(tile.ts)},
+            {"attention", AttentionJson(tile.attention)}};
+}
+
+Json SummaryJson(const Machines& machines) {
+    struct Row {
+        int64_t machines = 0, framesDone = 0, framesTotal = 0, failed = 0;
+        double fps = 0;
+        std::optional<int64_t> etaMs;
+        const MachineState* last = nullptr;  // the machine counted last, counted once
+    };
+    // Keyed by the tiles' own texts, which outlive this call: no copy per item.
+    std::map<std::pair<std::string_view, std::string_view>, Row> rows;
+    int64_t byState[4] = {};
+    // Machines that need a person by their worst reason, each in name order.
+    std::vector<const MachineState*> byWorst[kAttentionReasons];
+    for (const auto& entry : machines) {
+        const MachineState& machine = *entry.second;
+        const Tile& tile = machine.tile;
+        ++byState[static_cast<int>(tile.state)];
+        for (int reason = 0; reason < kAttentionReasons; ++reason) {
+            if (tile.attention & (1u << reason)) {
+                byWorst[reason].push_back(&machine);
+                break;
+            }
+        }
+        for (const ItemFigures& item : tile.items) {
+            Row& row = rows[{tile.project, item.name}];
+            if (row.last != &machine) {
+                row.last = &machine;
+                ++row.machines;
+                if (tile.etaMs && (!row.etaMs || *tile.etaMs > *row.etaMs)) row.etaMs = tile.etaMs;
+            }
+            row.framesDone += item.framesDone;
+            row.framesTotal += item.framesTotal;
+            row.fps += item.fps;
+            row.failed += item.failed ? 1 : 0;
+        }
+    }
+    Json projects = Json::array();
+    for (const auto& [key, row] : rows) {
+        projects.push_back({{"project", key.first},
+                            {"item", key.second},
+                            {"machines", row.machines},
+                            {"framesDone", row.framesDone},
+                            {"framesTotal", row.framesTotal},
+                            {"fps", row.fps},
+                            {"etaMs", ValueOrNull(row.etaMs)},
+                            {"failed", row.failed}});
+    }
+    Json attention = Json::array();
+    size_t attentionTotal = 0;
+    for (const auto& worst : byWorst) {
+        attentionTotal += worst.size();
+        for (const MachineState* machine : worst) {
+            if (attention.size() >= kSummaryAttentionRows) break;
+            const Tile& tile = machine->tile;
+            attention.push_back({{"machine", machine->name},
+                                 {"project", TextOrNull(tile.project)},
+                                 {"item", tile.itemId ? TextOrNull(tile.item) : Json()},
+                                 {"reasons", AttentionJson(tile.attention)}});
+        }
+    }
+    const auto count = [&](TileState state) { return byState[static_cast<int>(state)]; };
+    return {{"counts", {{"machines", machines.size()},
+                        {"rendering", count(TileState::Rendering)},
+                        {"idle", count(TileState::Idle)},
+                        {"offline", count(TileState::Offline)},
+                        {"lost", count(TileState::Lost)},
+                        {"attention", attentionTotal}}},
+            {"projects", std::move(projects)},
+            {"attention", std::move(attention)},
+            {"attentionTotal", attentionTotal}};
+}
 
 Json ToJson(const JobRecord& job, bool withItems) {
     Json out = {{"id", job.id},

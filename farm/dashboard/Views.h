@@ -24,6 +24,16 @@ nlohmann::json ToJson(const JobRecord& job, bool withItems);
 nlohmann::json JobJson(const MachineState& machine, bool withItems);
 nlohmann::json ProgressJson(const Progress& progress);
 
+// The machine's tile: its state, what it renders, and why a person is needed. TileJson is the
+// tile as the viewers and /api/tiles show it.
+Tile TileOf(const MachineState& machine);
+nlohmann::json TileJson(const std::string& machine, const Tile& tile);
+const char* TileStateName(TileState state);
+// The farm at a glance, from every machine's tile: counts by state, the projects rendering now
+// added up by (project, item name), and the machines that need a person, worst first.
+nlohmann::json SummaryJson(const Machines& machines);
+constexpr size_t kSummaryAttentionRows = 500;
+
 // Milliseconds until the item ends: the host's estimate, else from its frame rate.
 std::optional<int64_t> ItemEtaMs(const Progress& progress);
 // The rendering item's remaining time, plus, for each queued item, the mean time the job's

@@ -1,13 +1,15 @@
 // brevant-dashboard: the farm's service. Follows the farm publishers on an MQTT broker and serves
 // the live page, the JSON API, Prometheus metrics and webhooks, with the job history in SQLite.
 //
-// Threads: main serves HTTP (and its workers answer requests); libmosquitto's network thread
-// applies messages; the ticker looks for stalled items; the notifier posts webhooks; the signal
-// thread waits for SIGINT or SIGTERM and stops the rest.
+// Threads: main and --http-threads - 1 more run the HTTP event loop (two more answer the history's
+// queries); libmosquitto's network thread applies messages; the ticker looks for stalled items and
+// flushes the tiles; the notifier posts webhooks; the signal thread waits for SIGINT or SIGTERM and
+// stops the rest.
 #include <CLI/CLI.hpp>
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -40,6 +42,7 @@ struct Options {
     FarmOptions farm;
     std::string database = "brevant-dashboard.sqlite";
     std::vector<std::string> webhooks;
+    double retireAfterDays = 7;
 };
 
 // The page's files: --web-root, else web/ beside the executable (an installed layout), else the
@@ -117,8 +120,20 @@ int Parse(int argc, char** argv, Options& options) {
                    "an online machine heard nothing from for this many seconds is offline, its job lost "
                    "(longer than the publishers' BREVANT_FARM_STATUS_SECONDS)")
         ->check(CLI::Range(5, 86400));
-    app.add_option("--max-event-clients", options.http.maxEventClients, "browsers connected at once")
-        ->check(CLI::Range(1, 1000));
+    app.add_option("--max-machines", options.farm.maxMachines, "machines shown at once; messages of more are dropped and counted")
+        ->check(CLI::Range(size_t{1}, size_t{1000000}));
+    app.add_option("--retire-after-days", options.retireAfterDays,
+                   "a machine offline this many days (fractions allowed) leaves the live views; its history stays")
+        ->check(CLI::Range(0.00001, 100000.0));
+    app.add_option("--max-event-clients", options.http.maxEventClients, "event streams (browsers) connected at once")
+        ->check(CLI::Range(1, 100000));
+    app.add_option("--http-threads", options.http.threads, "threads serving HTTP, every connection among them")
+        ->check(CLI::Range(1, 64));
+    auto* tlsCert = app.add_option("--tls-cert", options.http.tlsCert, "serve HTTPS with this certificate chain (PEM)")
+        ->check(CLI::ExistingFile);
+    auto* tlsKey = app.add_option("--tls-key", options.http.tlsKey, "and this private key (PEM)")->check(CLI::ExistingFile);
+    tlsCert->needs(tlsKey);
+    tlsKey->needs(tlsCert);
     app.add_option("--web-root", options.http.webRoot, "folder with the page's files")->check(CLI::ExistingDirectory);
     try {
         app.parse(argc, argv);
@@ -130,8 +145,18 @@ int Parse(int argc, char** argv, Options& options) {
     }
     if (options.http.webRoot.empty()) options.http.webRoot = DefaultWebRoot();
     options.farm.prefix = options.broker.prefix;
+    options.farm.retireAfter = std::chrono::milliseconds(static_cast<int64_t>(options.retireAfterDays * 86400000.0));
     if (options.broker.clientId.empty()) options.broker.clientId = DefaultClientId(options);
     return -1;
+}
+
+// Every viewer's event stream is a socket: as many as the hard limit allows, not the usual 1024.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 // Waits for SIGINT or SIGTERM, which every other thread has blocked.
@@ -160,12 +185,13 @@ int main(int argc, char** argv) {
     Options options;
     if (int code = Parse(argc, argv, options); code >= 0) return code;
     SignalWaiter signals;  // before any thread starts, so they all inherit the mask
+    RaiseDescriptorLimit();
 
     try {
         History history(options.database);
         MosquittoLibrary library;
         Notifier notifier(options.webhooks, WebhookPolicy{});
-        EventHub hub(options.http.maxEventClients, 10000);
+        EventHub hub(options.http.maxEventClients, 10000, 64 << 20);
         FarmState farm(options.farm, hub, notifier, history);
         HttpService http(options.http, farm, hub);
         const int port = http.Bind();
@@ -181,9 +207,10 @@ int main(int argc, char** argv) {
         bool stopping = false;
         std::thread ticker([&] {
             std::unique_lock<std::mutex> lock(tickMutex);
-            while (!tickWake.wait_for(lock, std::chrono::milliseconds(250), [&] { return stopping; })) {
+            while (!tickWake.wait_for(lock, options.farm.flushEvery, [&] { return stopping; })) {
                 farm.Tick();
                 farm.Maintain();
+                farm.Flush();
             }
         });
         std::thread stopper([&] {
@@ -191,8 +218,8 @@ int main(int argc, char** argv) {
             hub.Close();
             http.Stop();
         });
-        std::printf("brevant-dashboard: listening on http://%s:%d/ (broker %s:%d, prefix %s, client id %s)\n",
-                    options.http.listen.c_str(), port, options.broker.host.c_str(), options.broker.port,
+        std::printf("brevant-dashboard: listening on %s://%s:%d/ (broker %s:%d, prefix %s, client id %s)\n",
+                    http.Tls() ? "https" : "http", options.http.listen.c_str(), port, options.broker.host.c_str(), options.broker.port,
                     options.broker.prefix.c_str(), options.broker.clientId.c_str());
         std::fflush(stdout);
         bool served = http.Run();

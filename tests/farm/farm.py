@@ -12,6 +12,7 @@ import shlex
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -147,6 +148,18 @@ class Broker:
         subprocess.run(args + ["-r"] * retain + (["-s"] if payload else ["-n"]), input=payload, check=True, timeout=10)
 
 
+def site_bridge(site, **options):
+    """A site broker's bridge as shipped (farm/mosquitto/site-bridge.conf), for site `site` (its name in
+    place of the file's "paris") and with each option of `options` set to its value. It goes last in
+    a Broker's `config`: a bridge section is read only at the broker's start, and runs to the end."""
+    with open(os.path.join(SOURCE, "farm", "mosquitto", "site-bridge.conf")) as f:
+        text = f.read().replace("paris", site)
+    for option, value in options.items():
+        text, count = re.subn(rf"^{option} .*$", f"{option} {value}", text, flags=re.M)
+        assert count == 1, f"{option} is not set once in site-bridge.conf"
+    return text
+
+
 Message = collections.namedtuple("Message", "retained topic payload qos")
 
 
@@ -191,8 +204,8 @@ class Subscriber:
 
 
 class Dashboard:
-    def __init__(self, stack, broker, *extra, env=None, database=None):
-        self.stack = stack
+    def __init__(self, stack, broker, *extra, env=None, database=None, ca=None):
+        self.stack, self.ca = stack, ca  # ca: the authority that signed its certificate, when it serves HTTPS
         database = database or os.path.join(stack.directory, f"history-{free_port()}.sqlite")
         self.args = [DASHBOARD, "--broker-port", str(broker.port), "--port", "0", "--db", database, *extra]
         self.env = {**os.environ, **(env or {})}
@@ -204,10 +217,10 @@ class Dashboard:
         self.process = self.stack.spawn(self.args, f"dashboard-{free_port()}.log", stdout=subprocess.PIPE, text=True,
                                         env=self.env)
         line = self.process.stdout.readline()
-        match = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", line)
+        match = re.search(r"listening on (https?)://127\.0\.0\.1:(\d+)/", line)
         if not match:
             raise AssertionError(f"brevant-dashboard did not start: {line}{output(self.process)}")
-        self.port = int(match.group(1))
+        self.scheme, self.port = match.group(1), int(match.group(2))
         wait_until(lambda: self.metric("brevant_dashboard_broker_connected") == 1, 10, "the dashboard to connect")
 
     def stop(self):
@@ -216,10 +229,16 @@ class Dashboard:
             print(f"brevant-dashboard exited with {self.process.returncode}:\n{output(self.process)}")
         return self.process.returncode
 
-    def request(self, path, headers=None, authorize=True):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+    def connection(self, timeout=10):
+        if not self.ca:
+            return http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+        return http.client.HTTPSConnection("127.0.0.1", self.port, timeout=timeout,
+                                           context=ssl.create_default_context(cafile=self.ca))
+
+    def request(self, path, headers=None, authorize=True, method="GET"):
+        connection = self.connection()
         try:
-            connection.request("GET", path, headers={**(self.authorization() if authorize else {}), **(headers or {})})
+            connection.request(method, path, headers={**(self.authorization() if authorize else {}), **(headers or {})})
             response = connection.getresponse()
             return response.status, dict(response.getheaders()), response.read()
         finally:
@@ -319,12 +338,12 @@ class Receiver(http.server.ThreadingHTTPServer):
 
 
 class EventStream:
-    """Reads /events on a thread; keeps (name, data) of each event."""
+    """Reads `path` (/events with what the viewer has open) on a thread; keeps (name, data) of each event."""
 
-    def __init__(self, stack, dashboard):
+    def __init__(self, stack, dashboard, path="/events"):
         self.events = []
-        self.connection = http.client.HTTPConnection("127.0.0.1", dashboard.port, timeout=30)
-        self.connection.request("GET", "/events", headers=dashboard.authorization())
+        self.connection = dashboard.connection(timeout=30)
+        self.connection.request("GET", path, headers=dashboard.authorization())
         self.response = self.connection.getresponse()
         threading.Thread(target=self._read, daemon=True).start()
         stack.callback(self.close)
@@ -387,8 +406,8 @@ class FarmTest(unittest.TestCase):
         self.addCleanup(self.stack.close)
         self.broker = Broker(self.stack)
 
-    def dashboard(self, *extra, env=None, database=None):
-        dashboard = Dashboard(self.stack, self.broker, *extra, env=env, database=database)
+    def dashboard(self, *extra, env=None, database=None, ca=None):
+        dashboard = Dashboard(self.stack, self.broker, *extra, env=env, database=database, ca=ca)
         # Under the sanitizers a finding makes the service's exit code non-zero.
         self.addCleanup(lambda: self.assertEqual(dashboard.stop(), 0))
         return dashboard

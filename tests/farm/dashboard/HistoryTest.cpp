@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,7 @@ protected:
             Forget();
         } else {
             where_ = std::getenv("BREVANT_TEST_POSTGRES");
-            OpenDatabase(where_)->Script("DROP TABLE IF EXISTS items, jobs, notices, brevant_history_schema CASCADE");
+            OpenDatabase(where_)->Script("DROP TABLE IF EXISTS items, jobs, notices, forgotten, brevant_history_schema CASCADE");
         }
     }
     void TearDown() override { Forget(); }
@@ -154,6 +155,23 @@ TEST_P(HistoryOn, ClaimsAndRetention) {
     EXPECT_EQ(history.Prune({0, 0}, now), 0);
 }
 
+// The machines that left the live views, and when, as a restarted dashboard reads them back.
+TEST_P(HistoryOn, ForgottenMachinesAreKeptUntilRemembered) {
+    const int64_t left = *farm_wire::IsoMicros("2026-12-01T10:00:00.123Z");
+    {
+        History history(where_);
+        EXPECT_TRUE(history.Forgotten().empty());
+        history.Forget("m1", left);
+        history.Forget("m2", left);
+        history.Forget("m2", left + 60000000);  // retired again, later
+        history.Forget("m\"3'", left);
+        history.Remember("m1");                 // back
+        history.Remember("m4");                 // never gone
+    }
+    History reopened(where_);
+    EXPECT_EQ(reopened.Forgotten(), (std::map<std::string, int64_t>{{"m2", left + 60000000}, {"m\"3'", left}}));
+}
+
 // A database that a newer service made is refused, and left as it was.
 TEST_P(HistoryOn, ANewerSchemaIsRefused) {
     { History history(where_); }
@@ -162,7 +180,7 @@ TEST_P(HistoryOn, ANewerSchemaIsRefused) {
         History history(where_);
         FAIL() << "opened";
     } catch (const std::runtime_error& error) {
-        EXPECT_NE(std::string(error.what()).find("schema is version 99, newer than this brevant-dashboard knows (2)"),
+        EXPECT_NE(std::string(error.what()).find("schema is version 99, newer than this brevant-dashboard knows (3)"),
                   std::string::npos)
             << error.what();
     }
@@ -204,8 +222,10 @@ TEST(HistoryUpgrade, AFirstVersionDatabaseIsUpgradedAtStart) {
         EXPECT_EQ(job->done, 4);
         EXPECT_EQ(job->renderMs, 2 * 3600000);
         EXPECT_EQ(job->items.at(0).name, "Comp");
+        history.Forget("m", 1500);
+        EXPECT_EQ(history.Forgotten().at("m"), 1000);  // kept to the millisecond
     }
-    EXPECT_EQ(OpenDatabase(path)->Run("SELECT version FROM brevant_history_schema").at(0).at(0), "2");
+    EXPECT_EQ(OpenDatabase(path)->Run("SELECT version FROM brevant_history_schema").at(0).at(0), "3");
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
 }
 

@@ -2,15 +2,21 @@
 counts, who may ask it, and the webhooks it sends for what it observes."""
 
 import collections
+import http.client
 import json
 import os
+import socket
 import subprocess
 import time
 import unittest
 
-from farm import DASHBOARD, Broker, contract, EventStream, FarmTest, Receiver, iso_now, wait_until
+from farm import DASHBOARD, SOURCE, Broker, contract, EventStream, FarmTest, Receiver, iso_now, wait_until
 
 STARTED = "2026-12-07T11:00:00.000Z"
+SECURITY_HEADERS = {
+    "Content-Security-Policy": "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+                               "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'",
+    "X-Content-Type-Options": "nosniff", "Referrer-Policy": "no-referrer", "X-Frame-Options": "DENY"}
 
 
 def common(machine):
@@ -109,6 +115,81 @@ class FeedTest(FarmTest):
                 if path.startswith("/?access_token"):
                     self.assertIn("brevant_token=s3cret", response_headers.get("Set-Cookie", ""))
 
+    def test_methods_targets_and_bounds(self):
+        dashboard = self.dashboard()
+        self.publish("brevant/m1/status", status("m1"), retain=True)
+        wait_until(lambda: dashboard.machine("m1"), 10, "m1")
+        cases = [  # method, target, expected status
+            ("GET", "/api/machines/m%31", 200),  # path segments are percent-decoded
+            ("HEAD", "/api/summary", 200),
+            ("GET", "/api/machines/m%3", 400),
+            ("GET", "/api/machines?state=busy", 400),
+            ("GET", "/api/machines?limit=-1", 400),
+            ("GET", "/events?" + "&".join(["machine=m1"] * 65), 400),
+            ("GET", "/events?project=" + "p" * 257, 400),
+            ("GET", "/api/jobs?outcome=maybe", 400),
+            ("GET", "/api/" + "a" * 9000, 431),
+            ("GET", "/nothing", 404),
+            ("DELETE", "/api/machines/nobody", 404),
+            ("POST", "/api/machines", 405),
+            ("PUT", "/api/machines/m1", 405),
+            ("DELETE", "/api/summary", 405),
+        ]
+        for method, target, expected in cases:
+            with self.subTest(method=method, target=target[:60]):
+                code, headers, body = dashboard.request(target, method=method)
+                self.assertEqual(code, expected, body[:200])
+                self.assertEqual({name: headers.get(name) for name in SECURITY_HEADERS}, SECURITY_HEADERS)
+                if code >= 400:
+                    self.assertEqual(headers["Content-Type"], "application/json")
+                    self.assertIsInstance(json.loads(body)["error"], str)
+
+    def test_idle_and_half_sent_requests_hold_nothing_and_are_closed(self):
+        dashboard = self.dashboard()
+        held = []
+        for i in range(200):  # half send the start of a request, half nothing at all
+            held.append(socket.create_connection(("127.0.0.1", dashboard.port), timeout=20))
+            self.stack.callback(held[-1].close)
+            if i % 2:
+                held[-1].sendall(b"GET /api/summary HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+        for path in ("/api/summary", "/api/machines", "/"):
+            self.assertEqual(dashboard.request(path)[0], 200, path)
+        # Their head's time is up: the dashboard ends them.
+        for connection in held:
+            self.assertEqual(connection.recv(1), b"")
+
+    def test_hundreds_of_viewers_get_the_snapshot_and_the_changes(self):
+        dashboard = self.dashboard()
+        streams = [EventStream(self.stack, dashboard, "/events?machine=m1") for _ in range(300)]
+        wait_until(lambda: all(s.named("snapshot") for s in streams), 30, "300 snapshots")
+        self.assertEqual(dashboard.metric("brevant_dashboard_sse_clients"), 300)
+        self.publish("brevant/m1/status", status("m1"), retain=True)
+
+        def told(stream):
+            return any(m["name"] == "m1" for m in stream.named("machine")) or \
+                any(t["machine"] == "m1" for e in stream.named("tiles") for t in e["tiles"])
+        wait_until(lambda: all(told(s) for s in streams), 30, "m1 on every stream")
+
+    def test_https(self):
+        subprocess.run(["bash", os.path.join(SOURCE, "tests/farm/make-ca.sh"), self.stack.directory, "web"], check=True)
+        path = os.path.join(self.stack.directory, "web-")
+        dashboard = self.dashboard("--tls-cert", path + "server.crt", "--tls-key", path + "server.key", "--token", "s3cret",
+                                   ca=path + "ca.crt")
+        self.assertEqual(dashboard.scheme, "https")
+        code, headers, body = dashboard.request("/?access_token=s3cret", authorize=False)
+        self.assertEqual(code, 200)
+        self.assertIn(b"<html", body)
+        self.assertEqual(headers["Set-Cookie"], "brevant_token=s3cret; Path=/; HttpOnly; SameSite=Strict; Secure")
+        self.assertIsInstance(dashboard.json("/api/summary"), dict)
+        stream = EventStream(self.stack, dashboard)
+        wait_until(lambda: stream.named("snapshot"), 10, "the snapshot over TLS")
+        # Plain HTTP to the HTTPS port gets no answer.
+        with self.assertRaises((http.client.HTTPException, OSError)):
+            connection = http.client.HTTPConnection("127.0.0.1", dashboard.port, timeout=10)
+            self.stack.callback(connection.close)
+            connection.request("GET", "/api/summary")
+            connection.getresponse()
+
     def test_broker_password_from_the_environment(self):
         # Not on the command line, which every user of the machine sees; the dashboard starts only
         # once connected.
@@ -118,6 +199,8 @@ class FeedTest(FarmTest):
         self.dashboard("--broker-user", "dash", env={"BREVANT_MQTT_PASSWORD": "s3cret"})
 
     def test_bad_options_exit_with_one_message(self):
+        not_pem = self.stack.file("not.pem", "not a certificate\n")
+        history = os.path.join(self.stack.directory, "history.sqlite")
         cases = [
             (["--port", "70000"], "--port"),
             (["--webhook", "ftp://example/hook"], "not an http:// or https:// URL"),
@@ -126,6 +209,10 @@ class FeedTest(FarmTest):
             (["--broker-ca", "/nonexistent/ca.pem"], "/nonexistent/ca.pem"),
             (["--db", "/nonexistent/dir/history.sqlite"], "/nonexistent/dir/history.sqlite"),
             (["--frobnicate"], "--frobnicate"),
+            (["--max-event-clients", "0"], "--max-event-clients"),
+            (["--tls-cert", "/nonexistent/server.crt", "--tls-key", not_pem], "/nonexistent/server.crt"),
+            (["--tls-cert", not_pem], "--tls-key"),
+            (["--db", history, "--tls-cert", not_pem, "--tls-key", not_pem], not_pem),
         ]
         for args, message in cases:
             with self.subTest(args=args):
@@ -169,7 +256,7 @@ class FeedTest(FarmTest):
         for body in receiver.bodies:
             self.assertIsInstance(body["text"], str)
         # The browser saw the stall and the finished job without asking.
-        wait_until(lambda: any(m["name"] == "a" and m["job"] and m["job"]["items"][0]["stalled"] for m in stream.named("machine")), 5,
+        wait_until(lambda: any(t["machine"] == "a" and "stalled" in t["attention"] for e in stream.named("tiles") for t in e["tiles"]), 5,
                    "the stall on the event stream")
         wait_until(lambda: [h for h in stream.named("history") if h["machine"] == "b" and h["outcome"] == "failed"], 5,
                    "b's job in the history on the event stream")

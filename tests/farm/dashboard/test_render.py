@@ -48,9 +48,13 @@ class RenderTest(FarmTest):
                          [("Main", "done", True), ("Lower Third", "done", True)])
         self.assertEqual(dashboard.metric("brevant_frames_rendered_total", **labels), finished["items"][0]["framesTotal"])
         self.assertEqual(self.receiver.events("machineOffline"), [])  # it went offline after the job, not during
-        progress = stream.named("progress")
-        self.assertEqual([p["progress"]["framesDone"] for p in progress if p["item"] == 1][-1], finished["items"][0]["framesTotal"])
-        self.assertTrue(all(p["progress"]["ts"] > 0 for p in progress))
+        def tiles():
+            return [t for e in stream.named("tiles") for t in e["tiles"] if t["machine"] == "render-1"]
+        wait_until(lambda: tiles()[-1]["state"] == "offline", 5, "render-1's tile offline")
+        counted = [t["done"] for t in tiles() if t["itemId"] == 1 and t["done"] is not None]
+        self.assertGreater(len(counted), 1)
+        self.assertEqual(counted, sorted(counted))
+        self.assertTrue(all(t["ts"] > 0 for t in tiles() if t["ts"] is not None))
 
         # After a restart: the history is kept, and the retained topics bring the machine back.
         self.assertEqual(dashboard.stop(), 0)

@@ -19,13 +19,13 @@
 #include "farm/dashboard/Notifier.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static dashboard::EventHub hub(1, 1000);
+    static dashboard::EventHub hub(1, 1000, 1 << 20);
     static dashboard::Notifier notifier({}, dashboard::WebhookPolicy{});
     static dashboard::History history(":memory:");
     dashboard::FarmOptions options;
     options.maxMachines = 8;
     dashboard::FarmState farm(options, hub, notifier, history);
-    auto client = farm.Attach();
+    auto client = farm.Attach({{"m1"}, "p"}, [] {});
 
     std::string_view input(reinterpret_cast<const char*>(data), size);
     while (!input.empty()) {
@@ -37,7 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         input.remove_prefix(end == input.npos ? input.size() : end + 1);
         farm.Tick();
     }
-    const nlohmann::json machines = farm.Machines();
+    const nlohmann::json machines = farm.Machines({});
+    farm.Summary();
+    farm.Tiles();
+    farm.Flush();
     for (const auto& machine : machines["machines"]) farm.Machine(machine["name"].get<std::string>());
     farm.Jobs({}, 10, 0);
     farm.Metrics();
