@@ -108,9 +108,9 @@ class BrowserTest(FarmTest):
         # The projects sum their machines; a row opens, by keyboard, on the cards of the project's
         # machines.
         def project_row():
-            rows = self.run_js("return [...document.querySelectorAll('#projects tr')].map(row => row.innerText.split('\\t'))")
+            rows = self.run_js("return [...document.querySelectorAll('#projects tr')].map(row => row.innerText.split('\\t').map(cell => cell.trim()))")
             return [row for row in rows if row[0] == HOSTILE]
-        wait_until(lambda: [row[1:3] for row in project_row()] == [[HOSTILE + " 1", "2"]], 10,
+        wait_until(lambda: [row[1:3] for row in project_row()] == [[HOSTILE + " 1", "2"]] , 10,
                    "the project's row with its two machines")
         self.assertRegex(project_row()[0][3], r"^\d+ of 480$")
         self.run_js("[...document.querySelectorAll('#projects button.row')].find(b => b.dataset.key === arguments[0]).focus()",
