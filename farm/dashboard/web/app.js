@@ -119,6 +119,9 @@ const STATE_WORDS = {rendering: 'rendering', idle: 'idle', offline: 'offline', l
 
 const wall = {
   canvas: null, context: null, pitch: 12, columns: 1, rows: 0, width: 0,
+  // The canvas's top in the document and the window's scroll, kept so that a frame finds the rows
+  // in view without forcing a layout.
+  top: 0, scrollY: 0,
   layoutDirty: true, staleRows: new Uint8Array(0), stale: false, dirty: new Set(), tipDirty: false,
   looks: [],  // per tile, what it was drawn as: a new frame that moves no pixel is not drawn
   cursor: null, hover: null,  // names, so that they survive a new layout
@@ -213,6 +216,8 @@ function layoutWall() {
   canvas.height = Math.round(Math.max(1, wall.rows) * pitch * ratio);
   wall.context.setTransform(ratio, 0, 0, ratio, 0, 0);
   wall.staleRows = new Uint8Array(wall.rows).fill(1);
+  wall.scrollY = window.scrollY;
+  wall.top = canvas.getBoundingClientRect().top + wall.scrollY;
   wall.looks = new Array(farm.tiles.length);
   wall.stale = wall.rows > 0;
   wall.dirty.clear();
@@ -224,9 +229,9 @@ function layoutWall() {
 
 function visibleRows() {
   if (!wall.onScreen || !wall.rows) return null;
-  const rect = wall.canvas.getBoundingClientRect();
-  const top = Math.max(0, -rect.top);
-  const bottom = Math.min(rect.height, window.innerHeight - rect.top);
+  const canvasTop = wall.top - wall.scrollY, height = wall.rows * wall.pitch;
+  const top = Math.max(0, -canvasTop);
+  const bottom = Math.min(height, window.innerHeight - canvasTop);
   if (bottom <= top) return null;
   return [Math.floor(top / wall.pitch), Math.min(wall.rows - 1, Math.floor((bottom - 1) / wall.pitch))];
 }
@@ -372,7 +377,10 @@ function setUpWall() {
     if ($('wall-box').clientWidth !== wall.width) { wall.layoutDirty = true; schedule(); }
   }).observe($('wall-box'));
   window.addEventListener('resize', () => { wall.layoutDirty = true; schedule(); });
-  window.addEventListener('scroll', () => { if (wall.stale) schedule(); }, {passive: true});
+  window.addEventListener('scroll', () => {
+    wall.scrollY = window.scrollY;
+    if (wall.stale) schedule();
+  }, {passive: true});
   new IntersectionObserver(entries => {
     wall.onScreen = entries[entries.length - 1].isIntersecting;
     if (wall.onScreen) schedule();
@@ -533,7 +541,7 @@ function thumbnailItem(job) {
 
 function renderItem(machineName, item, refs, showThumbnail) {
   const bar = el('div');
-  bar.style.width = `${(ratio(item) * 100).toFixed(1)}%`;
+  bar.style.transform = `scaleX(${ratio(item).toFixed(3)})`;
   const figures = el('div', {className: 'figures'}, itemFigures(item));
   const badges = el('span', null,
     el('span', {className: `state ${item.state}`}, item.state),
@@ -656,7 +664,7 @@ function renderProgress(card) {
     const item = data && data.job && data.job.items.find(i => i.item === itemNumber);
     const refs = card.items.get(itemNumber);
     if (!item || !refs) continue;
-    refs.bar.style.width = `${(ratio(item) * 100).toFixed(1)}%`;
+    refs.bar.style.transform = `scaleX(${ratio(item).toFixed(3)})`;
     refs.figures.textContent = itemFigures(item);
     const outputs = renderOutputs(item.progress);
     if (outputs && refs.outputs) refs.outputs.replaceWith(outputs);
