@@ -388,7 +388,7 @@ TEST(DashboardFarm, ViewersGetCoalescedTilesAndOnlyTheDetailTheyHaveOpen) {
         const Events events = f.Take(*viewer.client);
         ASSERT_EQ(Farm::Names(events), std::vector<std::string>{"snapshot"});
         EXPECT_EQ(Field(events[0].second["machines"], "name"), viewer.machines);
-        EXPECT_EQ(events[0].second["machines"], viewer.machines.empty() ? J::array() : J{*f.farm.Machine(viewer.machines[0])});
+        EXPECT_EQ(events[0].second["machines"], viewer.machines.empty() ? J::array() : J::array({*f.farm.Machine(viewer.machines[0])}));
     }
     f.farm.Flush();
     for (const auto& viewer : viewers) EXPECT_EQ(Farm::Names(f.Take(*viewer.client)), std::vector<std::string>{"tiles"});
