@@ -1,8 +1,8 @@
 // farm_viewers: V browsers' event streams on brevant-dashboard in one light process (one thread,
 // Boost.Asio), for bench/farm/scale.py. Each viewer opens GET /events (with ?machine=NAME for
 // each --machine: the machines it has open), reads the stream as it comes (chunked or not) and
-// takes, for every `progress` event of a machine it has open and for every tile of a `tiles`
-// event, its clock at arrival minus the frame's `ts` (the publisher's wall clock, microseconds).
+// takes, for every `progress` event of a machine it has open (or, with no --machine, for every
+// tile of a `tiles` event), its clock at arrival minus the frame's `ts` (the publisher's wall clock, microseconds).
 // A tile is a frame's arrival once per viewer: sent again with the same frame (its machine's
 // status or attention changed) or with a frame published before the window, it is only counted
 // (tilesAgain), else a status refresh would pass for a frame seconds late.
@@ -241,6 +241,9 @@ private:
         } else if (event_ == "tiles") {
             if (!totals_.measuring) return;
             ++totals_.tilesEvents;
+            // A viewer with machines open measures their `progress` events only: its tiles (every
+            // machine's, 4 times a second) would drown the frames it watches.
+            if (!open_.empty()) return;
             ForEachTs(data_, [&](int64_t ts) {
                 if (ts < totals_.measuringSinceMicros) return ++totals_.tilesAgain, void();
                 ++totals_.tiles;
