@@ -1,8 +1,11 @@
 // farm_viewers: V browsers' event streams on brevant-dashboard in one light process (one thread,
 // Boost.Asio), for bench/farm/scale.py. Each viewer opens GET /events (with ?machine=NAME for
 // each --machine: the machines it has open), reads the stream as it comes (chunked or not) and
-// takes, for every `progress` event of a machine it has open and for every tile of a `tiles`
-// event, its clock at arrival minus the frame's `ts` (the publisher's wall clock, microseconds).
+// takes, for every `progress` event of a machine it has open (or, with no --machine, for every
+// tile of a `tiles` event), its clock at arrival minus the frame's `ts` (the publisher's wall clock, microseconds).
+// A tile is a frame's arrival once per viewer: sent again with the same frame (its machine's
+// status or attention changed) or with a frame published before the window, it is only counted
+// (tilesAgain), else a status refresh would pass for a frame seconds late.
 // At the end it prints one JSON line: the latencies' p50/p99/max over every viewer, the same for
 // the last viewer to get each frame (for each distinct frame ts, the latest arrival), the bytes
 // read and the snapshots seen (a snapshot after the first is a resync: the viewer fell behind).
@@ -79,14 +82,18 @@ private:
 
 struct Totals {
     bool measuring = false;
+    int64_t measuringSinceMicros = 0;  // wall clock: frames published before it are not measured
     Histogram latency;
-    // A frame's ts (twice, plus 1 for a tile) -> its latest arrival's latency and how many viewers got it.
+    // A frame's ts (twice, plus 1 for a tile) -> its latest arrival's latency and which viewers got it.
     struct Last {
         int64_t micros = 0;
         int viewers = 0;
+        std::vector<bool> byViewer;
     };
     std::unordered_map<int64_t, Last> last;
-    int64_t bytes = 0, progress = 0, otherProgress = 0, tilesEvents = 0, tiles = 0, snapshots = 0, resyncs = 0;
+    // Tiles sent again with a frame a viewer already had (the machine's status or state changed,
+    // not its frame): not a frame's arrival, so not a latency.
+    int64_t bytes = 0, progress = 0, otherProgress = 0, tilesEvents = 0, tiles = 0, tilesAgain = 0, snapshots = 0, resyncs = 0;
     int64_t connected = 0, refused = 0, closed = 0, otherEvents = 0;
 };
 
@@ -106,7 +113,8 @@ void ForEachTs(std::string_view data, F&& f) {
 
 class Viewer : public std::enable_shared_from_this<Viewer> {
 public:
-    Viewer(asio::io_context& io, Totals& totals, const std::set<std::string>& open) : socket_(io), totals_(totals), open_(open) {}
+    Viewer(asio::io_context& io, Totals& totals, const std::set<std::string>& open, int index)
+        : socket_(io), totals_(totals), open_(open), index_(index) {}
 
     void Start(const tcp::endpoint& endpoint, std::string request, std::function<void()> onReady) {
         request_ = std::move(request);
@@ -233,7 +241,11 @@ private:
         } else if (event_ == "tiles") {
             if (!totals_.measuring) return;
             ++totals_.tilesEvents;
+            // A viewer with machines open measures their `progress` events only: its tiles (every
+            // machine's, 4 times a second) would drown the frames it watches.
+            if (!open_.empty()) return;
             ForEachTs(data_, [&](int64_t ts) {
+                if (ts < totals_.measuringSinceMicros) return ++totals_.tilesAgain, void();
                 ++totals_.tiles;
                 Record(ts * 2 + 1);
             });
@@ -263,9 +275,16 @@ private:
     }
 
     void Record(int64_t key) {
+        Totals::Last& last = totals_.last[key];
+        if (last.byViewer.size() <= static_cast<size_t>(index_)) last.byViewer.resize(index_ + 1);
+        if (last.byViewer[index_]) {
+            --totals_.tiles;
+            ++totals_.tilesAgain;
+            return;
+        }
+        last.byViewer[index_] = true;
         const int64_t latency = now_ - key / 2;
         totals_.latency.Add(latency);
-        Totals::Last& last = totals_.last[key];
         last.micros = std::max(last.micros, latency);
         ++last.viewers;
     }
@@ -282,6 +301,7 @@ private:
     size_t lineLength_ = 0;
     int64_t chunkLeft_ = 0;
     int snapshots_ = 0;
+    int index_ = 0;
 };
 
 struct Url {
@@ -344,6 +364,7 @@ int main(int argc, char** argv) {
         timer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(warmup)));
         timer.async_wait([&](boost::system::error_code) {
             totals.measuring = true;
+            totals.measuringSinceMicros = NowMicros();
             measureStart = std::chrono::steady_clock::now();
             cpuStart = CpuSeconds();
             timer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds)));
@@ -359,7 +380,7 @@ int main(int argc, char** argv) {
     next = [&]() {
         if (started >= viewers) return;
         ++started;
-        auto viewer = std::make_shared<Viewer>(io, totals, open);
+        auto viewer = std::make_shared<Viewer>(io, totals, open, started - 1);
         all.push_back(viewer);
         viewer->Start(endpoint, request, [&]() {
             if (++ready == viewers) beginMeasuring();
@@ -377,10 +398,10 @@ int main(int argc, char** argv) {
     }
     std::printf("{\"viewers\":%d,\"connected\":%" PRId64 ",\"refused\":%" PRId64 ",\"closed\":%" PRId64
                 ",\"seconds\":%.1f,\"cpuSeconds\":%.2f,%s,\"lastViewer\":{%s,\"seenByAll\":%" PRId64 "},\"progressEvents\":%" PRId64
-                ",\"otherMachinesProgress\":%" PRId64 ",\"tilesEvents\":%" PRId64 ",\"tiles\":%" PRId64
+                ",\"otherMachinesProgress\":%" PRId64 ",\"tilesEvents\":%" PRId64 ",\"tiles\":%" PRId64 ",\"tilesAgain\":%" PRId64
                 ",\"otherEvents\":%" PRId64 ",\"bytes\":%" PRId64 ",\"snapshots\":%" PRId64 ",\"resyncs\":%" PRId64 "}\n",
                 viewers, totals.connected, totals.refused, totals.closed, measured, cpu, totals.latency.Json().c_str(),
                 last.Json().c_str(), byAll, totals.progress, totals.otherProgress, totals.tilesEvents, totals.tiles,
-                totals.otherEvents, totals.bytes, totals.snapshots, totals.resyncs);
+                totals.tilesAgain, totals.otherEvents, totals.bytes, totals.snapshots, totals.resyncs);
     return totals.connected > 0 ? 0 : 1;
 }

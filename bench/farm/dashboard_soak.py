@@ -2,8 +2,8 @@
 """Publishes an hour (or any span) of a farm's frames to a broker as fast as the broker takes
 them, to show that brevant-dashboard's memory stays flat: N machines each render job after job
 (two items of 240 frames, a job message at each item's start and end, a log line every 60
-frames, a thumbnail at each item's start; some fail, stall, fill their disk or are lost), in the
-payloads of docs/mqtt-topics.md.
+frames, a thumbnail at each item's start; some fail, stall, fill their disk or are lost, some
+wait idle or are shut down), in the payloads of docs/mqtt-topics.md.
 
     dashboard_soak.py --port BROKER_PORT [--machines 100] [--frames 86400] [--rate FRAMES_PER_S] [--prefix brevant]
 
@@ -86,7 +86,8 @@ def main(argv=None, out=None):
         with open(args.thumbnail, "rb") as f:
             THUMBNAIL = f.read()
     out = out if out is not None else Publisher(args.port)
-    names = [f"sim-{m:03d}" for m in range(args.machines)]
+    width = max(3, len(str(args.machines - 1)))  # names sort as numbers: sim-0042 before sim-1000
+    names = [f"sim-{m:0{width}d}" for m in range(args.machines)]
     started = time.time()
     for name in names:
         out.publish(f"{args.prefix}/{name}/status", {"schema": 1, "machine": name, "time": iso(started), "ts": 0,
@@ -96,6 +97,7 @@ def main(argv=None, out=None):
     session, seq, sent = 0, 0, 0
     frames_per_job = ITEM_FRAMES * ITEMS
     lost = set()
+    job_started = iso(started)
 
     def job(base, states, ended=False):
         counts = {k: states.count(k) for k in ("done", "stopped", "failed")}
@@ -106,6 +108,23 @@ def main(argv=None, out=None):
                                "outputModules": [], "warnings": []} for i, state in enumerate(states)],
                     "counts": {**counts, "notStarted": 0}}, retain=True)
 
+    # One machine in 20 finished its job before the run and waits (idle), one in 20 finished and
+    # was shut down (offline): a farm's page shows those states too.
+    quiet = set()
+    for m, name in enumerate(names):
+        if m % 20 in (3, 13):
+            quiet.add(name)
+            session = 1
+            job({"schema": 1, "machine": name, "time": iso(started), "ts": int(started * 1e6)}, ["done"] * ITEMS,
+                ended=True)
+            if m % 20 == 13:
+                out.publish(f"{args.prefix}/{name}/status", {"schema": 1, "machine": name, "time": iso(started),
+                            "ts": int(started * 1e6), "state": "offline", "reason": "shutdown",
+                            "client": "farm_publisher", "version": "1.0.0", "startedAt": iso(started), "pid": 1,
+                            "dropped": {"messages": 0, "bytes": 0}, "published": {"messages": 0, "bytes": 0},
+                            "queue": {"bytes": 0, "limitBytes": 4194304}, "connects": 1}, retain=True)
+    session = 0
+
     for frame in range(args.frames):
         job_frame = frame % frames_per_job
         item = job_frame // ITEM_FRAMES + 1
@@ -115,7 +134,7 @@ def main(argv=None, out=None):
             session += 1
             job_started = iso(now)
         for m, name in enumerate(names):
-            if name in lost:
+            if name in lost or name in quiet:
                 continue
             # A few machines misbehave as real ones do: one in 25 has its first item fail at frame
             # 120, one in 15 stalls between frames 60 and 200, one in 12 writes to a disk that will

@@ -12,7 +12,10 @@ python3-selenium) against a running brevant-dashboard and prints one JSON line.
   the gaps between animation frames (what a person sees as stutter).
 - roundTripP50Ms / roundTripP99Ms: execute_script of a trivial function, every 100 ms through
   the window (how long the page keeps a click waiting).
-- domNodes: elements in the document at the end; machines: the page's own count.
+- domNodes: elements in the document at the end, and domBySection: in each part of the page
+  (the history's table of render hours by machine among them); machines: the page's own count.
+- cores: CPU (utime + stime) over the window in cores, of the browser (Chromium and its driver,
+  every process below the driver) and of each --process NAME=PID given (the service, the broker).
 
 Simulate a farm with bench/farm/dashboard_soak.py against the dashboard's broker."""
 
@@ -24,6 +27,8 @@ import time
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+
+from scale import cpu_seconds, descendants
 
 # Installed before the page's own script: long tasks and the gaps between animation frames,
 # recorded from the moment the measurement window opens.
@@ -58,11 +63,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--url", required=True, help="the dashboard's page (with ?access_token=T when it has a token)")
     parser.add_argument("--seconds", type=float, default=20, help="the measurement window after the first draw")
-    parser.add_argument("--window", default="1440x900", help="the browser window, WIDTHxHEIGHT in CSS pixels")
+    parser.add_argument("--window", default="1440x900", help="the page's viewport, WIDTHxHEIGHT in CSS pixels")
     parser.add_argument("--screenshot", help="a PNG of the page at the end")
     parser.add_argument("--timeout", type=float, default=120, help="seconds to wait for the first draw")
     parser.add_argument("--chromium", default="/usr/bin/chromium")
     parser.add_argument("--chromedriver", default="/usr/bin/chromedriver")
+    parser.add_argument("--process", action="append", default=[], metavar="NAME=PID",
+                        help="another process whose CPU over the window to report")
     args = parser.parse_args()
     width, height = (int(n) for n in args.window.lower().split("x"))
 
@@ -75,7 +82,10 @@ def main():
     options.set_capability("goog:loggingPrefs", {"browser": "SEVERE"})
     driver = webdriver.Chrome(service=Service(args.chromedriver), options=options)
     try:
-        driver.set_window_size(width, height)
+        # The page's viewport itself is WIDTHxHEIGHT: a window of that size leaves less to the page
+        # (1440x900 gave a page of 1440x757).
+        driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                               {"width": width, "height": height, "deviceScaleFactor": 1, "mobile": False})
         driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": PROBE})
         driver.execute_cdp_cmd("Performance.enable", {"timeMode": "threadTicks"})
         driver.get(args.url)
@@ -92,7 +102,14 @@ def main():
             time.sleep(0.05)
             drawn = driver.execute_script(marks)
 
+        processes = {name: [int(pid)] for name, pid in (p.split("=", 1) for p in args.process)}
+        processes["browser"] = descendants(driver.service.process.pid)
+
+        def cpu():
+            return {name: sum(c for c in map(cpu_seconds, pids) if c is not None) for name, pids in processes.items()}
+
         driver.execute_script("window.__brevantBench.recording = true;")
+        cpu_before = cpu()
         busy_before, started = task_seconds(driver), time.monotonic()
         trips = []
         while time.monotonic() - started < args.seconds:
@@ -100,9 +117,18 @@ def main():
             driver.execute_script("return 1;")
             trips.append((time.perf_counter() - before) * 1000)
             time.sleep(0.1)
-        busy = (task_seconds(driver) - busy_before) / (time.monotonic() - started)
+        window = time.monotonic() - started
+        busy = task_seconds(driver) - busy_before
+        cpu_after = cpu()
+        busy /= window
+        cores = {name: round((cpu_after[name] - cpu_before[name]) / window, 3) for name in processes}
         probe = driver.execute_script("window.__brevantBench.recording = false; return window.__brevantBench;")
         nodes = driver.execute_script("return document.getElementsByTagName('*').length;")
+        sections = driver.execute_script(
+            "const n = s => { const e = document.querySelector(s); return e ? e.getElementsByTagName('*').length : 0; };"
+            "return {header: n('header'), farm: n('#farm'), attention: n('#attention'), projects: n('#projects-section'),"
+            "        opened: n('#opened'), project: n('#project'), history: n('section.history'),"
+            "        hoursByMachine: n('#hours-machine')};")
         machines = driver.execute_script("const c = document.getElementById('count-machines');"
                                          "return c ? c.textContent : null;")
         if args.screenshot:
@@ -118,7 +144,7 @@ def main():
             "frames": len(gaps), "frameGapP99Ms": percentile(gaps, 0.99) and round(percentile(gaps, 0.99), 1),
             "frameGapMaxMs": round(max(gaps), 1) if gaps else None, "framesOver50Ms": sum(g > 50 for g in gaps),
             "roundTripP50Ms": round(statistics.median(trips), 2), "roundTripP99Ms": round(percentile(trips, 0.99), 2),
-            "domNodes": nodes, "consoleErrors": errors[:5],
+            "domNodes": nodes, "domBySection": sections, "cores": cores, "consoleErrors": errors[:5],
         }))
     finally:
         driver.quit()

@@ -15,6 +15,13 @@ memory of every process sampled. Prints one markdown row per scenario (bench/REA
             every viewer, and at the last viewer to get it.
   halfsent  the API's latency (`/api/summary`, or `/api/machines?limit=100` where there is no
             summary) without, then with 200 connections that sent half a request and hold it.
+  page10k   the page in headless Chromium (page_bench.py, 1440x900) with farm_load's 10,000
+            machines at one frame every 2 s: snapshot -> first complete draw, main thread busy,
+            script round trip, DOM nodes, over --page-seconds.
+  page1k    the same with 1,000 machines at 2 fps.
+  shots     screenshots of the page (1440x900) into --shots DIR, dashboard-N.png for N in
+            --shot-machines (1000 10000), of dashboard_soak.py's farm (every state: rendering, failed,
+            stalled, disk filling, lost, idle, offline) at 1 fps, once an item has failed.
 
 --dashboard runs another brevant-dashboard binary (the one before a change) against the same
 generators; --browser adds headless Chromium on the page to the load scenarios."""
@@ -321,6 +328,76 @@ def scenario_halfsent(args):
         farm.close()
 
 
+PAGE_BENCH = os.path.join(HERE, "page_bench.py")
+
+
+def page_bench(farm, seconds, screenshot=None):
+    """page_bench.py against the farm's service; its JSON line (with the CPU of every process over
+    its window)."""
+    url = f"http://127.0.0.1:{farm.service.port}/" + (f"?access_token={farm.service.token}" if farm.service.token else "")
+    command = ["/usr/bin/python3", PAGE_BENCH, "--url", url, "--seconds", str(seconds), "--window", "1440x900"]
+    command += [f"--process={name}={pid}" for name, pid in farm.processes.items()]
+    if screenshot:
+        command += ["--screenshot", screenshot]
+    out = subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True, timeout=seconds + 300).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def scenario_page(args, machines, fps, name):
+    farm = Farm(args)
+    try:
+        farm.rate = machines * fps
+        load = farm.load(machines, fps, 3600)
+        time.sleep(2)
+        farm.wait_caught_up(10 + machines / 1000)
+        load_before = loadavg()
+        page = page_bench(farm, args.page_seconds)
+        load.terminate()
+        figures = {"scenario": name, "service": farm.label, "machines": machines, "fps": fps, "page": page,
+                   "cores": page["cores"], "loadavg": [load_before, loadavg()]}
+        met = (page["snapshotToDrawnMs"] <= 1000 if machines >= 10000 else
+               page["busyFraction"] <= 0.25 and page["roundTripP99Ms"] <= 50)
+        figures["row"] = (f"the page, {machines:,} machines at {fps:g} fps, {args.page_seconds:g} s", figures["service"],
+                          f"snapshot → first complete draw **{page['snapshotToDrawnMs']:.0f} ms**; main thread busy "
+                          f"**{page['busyFraction'] * 100:.1f} %**; round trip p50 {page['roundTripP50Ms']:.1f} / p99 "
+                          f"**{page['roundTripP99Ms']:.1f} ms**; {page['longTasks']} long tasks ({page['longTaskMs']:.0f} ms); "
+                          f"frame gap p99 {page['frameGapP99Ms']} ms; **{page['domNodes']} DOM nodes** "
+                          f"({page['domBySection']['hoursByMachine']} of them the history's hours by machine); "
+                          f"{page['machines']} machines counted",
+                          "draw ≤ 1 s" if machines >= 10000 else "busy ≤ 25 %, round trip p99 ≤ 50 ms",
+                          "yes" if met else "no")
+        return figures
+    finally:
+        farm.close()
+
+
+def scenario_shots(args):
+    for machines in args.shot_machines:
+        farm = Farm(args)
+        try:
+            soak = farm.stack.spawn(["/usr/bin/python3", os.path.join(HERE, "dashboard_soak.py"), "--port",
+                                     str(farm.broker.port), "--machines", str(machines), "--rate", str(machines)],
+                                    "dashboard_soak.out")
+            # Until an item has failed (frame 120 of a job; the stalled ones stall from 60 to 200)
+            # and machines are lost (frame 100): then every state is on the page.
+            deadline = time.monotonic() + args.shot_wait
+            while time.monotonic() < deadline:
+                time.sleep(2)
+                summary = farm.service.json("/api/summary")
+                reasons = {r for row in summary["attention"] for r in row["reasons"]}
+                if summary["counts"]["lost"] and "failed" in reasons:
+                    break
+            time.sleep(5)
+            os.makedirs(args.shots, exist_ok=True)
+            shot = os.path.join(args.shots, f"dashboard-{machines}.png")
+            page = page_bench(farm, 3, shot)
+            print(f"{shot}: {json.dumps(page)}", file=sys.stderr, flush=True)
+            soak.terminate()
+        finally:
+            farm.close()
+    return None
+
+
 def row(figures):
     what, service, figure, goal, met = figures["row"]
     cores = figures["cores"]
@@ -334,7 +411,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "default"))
     parser.add_argument("--dashboard", help="the brevant-dashboard binary (default: the one in --build)")
     parser.add_argument("--scenario", nargs="+", default=["load10k", "load1k", "viewers", "halfsent"],
-                        choices=["load10k", "load1k", "viewers", "halfsent"])
+                        choices=["load10k", "load1k", "viewers", "halfsent", "page10k", "page1k", "shots"])
     parser.add_argument("--minutes", type=float, default=10, help="of each load scenario")
     parser.add_argument("--viewers", type=int, default=1000)
     parser.add_argument("--viewer-machines", type=int, default=1000)
@@ -342,6 +419,10 @@ def main():
     parser.add_argument("--viewer-seconds", type=float, default=60)
     parser.add_argument("--half-sent", type=int, default=200)
     parser.add_argument("--api-seconds", type=float, default=20)
+    parser.add_argument("--page-seconds", type=float, default=30, help="page_bench.py's window")
+    parser.add_argument("--shots", default=os.path.join(ROOT, "docs", "images"), help="where the screenshots go")
+    parser.add_argument("--shot-machines", type=int, nargs="+", default=[1000, 10000], help="a screenshot of each")
+    parser.add_argument("--shot-wait", type=float, default=400, help="at most this many seconds of the farm before a screenshot")
     parser.add_argument("--browser", action="store_true", help="headless Chromium on the page during the load scenarios")
     parser.add_argument("--label", help="the service's name in the table (default: whether it has /api/summary)")
     parser.add_argument("--json", help="append every scenario's figures here, one JSON line each")
@@ -352,9 +433,13 @@ def main():
     print("|---|---|---|---|---|---|---|", flush=True)
     runs = {"load10k": lambda: scenario_load(args, 10000, 0.5, "load10k"),
             "load1k": lambda: scenario_load(args, 1000, 10, "load1k"),
-            "viewers": lambda: scenario_viewers(args), "halfsent": lambda: scenario_halfsent(args)}
+            "viewers": lambda: scenario_viewers(args), "halfsent": lambda: scenario_halfsent(args),
+            "page10k": lambda: scenario_page(args, 10000, 0.5, "page10k"),
+            "page1k": lambda: scenario_page(args, 1000, 2, "page1k"), "shots": lambda: scenario_shots(args)}
     for name in args.scenario:
         figures = runs[name]()
+        if figures is None:
+            continue
         print(row(figures), flush=True)
         if args.json:
             with open(args.json, "a") as f:
