@@ -559,9 +559,20 @@ void FarmState::Flush() {
         if (!tiles.empty()) tiles += ',';
         tiles += machine.tileText;
     }
-    summaryText_ = Dump(SummaryJson(machines_));
+    Json summary = SummaryJson(machines_);
+    summaryText_ = Dump(summary);
     snapshotHead_.reset();
-    const std::string event = "{\"tiles\":[" + tiles + "],\"removed\":" + Dump(Json(removed_)) + ",\"summary\":" + summaryText_ + "}";
+    // The list of what needs a person changes far less often than the counts and the projects'
+    // figures, and is the summary's largest part: it is sent when it changed, and viewers keep
+    // the last one.
+    std::string attention = Dump(Json::array({summary["attention"], summary["attentionTotal"]}));
+    if (attention == attentionText_) {
+        summary.erase("attention");
+        summary.erase("attentionTotal");
+    } else {
+        attentionText_ = std::move(attention);
+    }
+    const std::string event = "{\"tiles\":[" + tiles + "],\"removed\":" + Dump(Json(removed_)) + ",\"summary\":" + Dump(summary) + "}";
     changed_.clear();
     removed_.clear();
     hub_.PublishAll(EventHub::Format("tiles", event));

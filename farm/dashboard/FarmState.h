@@ -78,7 +78,7 @@ struct FarmOptions {
     // online again.
     std::chrono::milliseconds retireAfter{std::chrono::hours(7 * 24)};
     // How often the ticker flushes the tiles' changes to every viewer, coalesced.
-    std::chrono::milliseconds flushEvery{250};
+    std::chrono::milliseconds flushEvery{150};
     size_t logLines = 20;                     // recent log messages kept per item
     int historyOnPage = 50;                   // finished jobs in a browser's snapshot
     Retention retention;
@@ -179,6 +179,7 @@ private:
     // As of the last flush: the summary's JSON text, and the part of the snapshot that every
     // viewer shares (the summary and every tile), made at the first snapshot after the flush.
     std::string summaryText_;
+    std::string attentionText_;  // the attention list last sent in a flush
     Frame snapshotHead_;
     // The last ended jobs for snapshots, read again after the history changed.
     std::optional<std::string> historyText_;

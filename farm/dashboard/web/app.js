@@ -13,6 +13,10 @@ const LOG_LINES = 3;
 const PAGE_ROWS = 25;          // finished jobs per page of the history
 const DETAIL_LOG_LINES = 10;   // of the log the history kept for an item that went wrong
 const MAX_OPEN_MACHINES = 64;  // what the event stream accepts
+// A project on more machines than this is shown a page of cards at a time, and the stream is
+// asked for those machines by name rather than for the whole project: a project on every machine
+// of a large farm would otherwise send each of its frames to this page.
+const PROJECT_PAGE = 24;
 const FOUND_ROWS = 50;         // machines listed by Find; the rest are counted
 const FOUND_PROJECTS = 5;
 
@@ -86,6 +90,10 @@ const farm = {
   snapshots: 0,
 };
 let opened = {machines: [], project: null};  // as the URL's hash says
+// The open project's machines, by name from the tiles, when they are more than a page: the page
+// shown, its names (kept until the page is turned, so the stream is not reopened at every job's
+// end), and how many there were.
+const projectPaging = {page: 0, names: null, total: 0};
 
 // What the next frame has to draw.
 const marks = {summary: true, projectMembers: true, cards: true};
@@ -744,15 +752,48 @@ function reconcile(list, names) {
   marks.cards = true;
 }
 
+function projectMachines() {
+  return farm.tiles.filter(tile => tile.project === opened.project).map(tile => tile.machine);
+}
+
+// Chooses the open project's page of machines again: at opening, after a snapshot, at a turn.
+function pageProject(page) {
+  projectPaging.names = null;
+  if (opened.project === null) return;
+  const members = projectMachines();
+  projectPaging.total = members.length;
+  if (members.length <= PROJECT_PAGE) return;
+  projectPaging.page = Math.max(0, Math.min(page, Math.ceil(members.length / PROJECT_PAGE) - 1));
+  const start = projectPaging.page * PROJECT_PAGE;
+  projectPaging.names = members.slice(start, start + Math.min(PROJECT_PAGE, MAX_OPEN_MACHINES - opened.machines.length));
+}
+
+function turnProjectPage(step) {
+  pageProject(projectPaging.page + step);
+  connect();
+  marks.projectMembers = true;
+  schedule();
+}
+
 function renderProjectMembers() {
   marks.projectMembers = false;
-  const names = [];
-  if (opened.project !== null) {
+  let names = [];
+  if (projectPaging.names !== null) {
+    names = projectPaging.names;
+  } else if (opened.project !== null) {
     for (const data of farm.machines.values()) if (data.job && data.job.project === opened.project) names.push(data.name);
     names.sort(byName);
   }
   reconcile(projectCards, names);
   $('project-empty').hidden = names.length > 0 || farm.snapshots === 0;
+  const paged = projectPaging.names !== null;
+  $('project-pager').hidden = !paged;
+  if (paged) {
+    const start = projectPaging.page * PROJECT_PAGE;
+    $('project-range').textContent = `Machines ${start + 1}–${start + names.length} of ${projectPaging.total}`;
+    $('project-previous').disabled = start === 0;
+    $('project-next').disabled = start + PROJECT_PAGE >= projectPaging.total;
+  }
 }
 
 function renderProjectFigures() {
@@ -830,6 +871,7 @@ function focusProject() {
 function applyHash() {
   const before = opened;
   opened = readHash();
+  if (opened.project !== before.project) pageProject(0);
   connect();
   reconcile(openCards, opened.machines);
   $('opened').hidden = opened.machines.length === 0;
@@ -957,6 +999,11 @@ const handlers = {
     farm.machines = new Map(body.machines.map(m => [m.name, m]));
     for (const list of [openCards, projectCards]) for (const card of list.cards.values()) card.dirty = true;
     marks.cards = marks.summary = marks.projectMembers = true;
+    // The project opened by a link is paged once its machines are known.
+    if (opened.project !== null && projectPaging.names === null && projectMachines().length > PROJECT_PAGE) {
+      pageProject(0);
+      connect();
+    }
     // A stream that comes back may have missed jobs that ended.
     if (farm.snapshots++) refreshHistory();
   },
@@ -983,6 +1030,11 @@ const handlers = {
       moved = true;
     }
     if (moved) reindex();
+    // The list of what needs a person comes only when it changed.
+    if (!('attention' in body.summary)) {
+      body.summary.attention = farm.summary.attention;
+      body.summary.attentionTotal = farm.summary.attentionTotal;
+    }
     farm.summary = body.summary;
     marks.summary = true;
   },
@@ -1036,7 +1088,8 @@ function findItem(name, itemNumber) {
 function connect() {
   const query = new URLSearchParams();
   for (const name of opened.machines) query.append('machine', name);
-  if (opened.project !== null) query.set('project', opened.project);
+  if (projectPaging.names !== null) for (const name of projectPaging.names) query.append('machine', name);
+  else if (opened.project !== null) query.set('project', opened.project);
   const text = query.toString();
   if (source && text === streamQuery) return;
   if (source) source.close();
@@ -1202,10 +1255,16 @@ function jobDetail(job) {
     el('ul', {className: 'detail-items'}, ...items));
 }
 
+// The most hours first, HOURS_ROWS of them: a farm of thousands of machines is not one table of
+// thousands of rows (the CSV export has every job).
+const HOURS_ROWS = 25;
 function renderHours(id, rows, key) {
-  $(id).replaceChildren(...(rows.length ? rows.map(row => el('tr', null,
+  const shown = rows.slice().sort((a, b) => b.hours - a.hours).slice(0, HOURS_ROWS);
+  const more = rows.length - shown.length;
+  $(id).replaceChildren(...(rows.length ? shown.map(row => el('tr', null,
     el('td', null, row[key]), el('td', null, row.jobs),
-    el('td', {title: formatDuration(row.hours * 3600000)}, row.hours.toFixed(2)))) : [el('tr', null, el('td', {colSpan: 3}, 'none'))]));
+    el('td', {title: formatDuration(row.hours * 3600000)}, row.hours.toFixed(2)))) : [el('tr', null, el('td', {colSpan: 3}, 'none'))]),
+    ...(more > 0 ? [el('tr', null, el('td', {colSpan: 3}, `and ${more} more (Export CSV has every job)`))] : []));
 }
 
 // The machine field offers a few of the names the wall knows that contain what is typed.
@@ -1238,6 +1297,8 @@ function start() {
     schedule();
   });
   for (const id of ['attention-section', 'projects-section']) sections.observe($(id));
+  $('project-previous').addEventListener('click', () => turnProjectPage(-1));
+  $('project-next').addEventListener('click', () => turnProjectPage(1));
   $('project-close').addEventListener('click', () => { const state = readHash(); state.project = null; writeHash(state); });
   window.addEventListener('hashchange', applyHash);
 

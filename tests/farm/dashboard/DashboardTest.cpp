@@ -409,12 +409,16 @@ TEST(DashboardFarm, ViewersGetCoalescedTilesAndOnlyTheDetailTheyHaveOpen) {
 
     f.farm.Flush();
     f.farm.Flush();  // nothing changed since
+    // The attention list (still empty) was sent by an earlier flush, so not again.
+    J figures = f.farm.Summary();
+    figures.erase("attention");
+    figures.erase("attentionTotal");
     for (const auto& viewer : viewers) {
         const Events events = f.Take(*viewer.client);
         ASSERT_EQ(Farm::Names(events), std::vector<std::string>{"tiles"});
         EXPECT_EQ(Field(events[0].second["tiles"], "machine"), (std::vector<std::string>{"m1", "m2"}));
         EXPECT_EQ(events[0].second["tiles"][1]["done"], 5);
-        EXPECT_EQ(events[0].second["summary"], f.farm.Summary());
+        EXPECT_EQ(events[0].second["summary"], figures);
     }
 
     // An ended job is everybody's news; its machine's detail only its viewers'.
