@@ -35,6 +35,7 @@
 #include "farm/dashboard/EventHub.h"
 #include "farm/dashboard/FarmState.h"
 #include "farm/dashboard/Sse.h"
+#include "farm/dashboard/Views.h"
 #include "farm/wire/Wire.h"
 
 namespace dashboard {
@@ -64,7 +65,7 @@ Response Content(http::status status, std::string type, std::string body) {
 }
 
 Response SendJson(const Json& body, http::status status = http::status::ok) {
-    Response res = Content(status, "application/json", body.dump(-1, ' ', false, Json::error_handler_t::replace));
+    Response res = Content(status, "application/json", Dump(body));
     res.set(http::field::cache_control, "no-store");
     return res;
 }
