@@ -81,6 +81,9 @@ int Parse(int argc, char** argv, Options& options) {
     CLI::App app{"brevant-dashboard: the render farm's live page, REST API, metrics, webhooks and job history.",
                  "brevant-dashboard"};
     app.option_defaults()->always_capture_default();
+    // Every option by its flag's name, without the dashes; flags given as well win over the file.
+    app.set_config("--config", "", "read options from this TOML or INI file (keys: the options' names, as port = 8080)");
+    app.allow_config_extras(CLI::config_extras_mode::error);
     app.add_option("--broker-host", options.broker.host, "MQTT broker host");
     app.add_option("--broker-port", options.broker.port, "MQTT broker port")->check(CLI::Range(1, 65535));
     app.add_option("--broker-user", options.broker.username, "MQTT user name");
@@ -140,7 +143,14 @@ int Parse(int argc, char** argv, Options& options) {
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::ParseError& error) {
-        std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+        // CLI11 words an unknown key in the file as "INI was not able to parse KEY".
+        const std::string text = error.what();
+        const std::string unknown = "INI was not able to parse ";
+        if (dynamic_cast<const CLI::ConfigError*>(&error) && text.rfind(unknown, 0) == 0)
+            std::fprintf(stderr, "brevant-dashboard: %s: unknown key \"%s\" (keys are the options' names, as port)\n",
+                         app.get_config_ptr()->as<std::string>().c_str(), text.substr(unknown.size()).c_str());
+        else
+            std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
         return 1;
     }
     if (options.http.webRoot.empty()) options.http.webRoot = DefaultWebRoot();
