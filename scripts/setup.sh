@@ -21,6 +21,8 @@ packages=(
   libpq-dev postgresql
   # the farm's wire contract is checked against its JSON Schema in the tests
   python3-jsonschema
+  # the dashboard's alert rules and metrics are checked by promtool, and a real Prometheus scrapes it
+  prometheus
   g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine64
   dpkg-dev  # unpacks the source package that `apt-get source` fetches
 )

@@ -169,6 +169,7 @@ void FarmState::ApplyJob(MachineState& machine, JobMessage job) {
     if (isNew) {
         if (machine.job && machine.Rendering() && !machine.jobFinished) FinishJob(machine, "lost");
         machine.lostRecorded = false;
+        failedItems_.JobOf(job.project);
         // Progress of this job may have arrived before it (retained topics come in any order
         // after a restart); everything else belongs to an earlier job, also one of a host that
         // restarted and began again at the same session number.
@@ -199,6 +200,7 @@ void FarmState::ApplyJob(MachineState& machine, JobMessage job) {
         if (item.state == farm_wire::kItemRendering && live.startedAt.empty()) live.startedAt = when;
         if (farm_wire::ItemEnded(item.state) && live.endedAt.empty()) live.endedAt = when;
         const bool failed = item.state == farm_wire::kItemFailed;
+        if (observed && failed) failedItems_.Failed(job.project);
         if (observed && (failed || item.state == farm_wire::kItemStopped)) {
             Notify((failed ? "itemFailed:" : "itemStopped:") + std::to_string(machine.jobId) + ":" + std::to_string(item.item),
                    failed ? "itemFailed" : "itemStopped",
@@ -703,11 +705,19 @@ void FarmState::Resync(EventHub::Client& client) {
 }
 
 std::string FarmState::Metrics() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const ServiceFigures service{received_, dropped_, brokerConnected_, hub_.ClientCount(), hub_.Resyncs(),
-                                 notifier_.Count(), unwritten_.size(), unwrittenDropped_, pruned_,
-                                 {brokerDropped_, brokerStored_}, retired_};
-    return MetricsText(machines_, service);
+    FarmFigures figures;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        AddMachineFigures(machines_, figures);
+        figures.failedItems = failedItems_.Counts();
+        figures.service = {received_, dropped_, brokerConnected_, 0, 0, {}, unwritten_.size(), unwrittenDropped_, pruned_,
+                           {brokerDropped_, brokerStored_}, retired_};
+    }
+    // The event hub and the notifier count under their own locks.
+    figures.service.sseClients = hub_.ClientCount();
+    figures.service.sseResyncs = hub_.Resyncs();
+    figures.service.webhooks = notifier_.Count();
+    return MetricsText(figures);
 }
 
 }  // namespace dashboard

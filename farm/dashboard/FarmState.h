@@ -32,6 +32,7 @@
 // Beyond maxMachines, new machines are dropped and counted.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -126,6 +127,7 @@ public:
     std::string JobsCsv(const JobFilter& filter, int limit) const;
     std::optional<nlohmann::json> Job(int64_t id) const;
     std::shared_ptr<const std::string> Thumbnail(const std::string& machine, int64_t item) const;
+    // /metrics: the figures are copied under the lock, the text is written after it.
     std::string Metrics() const;
 
     // [http worker] A viewer with a snapshot of the farm and the detail of what it has open, or
@@ -167,13 +169,14 @@ private:
     History& history_;
     mutable std::mutex mutex_;
     dashboard::Machines machines_;
-    uint64_t dropped_[kDropReasonCount] = {};
+    std::array<uint64_t, kDropReasonCount> dropped_{};
     uint64_t received_ = 0;
     std::deque<JobRecord> unwritten_;
     uint64_t unwrittenDropped_ = 0;
     SteadyClock::time_point nextPrune_{};
     uint64_t pruned_ = 0;
     uint64_t retired_ = 0;
+    FailedItems failedItems_;
     // Machines whose tiles changed, and machines that left, since the last flush.
     std::set<std::string> changed_, removed_;
     // As of the last flush: the summary's JSON text, and the part of the snapshot that every
