@@ -8,7 +8,7 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from farm import SOURCE, FarmTest, Render, free_port, wait_until
+from farm import SOURCE, FarmTest, Render, frames_job, free_port, wait_until
 
 RULES = os.path.join(SOURCE, "farm", "dashboard", "prometheus", "brevant-rules.yml")
 
@@ -35,16 +35,20 @@ class PrometheusTest(FarmTest):
             return float(result[0]["value"][1]) if result else None
         wait_until(lambda: value('up{job="brevant"}') == 1, 30, "Prometheus to scrape the dashboard with its token")
 
-        # examples/failures.json: item 1 fails at its fifth frame, item 2 is stopped, item 3 renders
-        # its 6 frames; the host ends with 3.
-        render = Render(self.stack, self.broker, os.path.join(SOURCE, "examples/failures.json"), "render-p", fps=8)
-        self.assertEqual(render.wait(), 3)
-        item = {"machine": "render-p", "project": "Failures", "item": "3"}
-        done = wait_until(lambda: dashboard.metric("brevant_frames_rendered_total", **item), 10, "item 3's frames")
-        self.assertEqual(done, 6)
-        selector = ",".join(f'{k}="{v}"' for k, v in item.items())
-        wait_until(lambda: value(f"brevant_frames_rendered_total{{{selector}}}") == done, 10, "Prometheus to read item 3's frames")
-        wait_until(lambda: value('brevant_items_failed_total{project="Failures"}') == 1, 10, "the failed item counted")
+        # Item 1 fails at its third frame, item 2 renders its 16; a project name longer than a label's
+        # 64 bytes, with quotes and two-byte characters, is cut short to a name of its own.
+        project = 'Épisode "12" ' + "é" * 60
+        job = frames_job(4, 16, project=project)
+        job["items"][0]["fail"] = {"atFrame": 3, "status": 5}
+        self.assertEqual(Render(self.stack, self.broker, job, "render-p", fps=8).wait(), 3)
+        failed = wait_until(lambda: api("query", query='brevant_items_failed_total{project=~"Épisode.*"}')["result"], 15,
+                            "the failed item counted")
+        label = failed[0]["metric"]["project"]
+        self.assertEqual(float(failed[0]["value"][1]), 1)
+        self.assertRegex(label, '^Épisode "12" é{20,}~[0-9a-f]{8}$')
+        self.assertLessEqual(len(label.encode()), 64)
+        item = f'machine="render-p",project={json.dumps(label, ensure_ascii=False)},item="2"'
+        wait_until(lambda: value(f"brevant_frames_rendered_total{{{item}}}") == 16, 10, "item 2's 16 frames")
         # Scraped while the host ran: up then, offline now.
         self.assertEqual(value('max_over_time(brevant_machine_up{machine="render-p"}[5m])'), 1)
         wait_until(lambda: value('brevant_machine_up{machine="render-p"}') == 0, 10, "render-p scraped offline")
