@@ -1,5 +1,5 @@
 // The Prometheus text exposition of the farm and of the service itself, for /metrics. A scrape
-// copies the figures under FarmState's lock (FarmFiguresOf: numbers and names, no text) and
+// copies the figures under FarmState's lock (AddMachineFigures: numbers and names, no text) and
 // writes the text after the lock is released (MetricsText), so that the broker's messages wait
 // for the copy only, not for the text of 10,000 machines.
 #pragma once
