@@ -85,24 +85,27 @@ broker_pid='' dashboard_pid='' loop_pids=() stopped=''
 stop_all() {
   [ -z "$stopped" ] || return 0
   stopped=1
-  trap '' INT TERM  # a second Ctrl-C would leave processes behind; this takes seconds
+  trap '' INT TERM HUP  # a second Ctrl-C would leave processes behind; this takes seconds
   touch "$tmp/stopping"  # no machine starts another job
   rm -f "$tmp"/hold/*
   say "stopping the hosts, then brevant-dashboard${dashboard_pid:+ (pid $dashboard_pid)}, then mosquitto${broker_pid:+ (pid $broker_pid)}"
   # A host stops on SIGINT as on Ctrl-C: its item ends as stopped and the publisher says offline.
   # A paused host is woken first. One that started with SIGINT still ignored (as a background
   # process does until brevant-host sets its handler) gets a second one after 3 s; hosts still
-  # there after 15 s are killed. Each machine's loop ends with its host.
+  # there after 15 s are killed. Each machine's loop ends with its host, and a host whose loop
+  # is gone already (a signal to the whole process group, a terminal closed) is found by its
+  # run file all the same.
   local -A interrupted=()  # pid: when it was sent SIGINT; 0 after the second
   local end now pid left file
   end=$(($(now_ms) + 15000))
   while :; do
     left=0
     for pid in "${loop_pids[@]}"; do kill -0 "$pid" 2>/dev/null && left=1; done
-    ((left)) || break
     now=$(now_ms)
     for file in "$tmp"/run/*; do
-      read -r pid _ < "$file" 2>/dev/null || continue
+      read -r pid _ 2>/dev/null < "$file" || continue
+      kill -0 "$pid" 2>/dev/null || continue
+      left=1
       if ((now > end)); then
         kill -KILL "$pid" 2>/dev/null || true
       elif [ -z "${interrupted[$pid]-}" ]; then
@@ -114,6 +117,7 @@ stop_all() {
         interrupted[$pid]=0
       fi
     done
+    ((left)) || break
     sleep 0.2
   done
   ((${#loop_pids[@]} == 0)) || wait "${loop_pids[@]}" 2>/dev/null || true
@@ -124,11 +128,10 @@ stop_all() {
     kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
-  rm -rf "$tmp"
-  say "stopped; removed $tmp"
+  if rm -rf "$tmp"; then say "stopped; removed $tmp"; else say "stopped; $tmp is left"; fi
 }
 trap stop_all EXIT
-trap 'stop_all; exit 0' INT TERM
+trap 'stop_all; exit 0' INT TERM HUP
 
 # The broker: its own configuration, nothing kept on disk, on a free port (tried until one binds).
 broker_port=0
@@ -226,7 +229,7 @@ if ((seconds)); then say "stops after $seconds s (or Ctrl-C)"; else say "Ctrl-C 
 rendering() {
   local file pid job start age
   for file in "$tmp"/run/*; do
-    read -r pid job start < "$file" 2>/dev/null || continue
+    read -r pid job start 2>/dev/null < "$file" || continue
     age=$(($(now_ms) - start))
     if [[ $job == $1 ]] && ((age >= $2 && age <= $3)); then
       echo "${file##*/} $pid"
