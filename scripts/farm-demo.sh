@@ -29,7 +29,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 machines=6 seconds=0 port=0 build=build/default
 
 die() { echo "farm-demo: $*" >&2; exit 1; }
-value() { [ $# -ge 2 ] && [ -n "$2" ] || die "$1 needs a value (see --help)"; }
+value() { if [ $# -lt 2 ] || [ -z "$2" ]; then die "$1 needs a value (see --help)"; fi; }
 while [ $# -gt 0 ]; do
   case $1 in
     --machines) value "$@"; machines=$2; shift 2 ;;
@@ -231,6 +231,7 @@ rendering() {
   for file in "$tmp"/run/*; do
     read -r pid job start 2>/dev/null < "$file" || continue
     age=$(($(now_ms) - start))
+    # shellcheck disable=SC2053  # $1 is a pattern
     if [[ $job == $1 ]] && ((age >= $2 && age <= $3)); then
       echo "${file##*/} $pid"
       return 0
