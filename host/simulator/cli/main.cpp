@@ -43,7 +43,9 @@ const char* const kExitCodeHelp =
     "  5  a suite stayed acquired or a memory handle alive after the death hooks ran\n"
     "When several apply, the highest wins: a leak is never hidden by a failed item.\n";
 
-const char* const kShippedClients = "console_monitor, event_log";
+// The clients built with brevant-host, which `--client NAME` loads from beside it (installed: from
+// the library folder). The help and the messages list those that are there.
+const char* const kShippedClients[] = {"console_monitor", "event_log", "farm_publisher"};
 
 std::atomic<bool> gStop{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
@@ -104,6 +106,25 @@ std::string BesideOrInLibraryFolder(const std::string& fileName) {
 
 std::string DefaultPluginPath() { return BesideOrInLibraryFolder(BREVANT_PLUGIN_FILE_NAME); }
 
+bool IsPath(const std::string& client) {
+    return client.find_first_of("/\\") != std::string::npos || std::filesystem::path(client).has_extension();
+}
+
+// A client given by name ("event_log") is the library of that name built with brevant-host.
+std::string ResolveClient(const std::string& client) {
+    return IsPath(client) ? client : BesideOrInLibraryFolder(LibraryFileName(client));
+}
+
+// The shipped clients that are there to be loaded by name, for the help and the messages.
+std::string ClientsByName() {
+    std::string names;
+    for (const char* name : kShippedClients) {
+        std::error_code error;
+        if (std::filesystem::exists(ResolveClient(name), error)) names += (names.empty() ? "" : ", ") + std::string(name);
+    }
+    return names.empty() ? "none found" : names;
+}
+
 // Everything `run` takes. A new option is a field here and one line in AddRunOptions.
 struct RunOptions {
     std::string jobPath;
@@ -121,7 +142,7 @@ void AddRunOptions(CLI::App& run, RunOptions& options) {
     run.add_option("--client", options.clients,
                    std::string("A client plug-in to load after Brevant, in order (repeatable): a path (anything\n"
                                "with a slash, a backslash or an extension), or the name of one built next to\n"
-                               "brevant-host: ") + kShippedClients);
+                               "brevant-host: ") + ClientsByName());
     run.add_option("--log", options.logPath, "Write the host log (every plug-in log line) to this file");
     run.add_option("--fps", options.fps, "Pace the render at this many frames per second (default: as fast as possible)")
         ->check(CLI::NonNegativeNumber);
@@ -131,15 +152,6 @@ void AddRunOptions(CLI::App& run, RunOptions& options) {
     run.add_option("--summary-json", options.summaryJsonPath,
                    "Also write the outcome as JSON to this file (exit code, items, frames, outputs,\n"
                    "errors, leaks), for scripts and CI");
-}
-
-bool IsPath(const std::string& client) {
-    return client.find_first_of("/\\") != std::string::npos || std::filesystem::path(client).has_extension();
-}
-
-// A client given by name ("event_log") is the library of that name built with brevant-host.
-std::string ResolveClient(const std::string& client) {
-    return IsPath(client) ? client : BesideOrInLibraryFolder(LibraryFileName(client));
 }
 
 // The same file however it was named, for finding a client given twice.
@@ -170,7 +182,7 @@ bool Load(const std::string& path, const std::string& given, brevant_host::Loade
             std::fprintf(stderr, "brevant-host: cannot load %s: no such file\n", path.c_str());
         } else {
             std::fprintf(stderr, "brevant-host: no client named \"%s\"; the clients built with brevant-host: %s\n",
-                         given.c_str(), kShippedClients);
+                         given.c_str(), ClientsByName().c_str());
         }
         return false;
     }
@@ -253,11 +265,13 @@ nlohmann::ordered_json SummaryJson(const RunOptions& options, int code, const st
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"brevant-host: a render-queue simulator for Brevant and its client plug-ins.\n"
-                 "It loads libbrevant and each client as the host application does (property list,\n"
-                 "entry point), renders the job file frame by frame into real files, and at exit\n"
-                 "runs the plug-ins' death hooks and reports anything they leaked.\n"
-                 "Times that clients see are milliseconds; frame ids count from 1."};
+    CLI::App app{std::string("brevant-host: a render-queue simulator for Brevant and its client plug-ins.\n"
+                             "It loads libbrevant and each client as the host application does (property list,\n"
+                             "entry point), renders the job file frame by frame into real files, and at exit\n"
+                             "runs the plug-ins' death hooks and reports anything they leaked.\n"
+                             "Times that clients see are milliseconds; frame ids count from 1.\n"
+                             "Clients it loads by name (run --client NAME): ") +
+                 ClientsByName()};
     app.require_subcommand(1);
     app.footer(kExitCodeHelp);
     app.set_version_flag("--version", std::string("brevant-host ") + BREVANT_VERSION);
