@@ -185,8 +185,8 @@ TEST(PublisherConfig, EverySettingIsReadOrRefusedWithItsName) {
         // The file, TOML's simple cases too; the environment wins over it.
         {{{"BREVANT_FARM_THUMB_SIZE", "100x50"}},
          "b.local:1884 site/a host_name 4194304 10 100x50 10 10 2000 [u:s3cret] ",
-         "\xEF\xBB\xBF# farm\r\n\nbroker = \"b.local:1884\"  # the studio's\nprefix = site/a\nthumb_size = '64x32'\n"
-         "username=\"u\"\npassword_file = \"$DIR/secret\"\n"},
+         "\xEF\xBB\xBF# farm\r\n\nbroker = \"b.local:1884\"  # the studio's\nprefix = site/a\nthumb_size = \"64x32\"\n"
+         "username=\"u\"\npassword_file = '$DIR/secret'\n"},  // a Windows path's \ is no escape in '...'
         {{{"BREVANT_FARM_PASSWORD", "pw"}}, "127.0.0.1:1883 brevant host_name 4194304 10 320x180 10 10 2000 [u:pw] ",
          "username = u\npassword_file = $DIR/none\n"},
         {{}, "$DIR/farm.toml:3: thumb_seconds: expected whole seconds", "\n# x\nthumb_seconds = 86401\n"},
