@@ -19,6 +19,8 @@ packages=(
   libboost-dev libssl-dev libcpp-httplib-dev libsqlite3-dev chromium chromium-driver python3-selenium
   # its history on a shared PostgreSQL server (libpq), and the server its tests start
   libpq-dev postgresql
+  # its readiness told to systemd (sd_notify) under a Type=notify unit
+  libsystemd-dev
   # the farm's wire contract is checked against its JSON Schema in the tests
   python3-jsonschema
   # the dashboard's alert rules and metrics are checked by promtool, and a real Prometheus scrapes it

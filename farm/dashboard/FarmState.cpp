@@ -55,6 +55,11 @@ void FarmState::SetBrokerConnected(bool connected) {
     if (connected) connectedAt_ = SteadyClock::now();
 }
 
+FarmState::Readiness FarmState::Ready() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {brokerConnected_, unwritten_.empty() && !retrying_};
+}
+
 void FarmState::SetBrokerFigures(BrokerFigures figures) {
     brokerDropped_ = figures.droppedMessages;
     brokerStored_ = figures.storedMessages;
@@ -307,7 +312,8 @@ void FarmState::Maintain() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         retry.swap(unwritten_);
-        if (!retry.empty()) historyText_.reset();
+        retrying_ = !retry.empty();
+        if (retrying_) historyText_.reset();
     }
     for (size_t i = 0; i < retry.size(); ++i) {
         try {
@@ -317,6 +323,10 @@ void FarmState::Maintain() {
             unwritten_.insert(unwritten_.begin(), retry.begin() + static_cast<long>(i), retry.end());
             break;
         }
+    }
+    if (!retry.empty()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        retrying_ = false;
     }
     const SteadyClock::time_point now = SteadyClock::now();
     if (now < nextPrune_) return;

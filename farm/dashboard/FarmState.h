@@ -104,6 +104,12 @@ public:
     void Maintain();
     // [mqtt thread] The broker connection came or went.
     void SetBrokerConnected(bool connected);
+    // [any thread] What /readyz tells: the broker connected, and the history open (the database
+    // took the last ended job: none waits for it to come back).
+    struct Readiness {
+        bool broker = false, history = false;
+    };
+    Readiness Ready() const;
     // [mqtt thread] The broker's own figures changed.
     void SetBrokerFigures(BrokerFigures figures);
 
@@ -172,6 +178,7 @@ private:
     std::array<uint64_t, kDropReasonCount> dropped_{};
     uint64_t received_ = 0;
     std::deque<JobRecord> unwritten_;
+    bool retrying_ = false;  // Maintain is writing the unwritten jobs again
     uint64_t unwrittenDropped_ = 0;
     SteadyClock::time_point nextPrune_{};
     uint64_t pruned_ = 0;

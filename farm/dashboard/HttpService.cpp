@@ -609,7 +609,10 @@ Answer HttpService::Impl::Route(const Request& req) const {
         res = SendError(http::status::bad_request, "the request's target is not a path with a valid query");
         return answer;
     }
-    if (!options.token.empty()) {
+    // Liveness and readiness, for a supervisor or a load balancer: they tell nothing else, so they
+    // answer without the token.
+    const bool probe = target->Is({"healthz"}) || target->Is({"readyz"});
+    if (!options.token.empty() && !probe) {
         const std::string authorization = Str(req[http::field::authorization]);
         const bool byHeader = authorization.rfind("Bearer ", 0) == 0 && SameSecret(authorization.substr(7), options.token);
         const bool byCookie = SameSecret(CookieValue(Str(req[http::field::cookie]), "brevant_token"), options.token);
@@ -691,6 +694,20 @@ Answer HttpService::Impl::Route(const Request& req) const {
             if (auto job = farm.Job(id)) return SendJson(*job);
             return SendError(http::status::not_found, "no such job");
         };
+    } else if (target->Is({"healthz"})) {
+        res = Content(http::status::ok, "text/plain; charset=utf-8", "ok");
+        res.set(http::field::cache_control, "no-store");
+    } else if (target->Is({"readyz"})) {
+        const FarmState::Readiness ready = farm.Ready();
+        if (ready.broker && ready.history) {
+            res = SendJson({{"broker", true}, {"history", true}});
+        } else {
+            const std::string missing = !ready.broker && !ready.history ? "the broker is not connected and the history is not open"
+                                        : !ready.broker                 ? "the broker is not connected"
+                                                                        : "the history is not open";
+            res = SendJson({{"error", "not ready: " + missing}, {"broker", ready.broker}, {"history", ready.history}},
+                           http::status::service_unavailable);
+        }
     } else if (target->Is({"metrics"})) {
         res = Content(http::status::ok, "text/plain; version=0.0.4; charset=utf-8", farm.Metrics());
     } else if (target->Is({"events"})) {

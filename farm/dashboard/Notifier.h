@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,18 +25,38 @@ struct WebhookPolicy {
     size_t maxPending = 1000;                            // deliveries waiting; more are dropped
 };
 
+// The notifications' "event" kinds, as the farm's state posts them.
+inline const std::set<std::string>& WebhookEvents() {
+    static const std::set<std::string> kinds = {"jobDone",        "itemFailed",   "itemStopped",
+                                                "machineOffline", "diskWillFill", "itemStalled"};
+    return kinds;
+}
+
+// One --webhook: where to post, and which notifications (an empty set: all of them).
+struct Webhook {
+    std::string url;
+    std::set<std::string> events;    // of WebhookEvents()
+    std::set<std::string> projects;  // exact project names
+};
+
+// Reads "URL [events=KIND,...] [projects=NAME,...]": a URL (which holds no space) then filters,
+// separated by blanks; a project name with a blank, a comma or a '%' is written with %20, %2C,
+// %25 as in a URL. Returns what is wrong ("" when nothing is), naming an unknown event kind.
+std::string ParseWebhook(const std::string& text, Webhook* out);
+
 class Notifier {
 public:
-    // `urls` were checked by ParseWebhookUrl. With no URLs, Post does nothing.
-    Notifier(std::vector<std::string> urls, WebhookPolicy policy);
+    // `hooks` were read by ParseWebhook. With none, Post does nothing.
+    Notifier(std::vector<Webhook> hooks, WebhookPolicy policy);
     ~Notifier();  // stops the worker after the attempt in flight; pending deliveries are dropped
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
 
-    // [any-thread] Queues `details` plus {"event": kind, "text": text} for every URL.
+    // [any-thread] Queues `details` plus {"event": kind, "text": text} for every webhook whose
+    // filters take `kind` and details["project"].
     void Post(const std::string& kind, const std::string& text, nlohmann::json details);
     // False when there is no URL to post to.
-    bool Enabled() const { return !urls_.empty(); }
+    bool Enabled() const { return !hooks_.empty(); }
 
     struct Counters {
         uint64_t sent = 0, retried = 0, failed = 0, dropped = 0;
@@ -44,7 +65,7 @@ public:
 
 private:
     struct Delivery {
-        size_t url;
+        size_t hook;
         std::string body;
         int attempt;
         std::chrono::steady_clock::time_point due;
@@ -52,7 +73,7 @@ private:
     void Run();
     bool Send(const std::string& url, const std::string& body) const;
 
-    const std::vector<std::string> urls_;
+    const std::vector<Webhook> hooks_;
     const WebhookPolicy policy_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -63,7 +84,7 @@ private:
 };
 
 // Splits an http:// or https:// URL into "scheme://host:port" and the path; false when it is
-// neither. Used to check the --webhook option and to send.
+// neither. Used by ParseWebhook and to send.
 bool ParseWebhookUrl(const std::string& url, std::string* origin, std::string* path);
 
 }  // namespace dashboard

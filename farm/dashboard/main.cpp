@@ -4,12 +4,14 @@
 // Threads: main and --http-threads - 1 more run the HTTP event loop (two more answer the history's
 // queries); libmosquitto's network thread applies messages; the ticker looks for stalled items and
 // flushes the tiles; the notifier posts webhooks; the signal thread waits for SIGINT or SIGTERM and
-// stops the rest.
+// stops the rest. Under systemd (Type=notify) it says READY=1 once it serves, and STOPPING=1.
 #include <CLI/CLI.hpp>
 
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -26,6 +28,7 @@
 #include "farm/dashboard/HttpService.h"
 #include "farm/dashboard/MqttSource.h"
 #include "farm/dashboard/Notifier.h"
+#include "farm/wire/SecretFile.h"
 #include "farm/wire/Wire.h"
 
 #ifndef BREVANT_DASHBOARD_WEB_DIR
@@ -41,9 +44,26 @@ struct Options {
     HttpOptions http;
     FarmOptions farm;
     std::string database = "brevant-dashboard.sqlite";
-    std::vector<std::string> webhooks;
+    std::vector<std::string> webhooks;  // as given; read by ParseWebhook
+    std::string tokenFile, brokerPasswordFile;
     double retireAfterDays = 7;
 };
+
+// A secret from a file only the service should read (trailing line end stripped): false, after
+// one line naming the file, when it cannot be read or is empty; a warning when the file's group or
+// others may read it.
+bool ReadSecret(const char* option, const std::string& path, std::string* secret) {
+    const std::string problem = farm_wire::ReadSecretFile(path, secret);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "brevant-dashboard: %s: %s\n", option, problem.c_str());
+        return false;
+    }
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0)
+        std::fprintf(stderr, "brevant-dashboard: warning: %s %s is readable by %s; make it the service's alone (chmod 600)\n",
+                     option, path.c_str(), (info.st_mode & S_IROTH) != 0 ? "every user" : "its group");
+    return true;
+}
 
 // The page's files: --web-root, else web/ beside the executable (an installed layout), else the
 // source tree this binary was built from.
@@ -87,8 +107,10 @@ int Parse(int argc, char** argv, Options& options) {
     app.add_option("--broker-host", options.broker.host, "MQTT broker host");
     app.add_option("--broker-port", options.broker.port, "MQTT broker port")->check(CLI::Range(1, 65535));
     app.add_option("--broker-user", options.broker.username, "MQTT user name");
-    app.add_option("--broker-password", options.broker.password, "MQTT password")
+    auto* brokerPassword = app.add_option("--broker-password", options.broker.password, "MQTT password")
         ->envname("BREVANT_MQTT_PASSWORD")->capture_default_str();
+    app.add_option("--broker-password-file", options.brokerPasswordFile, "read the MQTT password from this file, read once at start")
+        ->excludes(brokerPassword);
     app.add_option("--broker-ca", options.broker.caFile, "connect with TLS, trusting this CA bundle (PEM)")
         ->check(CLI::ExistingFile);
     app.add_option("--prefix", options.broker.prefix, "the publishers' topic prefix")
@@ -109,12 +131,15 @@ int Parse(int argc, char** argv, Options& options) {
     app.add_option("--client-id", options.broker.clientId,
                    "MQTT client id, naming the session the broker keeps while the dashboard is away "
                    "(default: brevant-dashboard-HOST-HASH of --db, --listen and --port)");
-    app.add_option("--token", options.http.token, "bearer token every request must carry (header, cookie or ?access_token=)")
+    auto* token = app.add_option("--token", options.http.token, "bearer token every request must carry (header, cookie or ?access_token=)")
         ->envname("BREVANT_DASHBOARD_TOKEN");
-    app.add_option("--webhook", options.webhooks, "URL to POST notifications to (repeatable)")
-        ->check([](const std::string& url) {
-            std::string origin, path;
-            return ParseWebhookUrl(url, &origin, &path) ? std::string() : "not an http:// or https:// URL: " + url;
+    app.add_option("--token-file", options.tokenFile, "read the bearer token from this file, read once at start")->excludes(token);
+    app.add_option("--webhook", options.webhooks,
+                   "\"URL [events=KIND,...] [projects=NAME,...]\": POST notifications there, those of these kinds "
+                   "and projects only when given (repeatable)")
+        ->check([](const std::string& text) {
+            Webhook hook;
+            return ParseWebhook(text, &hook);
         });
     app.add_option("--stall-factor", options.farm.stallFactor,
                    "an item is stalled after this many of its median frame times without a frame")
@@ -146,13 +171,25 @@ int Parse(int argc, char** argv, Options& options) {
         // CLI11 words an unknown key in the file as "INI was not able to parse KEY".
         const std::string text = error.what();
         const std::string unknown = "INI was not able to parse ";
-        if (dynamic_cast<const CLI::ConfigError*>(&error) && text.rfind(unknown, 0) == 0)
-            std::fprintf(stderr, "brevant-dashboard: %s: unknown key \"%s\" (keys are the options' names, as port)\n",
-                         app.get_config_ptr()->as<std::string>().c_str(), text.substr(unknown.size()).c_str());
-        else
+        // A [section] header comes first as "section.++".
+        const std::string section = ".++";
+        if (dynamic_cast<const CLI::ConfigError*>(&error) && text.rfind(unknown, 0) == 0) {
+            const std::string key = text.substr(unknown.size()), file = app.get_config_ptr()->as<std::string>();
+            if (key.size() > section.size() && key.compare(key.size() - section.size(), section.size(), section) == 0)
+                std::fprintf(stderr, "brevant-dashboard: %s: a [%s] section: there are none, every key is at the top level (as port = 8080)\n",
+                             file.c_str(), key.substr(0, key.size() - section.size()).c_str());
+            else
+                std::fprintf(stderr, "brevant-dashboard: %s: unknown key \"%s\" (keys are the options' names, as port)\n", file.c_str(),
+                             key.c_str());
+        } else {
             std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
+        }
         return 1;
     }
+    if (!options.tokenFile.empty() && !ReadSecret("--token-file", options.tokenFile, &options.http.token)) return 1;
+    if (!options.brokerPasswordFile.empty() &&
+        !ReadSecret("--broker-password-file", options.brokerPasswordFile, &options.broker.password))
+        return 1;
     if (options.http.webRoot.empty()) options.http.webRoot = DefaultWebRoot();
     options.farm.prefix = options.broker.prefix;
     options.farm.retireAfter = std::chrono::milliseconds(static_cast<int64_t>(options.retireAfterDays * 86400000.0));
@@ -200,7 +237,9 @@ int main(int argc, char** argv) {
     try {
         History history(options.database);
         MosquittoLibrary library;
-        Notifier notifier(options.webhooks, WebhookPolicy{});
+        std::vector<Webhook> webhooks(options.webhooks.size());
+        for (size_t i = 0; i < webhooks.size(); ++i) ParseWebhook(options.webhooks[i], &webhooks[i]);  // checked by Parse
+        Notifier notifier(std::move(webhooks), WebhookPolicy{});
         EventHub hub(options.http.maxEventClients, 10000, 64 << 20);
         FarmState farm(options.farm, hub, notifier, history);
         HttpService http(options.http, farm, hub);
@@ -225,13 +264,17 @@ int main(int argc, char** argv) {
         });
         std::thread stopper([&] {
             signals.Wait();
+            sd_notify(0, "STOPPING=1");
             hub.Close();
             http.Stop();
         });
-        std::printf("brevant-dashboard: listening on %s://%s:%d/ (broker %s:%d, prefix %s, client id %s)\n",
-                    http.Tls() ? "https" : "http", options.http.listen.c_str(), port, options.broker.host.c_str(), options.broker.port,
-                    options.broker.prefix.c_str(), options.broker.clientId.c_str());
+        const std::string url = std::string(http.Tls() ? "https" : "http") + "://" + options.http.listen + ":" + std::to_string(port) + "/";
+        std::printf("brevant-dashboard: listening on %s (broker %s:%d, prefix %s, client id %s)\n", url.c_str(),
+                    options.broker.host.c_str(), options.broker.port, options.broker.prefix.c_str(), options.broker.clientId.c_str());
         std::fflush(stdout);
+        // The history is open and the port bound: a connection now waits in the backlog for Run.
+        // Without NOTIFY_SOCKET (not started by systemd) this does nothing.
+        sd_notify(0, ("READY=1\nSTATUS=serving " + url).c_str());
         bool served = http.Run();
         if (!served) signals.Interrupt();
         stopper.join();

@@ -1,5 +1,7 @@
 // The farm publisher's settings, read from the host process's environment (BREVANT_FARM_*,
-// documented in docs/farm-publisher.md). Read once, at the entry point, on the host's main thread.
+// documented in docs/farm-publisher.md) and from the settings file BREVANT_FARM_CONFIG names,
+// whose keys are the same names in lower case without BREVANT_FARM_ (the environment wins). Read
+// once, at the entry point, on the host's main thread.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +37,8 @@ struct Config {
 // variables: one that starts with BREVANT_FARM_ and is not a setting is refused, so that a
 // misspelt setting is not silently ignored. `hostName` is the default machine name. On a setting
 // that cannot be used, `error` names it and what it expects (or the file it cannot read), and
-// false is returned with `out` untouched.
+// false is returned with `out` untouched. A problem of the settings file names the file, the line
+// and the key ("/etc/brevant/farm.toml:3: thumb_seconds: expected ...").
 using EnvLookup = std::function<const char*(const char*)>;
 bool ReadConfig(const EnvLookup& getenv, const std::vector<std::string>& names, const std::string& hostName,
                 Config* out, std::string* error);

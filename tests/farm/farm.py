@@ -210,6 +210,9 @@ class Dashboard:
         self.args = [DASHBOARD, "--broker-port", str(broker.port), "--port", "0", "--db", database, *extra]
         self.env = {**os.environ, **(env or {})}
         self.token = extra[extra.index("--token") + 1] if "--token" in extra else self.env.get("BREVANT_DASHBOARD_TOKEN")
+        if "--token-file" in extra:
+            with open(extra[extra.index("--token-file") + 1]) as f:
+                self.token = f.read().strip()
         self.start()
 
     def start(self):

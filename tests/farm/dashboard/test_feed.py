@@ -10,7 +10,7 @@ import subprocess
 import time
 import unittest
 
-from farm import DASHBOARD, SOURCE, Broker, contract, EventStream, FarmTest, Receiver, iso_now, wait_until
+from farm import DASHBOARD, SOURCE, Broker, contract, EventStream, FarmTest, Receiver, iso_now, output, wait_until
 
 STARTED = "2026-12-07T11:00:00.000Z"
 SECURITY_HEADERS = {
@@ -107,6 +107,8 @@ class FeedTest(FarmTest):
             ("/events", {}, 401),
             ("/api/jobs", {"Authorization": "Bearer s3cret", "Host": "attacker.example"}, 403),
             ("/api/jobs", {"Authorization": "Bearer s3cret", "Host": "[::1]:8080"}, 200),
+            ("/healthz", {}, 200),  # the probes tell nothing else
+            ("/readyz", {}, 200),
         ]
         for path, headers, expected in cases:
             with self.subTest(path=path, headers=headers):
@@ -117,11 +119,19 @@ class FeedTest(FarmTest):
 
     def test_methods_targets_and_bounds(self):
         dashboard = self.dashboard()
+        self.broker.stop()  # not ready without the broker, ready again once it is back
+        wait_until(lambda: dashboard.request("/readyz")[0] == 503, 10, "readyz 503")
+        self.assertEqual(json.loads(dashboard.request("/readyz")[2])["broker"], False)
+        self.assertEqual(dashboard.request("/healthz")[:3:2], (200, b"ok"))
+        self.broker.start()
         self.publish("brevant/m1/status", status("m1"), retain=True)
         wait_until(lambda: dashboard.machine("m1"), 10, "m1")
         cases = [  # method, target, expected status
             ("GET", "/api/machines/m%31", 200),  # path segments are percent-decoded
             ("HEAD", "/api/summary", 200),
+            ("GET", "/readyz", 200),
+            ("HEAD", "/healthz", 200),
+            ("POST", "/readyz", 405),
             ("GET", "/api/machines/m%3", 400),
             ("GET", "/api/machines?state=busy", 400),
             ("GET", "/api/machines?limit=-1", 400),
@@ -190,17 +200,36 @@ class FeedTest(FarmTest):
             connection.request("GET", "/api/summary")
             connection.getresponse()
 
-    def test_broker_password_from_the_environment(self):
+    def test_secrets_from_the_environment_or_files_and_readiness_told_to_systemd(self):
         # Not on the command line, which every user of the machine sees; the dashboard starts only
-        # once connected.
+        # once connected. A file the group may read is used, with a warning naming it.
         users = self.stack.file("passwords", "")
         subprocess.run(["mosquitto_passwd", "-b", users, "dash", "s3cret"], check=True)
         self.broker = Broker(self.stack, f"password_file {users}\n")
         self.dashboard("--broker-user", "dash", env={"BREVANT_MQTT_PASSWORD": "s3cret"})
+        password, token = self.stack.file("password", "s3cret\n"), self.stack.file("token", "t0ken\r\n")
+        os.chmod(password, 0o600)
+        os.chmod(token, 0o640)
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.stack.callback(notify.close)
+        notify.bind(os.path.join(self.stack.directory, "notify"))
+        config = self.stack.file("dashboard.toml", f'broker-user = "dash"\nbroker-password-file = "{password}"\n')
+        dashboard = self.dashboard("--config", config, "--token-file", token,
+                                   env={"NOTIFY_SOCKET": notify.getsockname()})
+        notify.settimeout(10)
+        self.assertEqual(notify.recv(4096).decode(), f"READY=1\nSTATUS=serving http://127.0.0.1:{dashboard.port}/")
+        self.assertEqual(dashboard.request("/api/summary", {"Authorization": "Bearer t0ken"}, authorize=False)[0], 200)
+        self.assertEqual(dashboard.request("/api/summary", authorize=False)[0], 401)
+        self.assertEqual(output(dashboard.process).count(token), 1, output(dashboard.process))
+        self.assertNotIn(password, output(dashboard.process))
+        dashboard.stop()
+        self.assertEqual(notify.recv(4096), b"STOPPING=1")
 
     def test_bad_options_exit_with_one_message(self):
         not_pem = self.stack.file("not.pem", "not a certificate\n")
         history = os.path.join(self.stack.directory, "history.sqlite")
+        empty, token = self.stack.file("empty", ""), self.stack.file("token", "t\n")
+        section = self.stack.file("section.toml", "[http]\nport = 8080\n")
         cases = [
             (["--port", "70000"], "--port"),
             (["--webhook", "ftp://example/hook"], "not an http:// or https:// URL"),
@@ -213,6 +242,12 @@ class FeedTest(FarmTest):
             (["--tls-cert", "/nonexistent/server.crt", "--tls-key", not_pem], "/nonexistent/server.crt"),
             (["--tls-cert", not_pem], "--tls-key"),
             (["--db", history, "--tls-cert", not_pem, "--tls-key", not_pem], not_pem),
+            (["--token-file", "/nonexistent/token"], "--token-file: cannot read /nonexistent/token"),
+            (["--broker-password-file", empty], f"--broker-password-file: {empty} is empty"),
+            (["--token", "t", "--token-file", token], "excludes"),
+            (["--webhook", "http://h/x events=jobDone,itemExploded"], 'unknown webhook event "itemExploded"'),
+            (["--webhook", "http://h/x colour=red"], 'not "colour=red"'),
+            (["--config", section], f"{section}: a [http] section"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
@@ -224,7 +259,11 @@ class FeedTest(FarmTest):
 
     def test_webhooks_for_what_the_dashboard_observes(self):
         receiver = Receiver(self.stack, failures=1)  # the first delivery fails and is retried
-        dashboard = self.dashboard("--webhook", receiver.url, "--stall-factor", "3")
+        # Filtered webhooks, given in the settings file: a team hears only of its own.
+        others, team = Receiver(self.stack), Receiver(self.stack)
+        config = self.stack.file("dashboard.toml", f'webhook = ["{receiver.url}", "{others.url} projects=Other%20Show",\n'
+                                 f'  "{team.url} events=itemStalled,machineOffline projects=Other%20Show,Feed"]\n')
+        dashboard = self.dashboard("--config", config, "--stall-factor", "3")
         stream = EventStream(self.stack, dashboard)
         for m in "abc":
             self.publish(f"brevant/{m}/status", status(m), retain=True)
@@ -247,6 +286,8 @@ class FeedTest(FarmTest):
         # c: its last will arrives while it renders.
         self.publish("brevant/c/status", will("c"), retain=True)
         receiver.wait_for("machineOffline", machine="c", reason="lost")
+        team.wait_for("machineOffline", machine="c")
+        self.assertEqual(([b["event"] for b in team.bodies], others.bodies), (["itemStalled", "machineOffline"], []))
         self.assertEqual(dashboard.machine("c")["state"], "offline")
         self.assertEqual(dashboard.metric("brevant_machine_up", machine="c"), 0)
 

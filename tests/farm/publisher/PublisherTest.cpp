@@ -5,7 +5,9 @@
 // BREVANT_UPDATE_GOLDEN=1 writes the transcript instead, for review.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -136,9 +138,12 @@ std::string Describe(const Config& c) {
 
 TEST(PublisherConfig, EverySettingIsReadOrRefusedWithItsName) {
     const char* const defaults = "127.0.0.1:1883 brevant host_name 4194304 10 320x180 10 10 2000 [:] ";
+    // $DIR: a folder of the test's with farm.toml (`file`, named by BREVANT_FARM_CONFIG when
+    // given), secret ("s3cret" and CRLF) and empty.
     const struct {
         std::vector<std::pair<const char*, const char*>> env;
         const char* expected;  // what was read, or the start of the refusal
+        const char* file = nullptr;
     } rows[] = {
         {{}, defaults},
         {{{"BREVANT_FARM_BROKER", "b.local"}, {"BREVANT_FARM_PREFIX", "site/a"}, {"BREVANT_FARM_MACHINE", "r#7/x"},
@@ -172,23 +177,62 @@ TEST(PublisherConfig, EverySettingIsReadOrRefusedWithItsName) {
         {{{"BREVANT_FARM_CERTFILE", "/dev/null"}, {"BREVANT_FARM_KEYFILE", "/dev/null"}},
          "BREVANT_FARM_CERTFILE needs BREVANT_FARM_CAFILE"},
         {{{"BREVANT_FARM_BROKR", "x"}}, "unknown setting BREVANT_FARM_BROKR"},
+        {{{"BREVANT_FARM_PASSWORD_FILE", "$DIR/empty"}, {"BREVANT_FARM_USERNAME", "u"}},
+         "BREVANT_FARM_PASSWORD_FILE: $DIR/empty is empty"},
+        {{{"BREVANT_FARM_PASSWORD", "pw"}, {"BREVANT_FARM_PASSWORD_FILE", "$DIR/secret"}},
+         "BREVANT_FARM_PASSWORD and BREVANT_FARM_PASSWORD_FILE: give the password or its file, not both"},
+        {{{"BREVANT_FARM_CONFIG", "$DIR/none.toml"}}, "BREVANT_FARM_CONFIG: cannot read $DIR/none.toml"},
+        // The file, TOML's simple cases too; the environment wins over it.
+        {{{"BREVANT_FARM_THUMB_SIZE", "100x50"}},
+         "b.local:1884 site/a host_name 4194304 10 100x50 10 10 2000 [u:s3cret] ",
+         "\xEF\xBB\xBF# farm\r\n\nbroker = \"b.local:1884\"  # the studio's\nprefix = site/a\nthumb_size = \"64x32\"\n"
+         "username=\"u\"\npassword_file = '$DIR/secret'\n"},  // a Windows path's \ is no escape in '...'
+        {{{"BREVANT_FARM_PASSWORD", "pw"}}, "127.0.0.1:1883 brevant host_name 4194304 10 320x180 10 10 2000 [u:pw] ",
+         "username = u\npassword_file = $DIR/none\n"},
+        {{}, "$DIR/farm.toml:3: thumb_seconds: expected whole seconds", "\n# x\nthumb_seconds = 86401\n"},
+        {{}, "$DIR/farm.toml:1: unknown key \"brokr\"", "brokr = x\n"},
+        {{}, "$DIR/farm.toml:1: unknown key \"Broker\"", "Broker = x\n"},
+        {{}, "$DIR/farm.toml:1: unknown key \"config\"", "config = x\n"},
+        {{}, "$DIR/farm.toml:1: sections are not used", "[farm]\n"},
+        {{}, "$DIR/farm.toml:1: expected key = value", "broker\n"},
+        {{}, "$DIR/farm.toml:1: prefix: expected a closing quote", "prefix = \"a\n"},
+        {{}, "$DIR/farm.toml:1: prefix: expected nothing after the value", "prefix = \"a\" b\n"},
+        {{}, "$DIR/farm.toml:2: machine is given twice", "machine = m\nmachine = n\n"},
     };
+    const std::string dir = (std::filesystem::temp_directory_path() /
+                             ("brevant-config-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count())))
+                                .string();
+    std::filesystem::create_directories(dir);
+    auto expand = [&](std::string text) {
+        for (size_t at; (at = text.find("$DIR")) != std::string::npos;) text.replace(at, 4, dir);
+        return text;
+    };
+    std::ofstream(dir + "/secret", std::ios::binary) << "s3cret\r\n";
+    std::ofstream(dir + "/empty", std::ios::binary).close();
     for (const auto& row : rows) {
+        std::vector<std::pair<std::string, std::string>> env;
+        for (const auto& [name, value] : row.env) env.emplace_back(name, expand(value));
+        if (row.file != nullptr) {
+            std::ofstream(dir + "/farm.toml", std::ios::binary) << expand(row.file);
+            env.emplace_back("BREVANT_FARM_CONFIG", dir + "/farm.toml");
+        }
         std::vector<std::string> names = {"PATH", "HOME"};
-        for (const auto& [name, value] : row.env) names.push_back(name);
+        for (const auto& [name, value] : env) names.push_back(name);
         auto lookup = [&](const char* name) -> const char* {
-            for (const auto& [key, value] : row.env)
-                if (std::string(key) == name) return value;
+            for (const auto& [key, value] : env)
+                if (key == name) return value.c_str();
             return nullptr;
         };
         Config config;
         config.prefix = "untouched";
         std::string error;
         const bool read = ReadConfig(lookup, names, "host/name", &config, &error);
-        const std::string what = row.env.empty() ? "defaults" : row.env[0].first;
-        EXPECT_EQ(read ? Describe(config) : error.substr(0, std::string(row.expected).size()), row.expected) << what;
+        const std::string what = row.file ? row.file : row.env.empty() ? "defaults" : row.env[0].first;
+        const std::string expected = expand(row.expected);
+        EXPECT_EQ(read ? Describe(config) : error.substr(0, expected.size()), expected) << what;
         EXPECT_EQ(config.prefix, read ? config.prefix : "untouched") << what;
     }
+    std::filesystem::remove_all(dir);
     EXPECT_FALSE(ReadConfig(nullptr, {}, "h", nullptr, nullptr));
 }
 

@@ -136,6 +136,8 @@ class PublisherTest(FarmTest):
 # the machine whose messages must arrive (or None), the one message the host must show (or None).
 SECURITY = [
     ("password", True, None, {"USERNAME": "m1", "PASSWORD": "secret1"}, "m1", "m1", None),
+    # the credentials from the settings file BREVANT_FARM_CONFIG names, the password from its own file
+    ("settings file", True, None, {"CONFIG": "$DIR/farm.toml"}, "m1", "m1", None),
     ("wrong password", True, None, {"USERNAME": "m1", "PASSWORD": "nope"}, "m1", None, "the broker at 127.0.0.1:"),
     # m1 claiming to be m2: the ACL keeps m2's topics untouched.
     ("ACL", True, None, {"USERNAME": "m1", "PASSWORD": "secret1"}, "m2", None, None),
@@ -168,6 +170,8 @@ class SecurityTest(unittest.TestCase):
                         subprocess.run([os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "make-ca.sh"), d, ca], check=True)
                     config += f"cafile {d}/{tls}-ca.crt\ncertfile {d}/{tls}-server.crt\nkeyfile {d}/{tls}-server.key\n"
                     login += ["--cafile", f"{d}/good-ca.crt"]
+                stack.file("secret", "secret1\n")
+                stack.file("farm.toml", f'# the broker\'s\nusername = "m1"\npassword_file = "{d}/secret"\n')
                 broker = Broker(stack, config)
                 watcher = Subscriber(stack, broker, "brevant/#", *login)
                 env = {"BREVANT_FARM_" + k: v.replace("$DIR", d) for k, v in settings.items()}
