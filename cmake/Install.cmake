@@ -4,7 +4,7 @@
 #              top of it), the shipped clients and the example job files, so that a client author
 #              builds a client against the prefix and runs it through a simulated render;
 #   dashboard  brevant-dashboard and its page.
-# The libraries are private to brevant-host (no SONAME, no other program links them): they live
+# The libraries are private to brevant-host (unversioned; no other program links them): they live
 # in lib/brevant/, and the CMake package and brevant.pc, in the usual places, point there.
 include(CMakePackageConfigHelpers)
 
