@@ -26,7 +26,10 @@ packages=(
   # the dashboard's alert rules and metrics are checked by promtool, and a real Prometheus scrapes it
   prometheus
   g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine64
-  dpkg-dev  # unpacks the source package that `apt-get source` fetches
+  dpkg-dev  # unpacks the source package that `apt-get source` fetches; dpkg-shlibdeps for cpack
+  # the Debian packages (packaging/): manual pages from --help, checked by lintian, the unit by
+  # systemd-analyze
+  help2man lintian systemd
 )
 
 missing=()

@@ -34,6 +34,9 @@
 #ifndef BREVANT_DASHBOARD_WEB_DIR
 #define BREVANT_DASHBOARD_WEB_DIR "web"
 #endif
+#ifndef BREVANT_DASHBOARD_BIN_TO_WEB
+#define BREVANT_DASHBOARD_BIN_TO_WEB "../share/brevant/dashboard/web"
+#endif
 
 namespace {
 
@@ -65,12 +68,14 @@ bool ReadSecret(const char* option, const std::string& path, std::string* secret
     return true;
 }
 
-// The page's files: --web-root, else web/ beside the executable (an installed layout), else the
-// source tree this binary was built from.
+// The page's files: --web-root, else where the install put them relative to the executable
+// (share/brevant/dashboard/web beside bin/, also in a moved or unpacked prefix), else the source
+// tree this binary was built from.
 std::string DefaultWebRoot() {
     std::error_code error;
-    auto beside = std::filesystem::read_symlink("/proc/self/exe", error).parent_path() / "web";
-    if (!error && std::filesystem::exists(beside / "index.html", error)) return beside.string();
+    auto installed = (std::filesystem::read_symlink("/proc/self/exe", error).parent_path() / BREVANT_DASHBOARD_BIN_TO_WEB)
+                         .lexically_normal();
+    if (!error && std::filesystem::exists(installed / "index.html", error)) return installed.string();
     return BREVANT_DASHBOARD_WEB_DIR;
 }
 

@@ -2,11 +2,13 @@
 # The SDK as a third party gets it: installed into an empty prefix, clients built out of tree
 # against it and run through the installed brevant-host, which exits 5 on a leaked suite or handle.
 # Usage: sdk_install.sh BUILD_DIR SOURCE_DIR C_COMPILER CXX_COMPILER
+# With BREVANT_SDK_PREFIX set, that prefix (the usr/ of an unpacked brevant-sdk package) is used
+# as it is instead of installing BUILD_DIR.
 set -euo pipefail
 build=$1 source=$2 cc=$3 cxx=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-prefix=$work/prefix
+prefix=${BREVANT_SDK_PREFIX:-$work/prefix}
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # build NAME CMAKE_ARG...: configures and builds the CMake project $work/NAME-src against the prefix.
 build() {
@@ -15,7 +17,7 @@ build() {
   cmake --build "$work/$name-build" >/dev/null
 }
 
-cmake --install "$build" --prefix "$prefix" >/dev/null
+[ -n "${BREVANT_SDK_PREFIX:-}" ] || cmake --install "$build" --prefix "$prefix" >/dev/null
 host=$prefix/bin/brevant-host
 jobs=$prefix/share/brevant/examples
 [ -x "$host" ] && [ -f "$jobs/minimal.json" ] && [ -f "$jobs/frame_progress/CMakeLists.txt" ] ||
