@@ -52,6 +52,9 @@ if(TARGET brevant-dashboard)
   install(TARGETS brevant-dashboard RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT dashboard)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/farm/dashboard/web/ DESTINATION ${BREVANT_INSTALL_DASHBOARD_WEBDIR}
           COMPONENT dashboard)
+  # The alert rules, for the studio's Prometheus to load (rule_files).
+  install(FILES ${PROJECT_SOURCE_DIR}/farm/dashboard/prometheus/brevant-rules.yml
+          DESTINATION ${BREVANT_INSTALL_DATADIR}/prometheus COMPONENT dashboard)
 endif()
 
 # The package: its version, the function for clients, and the paths of what was installed. Both
