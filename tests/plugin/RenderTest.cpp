@@ -29,6 +29,11 @@ protected:
         options.outputDirectory = outputDir_.string();
         return brevant_host::RenderJob(*job_, *provider_, options);
     }
+    // One item "T" of one frame, its comp's size and fields after them, and its output modules.
+    brevant_host::RenderSummary RenderOneFrame(int width, int height, const std::string& comp, const std::string& modules) {
+        return Render(R"({"items": [{"comp": {"name": "T", "width": )" + std::to_string(width) + R"(, "height": )" +
+                      std::to_string(height) + R"(, "frames": 1)" + comp + R"(}, "outputModules": [)" + modules + "]}]}");
+    }
     Pairs ModuleProperties(const ListenerEvent& e, int32_t module) {
         return ReadPairs(suite_->Brevant_GetNumJobItemOutputModuleProperties,
                          suite_->Brevant_GetJobItemOutputModuleProperty, e.sessionId, e.itemId, module);
@@ -39,18 +44,11 @@ protected:
     std::unique_ptr<brevant_host::Job> job_;
 };
 
-const char* kTwoModules = R"({
-  "project": "Progress",
-  "items": [{
+const char* kTwoModules = R"({"project": "Progress", "items": [{
     "comp": {"name": "Main", "width": 96, "height": 54, "frames": 5},
-    "outputModules": [
-      {"path": "[compName]_[####].jpg"},
-      {"path": "[compName].raw", "write": "raw"},
-      {"fileBased": false, "path": "deck.mov", "outputInfo": {"type": "Tape deck"}}
-    ],
-    "logs": [{"atFrame": 2, "type": 4, "text": "half way"}]
-  }]
-})";
+    "outputModules": [{"path": "[compName]_[####].jpg"}, {"path": "[compName].raw", "write": "raw"},
+                      {"fileBased": false, "path": "deck.mov", "outputInfo": {"type": "Tape deck"}}],
+    "logs": [{"atFrame": 2, "type": 4, "text": "half way"}]}]})";
 
 // Queue index INT32_MAX has id INT32_MIN, which must lead back to it without overflow.
 TEST_F(RenderTest, FramePropertiesAreTheUpdatesFigures) {
@@ -190,9 +188,8 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
             jpeg = info.bytes;
             TakeString(handle);
         });
-        Render(R"({"items": [{"comp": {"name": "T", "width": )" + std::to_string(c.width) + R"(, "height": )" +
-               std::to_string(c.height) + R"(, "frames": 1, "pixelAspect": [)" + std::to_string(c.aspectNum) + ", " +
-               std::to_string(c.aspectDen) + R"(]}, "outputModules": []}]})");
+        RenderOneFrame(c.width, c.height,
+                       ", \"pixelAspect\": [" + std::to_string(c.aspectNum) + ", " + std::to_string(c.aspectDen) + "]", "");
         EXPECT_EQ(std::make_pair(width, height), std::make_pair(c.expectedWidth, c.expectedHeight));
         EXPECT_EQ(HasLine("BrevantSession", "GetJobItemFrameThumbnail", "failed to get thumbnail"), c.refusal == 1 || c.refusal == 2);
         if (c.refusal) continue;
@@ -226,8 +223,7 @@ TEST_F(RenderTest, FailingHostQueriesAreReturnedToTheClient) {
             result = suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &count);
             readBack = suite_->Brevant_GetJobItemOutputModuleProperty(e.sessionId, e.itemId, 0, 0, &key, &value);
         });
-        Render(std::string(R"({"items": [{"comp": {"name": "T", "width": 8, "height": 8, "frames": 1},
-                                          "outputModules": [)") + c.module + "]}]}");
+        RenderOneFrame(8, 8, "", c.module);
         EXPECT_EQ(result, 5);
         ASSERT_EQ(readBack, c.readBack);
         if (readBack) continue;
