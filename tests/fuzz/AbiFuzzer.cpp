@@ -444,7 +444,9 @@ HostErr RunListener(const ListenerBasicData* data, const Context& c, const HostM
 HostErr OnJobBegin(const ListenerBasicData* d, int64_t s) { return RunListener(d, {s, 1, -1}); }
 HostErr OnJobEnd(const ListenerBasicData* d, int64_t s) { return RunListener(d, {s, 1, -1}); }
 HostErr OnJobItemStart(const ListenerBasicData* d, int64_t s, int64_t i) { return RunListener(d, {s, i, -1}); }
-HostErr OnJobItemUpdate(const ListenerBasicData* d, int64_t s, int64_t i, int64_t f) { return RunListener(d, {s, i, f}); }
+HostErr OnJobItemUpdate(const ListenerBasicData* d, int64_t s, int64_t i, int64_t f) {
+    return RunListener(d, {s, i, f});
+}
 HostErr OnJobItemEnd(const ListenerBasicData* d, int64_t s, int64_t i, int32_t status) {
     if (status < kListenerStatusDone || status > kListenerStatusFailed) Fail("JobItemEnd status", status);
     return RunListener(d, {s, i, -1});
@@ -660,7 +662,8 @@ const Op kOps[] = {
              if (cache.size() >= 4096) cache.clear();
              std::string error;
              cached = cache.emplace(text, brevant_host::ParseJob(text, "fuzz.json", &error)).first;
-             if (gTrace) std::fprintf(stderr, "  job %s\n  -> %s\n", text.c_str(), cached->second ? "parsed" : error.c_str());
+             const char* outcome = cached->second ? "parsed" : error.c_str();
+             if (gTrace) std::fprintf(stderr, "  job %s\n  -> %s\n", text.c_str(), outcome);
          }
          slot = cached->second;
      }},

@@ -47,7 +47,8 @@ TEST_F(EntryTest, FirstFailingStepIsReportedOnceAndReturned) {
         {"provider publication", HostCall::PublishSuite, 0, 77, 0, nullptr, 0},
         {"monitor publication", HostCall::PublishSuite, 1, 77, 1, nullptr, 0},
         {"death hook", HostCall::RegisterDeathHook, 0, 77, 2, nullptr, 0},
-        {"no Orb Suites Suite", HostCall::AcquireSuite, 0, 0x42560001, 0, kHostOrbSuitesSuite, kHostOrbSuitesSuiteVersion},
+        {"no Orb Suites Suite", HostCall::AcquireSuite, 0, 0x42560001, 0, kHostOrbSuitesSuite,
+         kHostOrbSuitesSuiteVersion},
         {"no Register Suite", HostCall::AcquireSuite, 0, 0x42560001, 2, kHostRegisterSuite, kHostRegisterSuiteVersion},
     };
     auto entry = reinterpret_cast<HostPluginEntryFunc>(brevant_host::PluginSymbol(plugin_, "BrevantMain"));

@@ -30,9 +30,9 @@ protected:
         return brevant_host::RenderJob(*job_, *provider_, options);
     }
     // One item "T" of one frame, its comp's size and fields after them, and its output modules.
-    brevant_host::RenderSummary RenderOneFrame(int width, int height, const std::string& comp, const std::string& modules) {
-        return Render(R"({"items": [{"comp": {"name": "T", "width": )" + std::to_string(width) + R"(, "height": )" +
-                      std::to_string(height) + R"(, "frames": 1)" + comp + R"(}, "outputModules": [)" + modules + "]}]}");
+    void RenderOneFrame(int width, int height, const std::string& comp, const std::string& modules) {
+        Render(R"({"items": [{"comp": {"name": "T", "width": )" + std::to_string(width) + R"(, "height": )" +
+               std::to_string(height) + R"(, "frames": 1)" + comp + R"(}, "outputModules": [)" + modules + "]}]}");
     }
     Pairs ModuleProperties(const ListenerEvent& e, int32_t module) {
         return ReadPairs(suite_->Brevant_GetNumJobItemOutputModuleProperties,
@@ -188,8 +188,8 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
             jpeg = info.bytes;
             TakeString(handle);
         });
-        RenderOneFrame(c.width, c.height,
-                       ", \"pixelAspect\": [" + std::to_string(c.aspectNum) + ", " + std::to_string(c.aspectDen) + "]", "");
+        const std::string aspect = std::to_string(c.aspectNum) + ", " + std::to_string(c.aspectDen);
+        RenderOneFrame(c.width, c.height, ", \"pixelAspect\": [" + aspect + "]", "");
         EXPECT_EQ(std::make_pair(width, height), std::make_pair(c.expectedWidth, c.expectedHeight));
         EXPECT_EQ(HasLine("BrevantSession", "GetJobItemFrameThumbnail", "failed to get thumbnail"), c.refusal == 1 || c.refusal == 2);
         if (c.refusal) continue;
