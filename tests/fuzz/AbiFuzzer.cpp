@@ -320,28 +320,17 @@ HostErr Call(const BrevantMonitorSuite1& s, const Operation& op, const Args& a, 
     }
     if (MustRefuse(op, a, o) && result != kBrevantErrRejected) Fail(op.name, result);
     if (result == kBrevantErrNone) {
-        switch (op.kind) {
-            case kCount: {
-                if (o.count < 0) Fail("negative count", o.count);
-                const Operation& reader = (&op)[1];  // the next in the table
-                Args end = a;
-                (reader.uses & kIndex ? end.index : end.module) = o.count;
-                if (Call(s, reader, end, Outs()) != kBrevantErrRejected) Fail("the end of a list answered", o.count);
-                break;
-            }
-            case kItemId:
-                if (o.itemId == -7) Fail("GetJobItemID succeeded without writing", o.itemId);
-                break;
-            case kText: TakeHandle(o.key, false); break;
-            case kPair:
-                TakeHandle(o.key, false);
-                TakeHandle(o.value, false);
-                break;
-            case kThumb:
-                CheckThumbnailSize(o, widthIn, heightIn);
-                TakeHandle(o.key, true);
-                break;
+        if (op.kind == kCount) {
+            if (o.count < 0) Fail("negative count", o.count);
+            const Operation& reader = (&op)[1];  // the next in the table
+            Args end = a;
+            (reader.uses & kIndex ? end.index : end.module) = o.count;
+            if (Call(s, reader, end, Outs()) != kBrevantErrRejected) Fail("the end of a list answered", o.count);
         }
+        if (op.kind == kItemId && o.itemId == -7) Fail("GetJobItemID succeeded without writing", o.itemId);
+        if (op.kind == kThumb) CheckThumbnailSize(o, widthIn, heightIn);
+        if (op.kind >= kText) TakeHandle(o.key, op.kind == kThumb);  // the text, the pair's key, the JPEG
+        if (op.kind == kPair) TakeHandle(o.value, false);
         return result;
     }
     if (result == kBrevantErrNotRunning && !HostMayAnswer(result)) Fail("result 1 from a query", result);
