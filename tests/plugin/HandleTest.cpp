@@ -11,8 +11,7 @@ namespace {
 class HandleTest : public PluginFixture {
 protected:
     int64_t Describe(const HostString& projectName) {
-        session_ = StartSession();
-        session_->DescribeBegin(projectName);
+        session_ = BeginJob(projectName, false);
         return LastSessionId();
     }
     std::shared_ptr<RQSession> session_;

@@ -31,16 +31,7 @@ std::atomic<int> g_failingAllocations{0};
 
 namespace {
 
-class ListenerTest : public PluginFixture {
-protected:
-    // Starts a session and raises JobBegin on it; returns the session.
-    std::shared_ptr<RQSession> BeginJob() {
-        auto session = StartSession();
-        session->DescribeBegin(u"p");
-        session->DescribeEnd();
-        return session;
-    }
-};
+class ListenerTest : public PluginFixture {};
 
 // Registered out of order: plug-in ids compare signed, refcons unsigned. (The fan-out's count of
 // listeners is in NullSlotsAndEveryKindOfExceptionStayInsideTheFanOut.)

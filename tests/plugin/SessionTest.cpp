@@ -124,8 +124,7 @@ TEST_F(SessionTest, DescribeBeginKeepsTheNameAndTheHostVersion) {
 }
 
 TEST_F(SessionTest, SessionThatOutlivesThePluginRelaysNothing) {
-    auto session = StartSession();
-    session->DescribeBegin(u"p");
+    auto session = BeginJob(u"p", false);
     StopPlugin();
     brevant_host::ClearRecordedLog();
     session->DescribeEnd();

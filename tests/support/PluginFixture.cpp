@@ -180,4 +180,11 @@ std::shared_ptr<RQSession> PluginFixture::StartSession() {
     return session;
 }
 
+std::shared_ptr<RQSession> PluginFixture::BeginJob(const HostString& name, bool end) {
+    auto session = StartSession();
+    session->DescribeBegin(name);
+    if (end) session->DescribeEnd();
+    return session;
+}
+
 }  // namespace brevant_test
