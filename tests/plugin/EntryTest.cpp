@@ -35,15 +35,8 @@ TEST_F(EntryTest, DeclaresItselfPublishesBothSuitesAndExportsOnlyItsEntryPoints)
 // Without a death hook the object stays allocated, so the test ends it itself. A suite that
 // cannot be acquired answers the missing-suite code; a failing publication or registration its own.
 TEST_F(EntryTest, FirstFailingStepIsReportedOnceAndReturned) {
-    const struct {
-        const char* name;
-        HostCall call;
-        int skip;
-        HostErr expected;
-        size_t published;
-        const char* missingSuite;
-        int32_t missingVersion;
-    } cases[] = {
+    const struct { const char* name; HostCall call; int skip; HostErr expected; size_t published;
+                   const char* missingSuite; int32_t missingVersion; } cases[] = {
         {"provider publication", HostCall::PublishSuite, 0, 77, 0, nullptr, 0},
         {"monitor publication", HostCall::PublishSuite, 1, 77, 1, nullptr, 0},
         {"death hook", HostCall::RegisterDeathHook, 0, 77, 2, nullptr, 0},

@@ -19,13 +19,7 @@ protected:
 
 // What stays allocated on each path is the fixture's leak check.
 TEST_F(HandleTest, MemorySuiteFailuresPassTheirCodeThrough) {
-    struct Case {
-        const char* name;
-        HostCall call;
-        HostString text;
-        HostErr expected;
-        uint64_t unlocks;
-    } cases[] = {
+    struct Case { const char* name; HostCall call; HostString text; HostErr expected; uint64_t unlocks; } cases[] = {
         {"create", HostCall::MemCreate, u"abc", 61, 0},
         {"create, empty text", HostCall::MemCreate, u"", 61, 0},
         {"lock", HostCall::MemLock, u"abc", 62, 0},

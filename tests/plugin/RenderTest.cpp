@@ -54,10 +54,7 @@ const char* kTwoModules = R"({"project": "Progress", "items": [{
 TEST_F(RenderTest, FramePropertiesAreTheUpdatesFigures) {
     job_ = MakeJob(kTwoModules);
     ASSERT_TRUE(job_);
-    struct Case {
-        int32_t elapsed, frameId, framesTotal;
-        Pairs expected;
-    } cases[] = {
+    struct Case { int32_t elapsed, frameId, framesTotal; Pairs expected; } cases[] = {
         {1000, 2, 5, {{"ElapsedTime", "1000"}, {"FramesTotal", "5"}, {"RemainingTime", "1500"}}},
         {1, 1, 2, {{"ElapsedTime", "1"}, {"FramesTotal", "2"}, {"RemainingTime", "1"}}},
         {0, 1, 2, {{"ElapsedTime", "0"}, {"FramesTotal", "2"}}},
@@ -202,11 +199,7 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
 // A failing host query is the client's code; what was complete before it stays readable: the
 // file's "OutputTo" when its volume name fails, nothing when the "OutputTo" of a deck fails.
 TEST_F(RenderTest, FailingHostQueriesAreReturnedToTheClient) {
-    const struct {
-        HostCall call;
-        const char* module;
-        HostErr readBack;
-    } cases[] = {
+    const struct { HostCall call; const char* module; HostErr readBack; } cases[] = {
         {HostCall::FileSpecName, R"({"path": "t.raw", "write": "raw"})", 0},
         {HostCall::OutputInfoQuery, R"({"fileBased": false, "outputInfo": {"type": "Deck"}})", 3},
     };
