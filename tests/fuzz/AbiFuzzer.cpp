@@ -29,28 +29,24 @@ namespace {
 
 using brevant_host::HostCall;
 
-class Reader {
-public:
-    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return pos_ >= size_; }
-    uint8_t U8() { return pos_ < size_ ? data_[pos_++] : 0; }
+// An input, read from the front; past its end every byte reads 0.
+struct Reader {
+    const uint8_t* data;
+    size_t size;
+    size_t pos = 0;
+    bool Empty() const { return pos >= size; }
+    uint8_t U8() { return pos < size ? data[pos++] : 0; }
     uint64_t Uint(int bytes) {  // little-endian
         uint64_t value = 0;
         for (int i = 0; i < bytes; ++i) value |= uint64_t{U8()} << (8 * i);
         return value;
     }
     int32_t I32() { return static_cast<int32_t>(Uint(4)); }
-    // The next n bytes, or what is left of them.
-    std::vector<uint8_t> Take(size_t n) {
-        const size_t from = pos_;
-        pos_ = std::min(size_, pos_ + n);
-        return std::vector<uint8_t>(data_ + from, data_ + pos_);
+    std::vector<uint8_t> Take(size_t n) {  // the next n bytes, or what is left of them
+        const size_t from = pos;
+        pos = std::min(size, pos + n);
+        return std::vector<uint8_t>(data + from, data + pos);
     }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
 };
 
 [[noreturn]] void Fail(const char* what, long long detail = 0) {
@@ -324,28 +320,17 @@ HostErr Call(const BrevantMonitorSuite1& s, const Operation& op, const Args& a, 
     }
     if (MustRefuse(op, a, o) && result != kBrevantErrRejected) Fail(op.name, result);
     if (result == kBrevantErrNone) {
-        switch (op.kind) {
-            case kCount: {
-                if (o.count < 0) Fail("negative count", o.count);
-                const Operation& reader = (&op)[1];  // the next in the table
-                Args end = a;
-                (reader.uses & kIndex ? end.index : end.module) = o.count;
-                if (Call(s, reader, end, Outs()) != kBrevantErrRejected) Fail("the end of a list answered", o.count);
-                break;
-            }
-            case kItemId:
-                if (o.itemId == -7) Fail("GetJobItemID succeeded without writing", o.itemId);
-                break;
-            case kText: TakeHandle(o.key, false); break;
-            case kPair:
-                TakeHandle(o.key, false);
-                TakeHandle(o.value, false);
-                break;
-            case kThumb:
-                CheckThumbnailSize(o, widthIn, heightIn);
-                TakeHandle(o.key, true);
-                break;
+        if (op.kind == kCount) {
+            if (o.count < 0) Fail("negative count", o.count);
+            const Operation& reader = (&op)[1];  // the next in the table
+            Args end = a;
+            (reader.uses & kIndex ? end.index : end.module) = o.count;
+            if (Call(s, reader, end, Outs()) != kBrevantErrRejected) Fail("the end of a list answered", o.count);
         }
+        if (op.kind == kItemId && o.itemId == -7) Fail("GetJobItemID succeeded without writing", o.itemId);
+        if (op.kind == kThumb) CheckThumbnailSize(o, widthIn, heightIn);
+        if (op.kind >= kText) TakeHandle(o.key, op.kind == kThumb);  // the text, the pair's key, the JPEG
+        if (op.kind == kPair) TakeHandle(o.value, false);
         return result;
     }
     if (result == kBrevantErrNotRunning && !HostMayAnswer(result)) Fail("result 1 from a query", result);
@@ -382,11 +367,7 @@ void MonitorCall(const BrevantMonitorSuite1& s, Reader& r, const Context& c) {
     Outs o;
     o.width = PickLimit(r);
     o.height = PickLimit(r);
-    if (op == 1) {
-        // Refcon 0: it is the other half of the key that is picked.
-        Deregister({PickKey(r).first, 0});
-        return;
-    }
+    if (op == 1) return Deregister({PickKey(r).first, 0});  // refcon 0: the other half of the key is picked
     const Operation& operation = kOperations[op - 2];
     o.nullA = (nulls & 0x83) == 0x81;  // rarer than not
     o.nullB = operation.kind >= kPair && (nulls & 0x85) == 0x84;
@@ -394,15 +375,42 @@ void MonitorCall(const BrevantMonitorSuite1& s, Reader& r, const Context& c) {
     Call(s, operation, a, o);
 }
 
-// A listener script's action codes (the action byte modulo kActCount); their arguments follow them.
-enum Action : uint8_t { kActMonitor, kActMonitorToo, kActDeregisterSelf, kActDeregisterOther, kActRegisterOther,
-                        kActThrowInt, kActThrowStd, kActThrowOther, kActAcquireAndCall, kActReadMessage, kActCount };
-
+void RegisterListener(const ListenerKey& key, Reader& r, std::vector<uint8_t> script);
 struct NotAnException {
     int code;
 };
 
-void RegisterListener(const ListenerKey& key, Reader& r, std::vector<uint8_t> script);
+// A listener script's actions, by the action byte modulo their number (the seeds are written with
+// these codes); their arguments follow them.
+using Action = void (*)(Reader& r, const ListenerBasicData& data, const Context& c, const HostMemoryHandle* message);
+const Action kActions[] = {
+    // 0, 1: one operation in the callback's context.
+    [](Reader& r, auto&, auto& c, auto) { MonitorCall(*gT.monitor, r, c); },
+    [](Reader& r, auto&, auto& c, auto) { MonitorCall(*gT.monitor, r, c); },
+    [](Reader&, auto& data, auto&, auto) { Deregister({data.pluginId, data.refcon}); },  // 2: itself
+    [](Reader& r, auto&, auto&, auto) { Deregister(PickKey(r)); },                      // 3: another key
+    // 4: another key, script length, the next bytes as its script (ill-formed is fine), table.
+    [](Reader& r, auto&, auto&, auto) {
+        const ListenerKey key = PickKey(r);
+        RegisterListener(key, r, r.Take(r.U8() % 12));
+    },
+    [](Reader& r, auto&, auto&, auto) { throw static_cast<int32_t>(r.U8()); },        // 5
+    [](Reader&, auto&, auto&, auto) { throw std::runtime_error("listener failure"); },  // 6
+    [](Reader& r, auto&, auto&, auto) { throw NotAnException{r.U8()}; },               // 7
+    // 8: the monitor suite through the basic suite, one call.
+    [](Reader& r, auto& data, auto& c, auto) {
+        const void* table = nullptr;
+        if (data.basicSuite->AcquireSuite(kBrevantMonitorSuite, kBrevantMonitorSuiteVersion, &table) != 0) return;
+        if (!table) Fail("acquired a null monitor table");
+        MonitorCall(*static_cast<const BrevantMonitorSuite1*>(table), r, c);
+        data.basicSuite->ReleaseSuite(kBrevantMonitorSuite, kBrevantMonitorSuiteVersion);
+    },
+    // 9: JobItemLog's message handle, read and locked (it stays Brevant's).
+    [](Reader&, auto&, auto&, const HostMemoryHandle* message) {
+        void* block = nullptr;
+        if (message && gT.memory->MemLock(*message, &block) == 0) gT.memory->MemUnlock(*message);
+    },
+};
 
 // Every callback: checks what Brevant hands it, then runs its listener's script.
 HostErr RunListener(const ListenerBasicData* data, const Context& c, const HostMemoryHandle* message = nullptr) {
@@ -414,39 +422,10 @@ HostErr RunListener(const ListenerBasicData* data, const Context& c, const HostM
     const auto found = gS->scripts.find({data->pluginId, data->refcon});
     if (found == gS->scripts.end()) return 0;
     const std::vector<uint8_t> script = found->second;  // the script may replace itself
-    Reader r(script.data(), script.size());
+    Reader r{script.data(), script.size()};
     for (int step = 0; step < 6 && !r.Empty() && gS->callbackBudget > 0; ++step) {
         --gS->callbackBudget;
-        switch (r.U8() % kActCount) {
-            case kActMonitor:
-            case kActMonitorToo: MonitorCall(*gT.monitor, r, c); break;  // in the callback's context
-            case kActDeregisterSelf: Deregister({data->pluginId, data->refcon}); break;
-            case kActDeregisterOther: Deregister(PickKey(r)); break;
-            case kActRegisterOther: {  // key, script length, the next bytes as its script, table
-                // Ill-formed scripts are fine; the new listener's script is the next bytes.
-                const ListenerKey key = PickKey(r);
-                RegisterListener(key, r, r.Take(r.U8() % 12));
-                break;
-            }
-            case kActThrowInt: throw static_cast<int32_t>(r.U8());
-            case kActThrowStd: throw std::runtime_error("listener failure");
-            case kActThrowOther: throw NotAnException{r.U8()};
-            case kActAcquireAndCall: {  // the monitor suite through the basic suite, one call
-                const void* table = nullptr;
-                if (data->basicSuite->AcquireSuite(kBrevantMonitorSuite, kBrevantMonitorSuiteVersion, &table) == 0) {
-                    if (!table) Fail("acquired a null monitor table");
-                    MonitorCall(*static_cast<const BrevantMonitorSuite1*>(table), r, c);
-                    data->basicSuite->ReleaseSuite(kBrevantMonitorSuite, kBrevantMonitorSuiteVersion);
-                }
-                break;
-            }
-            case kActReadMessage: {  // JobItemLog: read and lock the message handle (it stays Brevant's)
-                void* block = nullptr;
-                if (message && gT.memory->MemLock(*message, &block) == 0) gT.memory->MemUnlock(*message);
-                break;
-            }
-            default: break;
-        }
+        kActions[r.U8() % std::size(kActions)](r, *data, c, message);
     }
     return 0;
 }
@@ -587,77 +566,21 @@ std::string BuildJobText(Reader& r, std::vector<HostErr>& codes) {
     return j + "]}";
 }
 
-// Runs one session operation as the host does: a thrown int32_t is the operation's failure.
+// Runs one session operation, if the slot holds a session, as the host does: a thrown int32_t is
+// the operation's failure.
 template <typename F>
-void Guard(F&& f) {
+void Guard(RQSession* session, F&& f) {
     try {
-        f();
+        if (session) f(*session);
     } catch (int32_t) {
     } catch (...) {
         Fail("a session operation threw something other than its code");
     }
 }
 
-void RenderUpdate(RQSession& session, brevant_host::Job* job, Reader& r) {
-    const int32_t items = job ? job->ItemCount() : 0;
-    const int32_t index = items ? r.U8() % items : 0;
-    const int32_t frames = job ? job->ItemFrames(index) : 0;
-    const int32_t frameId = 1 + (frames ? r.U8() % frames : 0);
-    const uint8_t s = r.U8();
-    const int32_t status = s % 4 != 0 ? kHostUpdateStatusFrameDone : s % 8 == 0 ? 2 : r.I32();
-    const uint8_t mutate = r.U8();
-    brevant_host::FrameRecord frame;
-    const bool prepared = job && job->PrepareFrame(index, frameId, status, frame);
-    if (!prepared) {  // the record stays zero but for these
-        frame.update.frameId = frameId;
-        frame.update.updateStatus = status;
-    }
-    HostFrameUpdate& u = frame.update;
-    if (mutate & 1) u.frameId = r.I32();
-    if (mutate & 2) u.framesTotal = r.I32();
-    if (mutate & 4) u.elapsedTime = r.I32();
-    if ((mutate & 0x18) == 0x08) u.item = nullptr;
-    if ((mutate & 0x18) == 0x10) u.frameBuffer = nullptr;
-    if ((mutate & 0x18) == 0x18 && prepared) {
-        // Smaller or empty, never larger than the pixels behind it.
-        const uint8_t w = r.U8();
-        frame.world.width = w & 0x80 ? -static_cast<int32_t>(w & 0x7F) : frame.world.width * (w % 4) / 4;
-        frame.world.height = (w & 0x40) ? 0 : frame.world.height;
-    }
-    HostRenderQueue* queue = job && !(mutate & 0x20) ? job->Queue() : nullptr;
-    Guard([&] { session.RenderItemUpdate(queue, (mutate & 0xC0) == 0xC0 ? nullptr : &u); });
-    if (prepared && status == kHostUpdateStatusFrameDone) job->MarkFrameDone(frame);
-}
-
 void AddItem(RQSession& session, int32_t queueIndex, HostRenderItem& item) {
     gS->itemIds.insert(static_cast<int32_t>(static_cast<uint32_t>(queueIndex) + 1u));
-    Guard([&] { session.DescribeAddItem(queueIndex, item); });
-}
-
-void Describe(RQSession& session, brevant_host::Job& job) {
-    Guard([&] { session.DescribeBegin(job.ProjectNameUtf16()); });
-    for (int32_t i = 0; i < job.ItemCount(); ++i) AddItem(session, i, *job.Item(i));
-    Guard([&] { session.DescribeEnd(); });
-}
-
-void RenderAll(RQSession& session, brevant_host::Job& job, Reader& r) {
-    const uint8_t logs = r.U8();
-    for (int32_t i = 0; i < job.ItemCount(); ++i) {
-        job.StartItemClock(i);
-        Guard([&] { session.RenderItemStart(nullptr); });
-        for (int32_t f = 1; f <= job.ItemFrames(i); ++f) {
-            brevant_host::FrameRecord progress;
-            if (job.PrepareFrame(i, f, 2, progress)) {
-                Guard([&] { session.RenderItemUpdate(job.Queue(), &progress.update); });
-            }
-            brevant_host::FrameRecord done;
-            if (!job.PrepareFrame(i, f, kHostUpdateStatusFrameDone, done)) continue;
-            Guard([&] { session.RenderItemUpdate(job.Queue(), &done.update); });
-            job.MarkFrameDone(done);
-            if (logs & (1u << (f % 8))) Guard([&] { session.Log(static_cast<uint32_t>(f % 5), "frame done"); });
-        }
-        Guard([&] { session.RenderItemEnd(nullptr, brevant_host::kItemStatusDone); });
-    }
+    Guard(&session, [&](RQSession& s) { s.DescribeAddItem(queueIndex, item); });
 }
 
 void Load() {
@@ -680,161 +603,192 @@ void DeathHook() {
     gS->refcon = nullptr;
 }
 
-// The op codes the seeds are written with (the op byte modulo kOpCount): new ones go at the end.
-enum Op : uint8_t { kOpLoad, kOpDeathHook, kOpStartSession, kOpDropSession, kOpBuildJob, kOpDescribeBegin,
-                    kOpDescribeAddItem, kOpDescribeEnd, kOpDescribeAll, kOpRenderStart, kOpRenderUpdate, kOpRenderEnd,
-                    kOpLog, kOpMonitor, kOpRegister, kOpDeregister, kOpSetFault, kOpSetSuiteFault, kOpClearFaults,
-                    kOpAcquireSuite, kOpRenderAll, kOpCount };
+// The ops of an input, by the op byte modulo their number: the seeds are written with these codes,
+// so new ones go at the end. Those on a session name a session slot first (it may be empty), and
+// those that read the job then a job slot (likewise); then their own arguments follow.
+enum Slots { kNoSlot, kSessionSlot, kSessionAndJobSlots };
+using Job = brevant_host::Job;
+struct Op {
+    const char* name;
+    Slots slots;
+    void (*run)(Reader& r, RQSession* session, Job* job);
+};
+const Op kOps[] = {
+    {"load", kNoSlot, [](Reader&, RQSession*, Job*) { Load(); }},  // BrevantMain, unless running
+    {"death hooks", kNoSlot, [](Reader&, RQSession*, Job*) { DeathHook(); }},  // the host's shutdown
+    {"start session", kNoSlot, [](Reader& r, RQSession*, Job*) {  // slot, null-out flag
+         const uint8_t a = r.U8();
+         const bool nullOut = a & 0x80;
+         std::shared_ptr<RQSession>& slot = gS->sessions[a % kSessionSlots];
+         std::shared_ptr<RQSession> fresh = slot;  // replaced on success only
+         const HostErr result = Logging("Brevant_StartSession", "called", [&] {
+             return gT.provider->Brevant_StartSession(nullOut ? nullptr : &fresh);
+         });
+         // Refused with 1 while Brevant is stopped or for a null out-parameter, and only then.
+         if ((result == kBrevantErrNotRunning) != (nullOut || !gS->running)) Fail("StartSession result", result);
+         if (result != kBrevantErrNone) {
+             if (fresh != slot) Fail("StartSession failed and wrote its out-parameter", result);
+             return;
+         }
+         if (!fresh || fresh == slot) Fail("StartSession succeeded without a new session");
+         ++gSessionsStarted;
+         gS->latest = fresh;
+         slot = std::move(fresh);  // drops the previous session of the slot
+     }},
+    {"drop session", kNoSlot, [](Reader& r, RQSession*, Job*) {  // slot, [copy into another slot]
+         const uint8_t a = r.U8();
+         auto& slot = gS->sessions[(a & 0x80 ? a >> 2 : a) % kSessionSlots];
+         slot = a & 0x80 ? gS->sessions[a % kSessionSlots] : nullptr;
+     }},
+    {"build job", kNoSlot, [](Reader& r, RQSession*, Job*) {  // job slot, the job (see BuildJobText)
+         std::shared_ptr<Job>& slot = gS->jobs[r.U8() % kJobSlots];
+         const std::string text = BuildJobText(r, gS->jobCodes);
+         // Parsed jobs are kept across inputs (records the plug-in only borrows; the host's clock
+         // is restarted per item): parsing is most of a short input's time otherwise.
+         static std::map<std::string, std::shared_ptr<Job>> cache;
+         auto cached = cache.find(text);
+         if (cached == cache.end()) {
+             if (cache.size() >= 4096) cache.clear();
+             std::string error;
+             cached = cache.emplace(text, brevant_host::ParseJob(text, "fuzz.json", &error)).first;
+             const char* outcome = cached->second ? "parsed" : error.c_str();
+             if (gTrace) std::fprintf(stderr, "  job %s\n  -> %s\n", text.c_str(), outcome);
+         }
+         slot = cached->second;
+     }},
+    {"describe begin", kSessionAndJobSlots, [](Reader& r, RQSession* session, Job* job) {  // name choice
+         const bool own = r.U8() & 1;
+         const HostString name = own || !job ? RandomUtf16(r) : job->ProjectNameUtf16();
+         Guard(session, [&](RQSession& s) { s.DescribeBegin(name); });
+     }},
+    {"describe item", kSessionAndJobSlots, [](Reader& r, RQSession* session, Job* job) {  // item, queue index
+         const uint8_t which = r.U8(), queue = r.U8();
+         if (!session || !job || job->ItemCount() == 0) return;
+         const int32_t index = which % job->ItemCount();
+         // Mostly its own position; else a small one, none, the largest or any.
+         const int k = queue % 8;
+         AddItem(*session, k < 3 ? index : k < 5 ? (queue >> 3) % 5 : k == 5 ? -1 : k == 6 ? INT32_MAX : r.I32(),
+                 *job->Item(index));
+     }},
+    {"describe end", kSessionSlot, [](Reader&, RQSession* session, Job*) {
+         Guard(session, [](RQSession& s) { s.DescribeEnd(); });
+     }},
+    {"describe all", kSessionAndJobSlots, [](Reader&, RQSession* session, Job* job) {  // begin, every item, end
+         if (!session || !job) return;
+         Guard(session, [&](RQSession& s) { s.DescribeBegin(job->ProjectNameUtf16()); });
+         for (int32_t i = 0; i < job->ItemCount(); ++i) AddItem(*session, i, *job->Item(i));
+         Guard(session, [](RQSession& s) { s.DescribeEnd(); });
+     }},
+    {"render start", kSessionAndJobSlots, [](Reader& r, RQSession* session, Job* job) {  // item, for the clock
+         const uint8_t index = r.U8();
+         if (job && job->ItemCount()) job->StartItemClock(index % job->ItemCount());
+         Guard(session, [](RQSession& s) { s.RenderItemStart(nullptr); });
+     }},
+    {"render update", kSessionAndJobSlots, [](Reader& r, RQSession* session, Job* job) {
+         // item, frame, status, record mutations; without a session, as many bytes as without a job
+         if (!session) return void(r.Take(4));
+         const int32_t items = job ? job->ItemCount() : 0;
+         const int32_t index = items ? r.U8() % items : 0;
+         const int32_t frames = job ? job->ItemFrames(index) : 0;
+         const int32_t frameId = 1 + (frames ? r.U8() % frames : 0);
+         const uint8_t st = r.U8();
+         const int32_t status = st % 4 != 0 ? kHostUpdateStatusFrameDone : st % 8 == 0 ? 2 : r.I32();
+         const uint8_t mutate = r.U8();
+         brevant_host::FrameRecord frame;
+         const bool prepared = job && job->PrepareFrame(index, frameId, status, frame);
+         if (!prepared) {  // the record stays zero but for these
+             frame.update.frameId = frameId;
+             frame.update.updateStatus = status;
+         }
+         HostFrameUpdate& u = frame.update;
+         if (mutate & 1) u.frameId = r.I32();
+         if (mutate & 2) u.framesTotal = r.I32();
+         if (mutate & 4) u.elapsedTime = r.I32();
+         if ((mutate & 0x18) == 0x08) u.item = nullptr;
+         if ((mutate & 0x18) == 0x10) u.frameBuffer = nullptr;
+         if ((mutate & 0x18) == 0x18 && prepared) {
+             // Smaller or empty, never larger than the pixels behind it.
+             const uint8_t w = r.U8();
+             frame.world.width = w & 0x80 ? -static_cast<int32_t>(w & 0x7F) : frame.world.width * (w % 4) / 4;
+             frame.world.height = (w & 0x40) ? 0 : frame.world.height;
+         }
+         HostRenderQueue* queue = job && !(mutate & 0x20) ? job->Queue() : nullptr;
+         Guard(session, [&](RQSession& s) { s.RenderItemUpdate(queue, (mutate & 0xC0) == 0xC0 ? nullptr : &u); });
+         if (prepared && status == kHostUpdateStatusFrameDone) job->MarkFrameDone(frame);
+     }},
+    {"render end", kSessionSlot, [](Reader& r, RQSession* session, Job*) {  // host status
+         const int32_t status = Listed(r, {6, 4, 5, 3, 0, -1, 1, 2, 7, INT32_MIN}, 240);
+         Guard(session, [&](RQSession& s) { s.RenderItemEnd(nullptr, status); });
+     }},
+    {"log", kSessionSlot, [](Reader& r, RQSession* session, Job*) {  // type, text
+         const auto type = static_cast<uint32_t>(Listed(r, {1, 2, 4, 8, 16, 0, 3, 32, -1}, 240));
+         const uint8_t length = r.U8();
+         std::string text;
+         for (int i = 0; i < length % 24; ++i) text += static_cast<char>(r.U8() | 1);  // no NUL inside
+         Guard(session, [&](RQSession& s) { s.Log(type, (length & 0x80) ? nullptr : text.c_str()); });
+     }},
+    {"monitor", kNoSlot, [](Reader& r, RQSession*, Job*) { MonitorCall(*gT.monitor, r, Context{gSessionsStarted}); }},
+    {"register", kNoSlot, [](Reader& r, RQSession*, Job*) {  // plug-in id, refcon, script, table
+         const ListenerKey key = PickKey(r);
+         RegisterListener(key, r, r.Take(r.U8() % 64));
+     }},
+    {"deregister", kNoSlot, [](Reader& r, RQSession*, Job*) { Deregister(PickKey(r)); }},  // plug-in id, refcon
+    {"fault", kNoSlot, [](Reader& r, RQSession*, Job*) {  // call, code, skip, times
+         const auto call = static_cast<HostCall>(r.U8() % (static_cast<int>(HostCall::CompressJpeg) + 1));
+         const HostErr code = PickCode(r);
+         const int skip = r.U8() % 8;
+         // A failing MemFree, or a memory suite that cannot be acquired to free with, keeps a
+         // handle alive that Brevant did try to free.
+         if (call == HostCall::MemFree || call == HostCall::AcquireSuite) gS->handlesMayLeak = true;
+         if (call == HostCall::MemCreate || call == HostCall::MemLock || call == HostCall::MemUnlock ||
+             call == HostCall::FileSpecName || call == HostCall::ModuleInfoQuery || call == HostCall::OutputInfoQuery) {
+             gS->passedOnCodes.push_back(code);
+         }
+         brevant_host::SetFault(call, code, skip, static_cast<int>(r.U8() % 5) - 1);
+     }},
+    {"suite fault", kNoSlot, [](Reader& r, RQSession*, Job*) {  // suite, version, code
+         const auto suite = PickSuite(r);
+         if (suite.first == std::string(kHostMemorySuite)) gS->handlesMayLeak = true;
+         brevant_host::SetSuiteFault(suite.first, suite.second, PickCode(r));
+     }},
+    {"clear faults", kNoSlot, [](Reader&, RQSession*, Job*) {
+         brevant_host::ClearFaults();
+         gS->passedOnCodes.clear();
+     }},
+    {"acquire suite", kNoSlot, [](Reader& r, RQSession*, Job*) {  // suite, version: held to the input's end
+         const auto suite = PickSuite(r);
+         const void* table = nullptr;
+         if (gT.basic->AcquireSuite(suite.first, suite.second, &table) != kHostErrNone) return;
+         if (!table) Fail("acquired a null table");
+         gS->heldSuites.push_back(suite);
+     }},
+    {"render all", kSessionAndJobSlots, [](Reader& r, RQSession* session, Job* job) {  // logs: every item, frame
+         if (!session || !job) return;
+         const uint8_t logs = r.U8();
+         for (int32_t i = 0; i < job->ItemCount(); ++i) {
+             job->StartItemClock(i);
+             Guard(session, [](RQSession& s) { s.RenderItemStart(nullptr); });
+             for (int32_t f = 1; f <= job->ItemFrames(i); ++f) {
+                 for (const int32_t status : {2, kHostUpdateStatusFrameDone}) {  // in progress, then done
+                     brevant_host::FrameRecord record;
+                     if (!job->PrepareFrame(i, f, status, record)) continue;
+                     Guard(session, [&](RQSession& s) { s.RenderItemUpdate(job->Queue(), &record.update); });
+                     if (status == 2) continue;
+                     job->MarkFrameDone(record);
+                     if (logs & (1u << (f % 8))) Guard(session, [&](RQSession& s) { s.Log(f % 5, "frame done"); });
+                 }
+             }
+             Guard(session, [](RQSession& s) { s.RenderItemEnd(nullptr, brevant_host::kItemStatusDone); });
+         }
+     }},
+};
 
 void Step(Reader& r) {
-    const uint8_t op = r.U8() % kOpCount;
-    if (gTrace) std::fprintf(stderr, "op %d\n", op);
-    // The session operations name a session slot; those that read the job then a job slot.
-    const bool onSession = (op >= kOpDescribeBegin && op <= kOpLog) || op == kOpRenderAll;
-    RQSession* session = onSession ? gS->sessions[r.U8() % kSessionSlots].get() : nullptr;
-    const bool onJob = onSession && op != kOpDescribeEnd && op != kOpRenderEnd && op != kOpLog;
-    brevant_host::Job* job = onJob ? gS->jobs[r.U8() % kJobSlots].get() : nullptr;
-    switch (op) {
-        case kOpLoad: Load(); break;  // BrevantMain, unless running
-        case kOpDeathHook: DeathHook(); break;  // the host's shutdown: every death hook
-        case kOpStartSession: {  // slot, null-out flag
-            const uint8_t a = r.U8();
-            const bool nullOut = a & 0x80;
-            std::shared_ptr<RQSession>& slot = gS->sessions[a % kSessionSlots];
-            std::shared_ptr<RQSession> fresh = slot;  // replaced on success only
-            const HostErr result = Logging("Brevant_StartSession", "called", [&] {
-                return gT.provider->Brevant_StartSession(nullOut ? nullptr : &fresh);
-            });
-            // Refused with 1 while Brevant is stopped or for a null out-parameter, and only then.
-            if ((result == kBrevantErrNotRunning) != (nullOut || !gS->running)) Fail("StartSession result", result);
-            if (result != kBrevantErrNone) {
-                if (fresh != slot) Fail("StartSession failed and wrote its out-parameter", result);
-                break;
-            }
-            if (!fresh || fresh == slot) Fail("StartSession succeeded without a new session");
-            ++gSessionsStarted;
-            gS->latest = fresh;
-            slot = std::move(fresh);  // drops the previous session of the slot
-            break;
-        }
-        case kOpDropSession: {  // slot, [copy into another slot]
-            const uint8_t a = r.U8();
-            if (a & 0x80) {
-                gS->sessions[(a >> 2) % kSessionSlots] = gS->sessions[a % kSessionSlots];
-            } else {
-                gS->sessions[a % kSessionSlots].reset();
-            }
-            break;
-        }
-        case kOpBuildJob: {  // job slot, the job (see BuildJobText)
-            std::shared_ptr<brevant_host::Job>& slot = gS->jobs[r.U8() % kJobSlots];
-            const std::string text = BuildJobText(r, gS->jobCodes);
-            // Parsed jobs are kept across inputs (records the plug-in only borrows; the host's
-            // clock is restarted per item): parsing is most of a short input's time otherwise.
-            static std::map<std::string, std::shared_ptr<brevant_host::Job>> cache;
-            auto cached = cache.find(text);
-            if (cached == cache.end()) {
-                if (cache.size() >= 4096) cache.clear();
-                std::string error;
-                cached = cache.emplace(text, brevant_host::ParseJob(text, "fuzz.json", &error)).first;
-                const char* outcome = cached->second ? "parsed" : error.c_str();
-                if (gTrace) std::fprintf(stderr, "  job %s\n  -> %s\n", text.c_str(), outcome);
-            }
-            slot = cached->second;
-            break;
-        }
-        case kOpDescribeBegin: {  // name choice
-            const bool own = r.U8() & 1;
-            const HostString name = own || !job ? RandomUtf16(r) : job->ProjectNameUtf16();
-            if (session) Guard([&] { session->DescribeBegin(name); });
-            break;
-        }
-        case kOpDescribeAddItem: {  // item, queue-index choice
-            const uint8_t which = r.U8();
-            const uint8_t queue = r.U8();
-            if (!session || !job || job->ItemCount() == 0) break;
-            const int32_t index = which % job->ItemCount();
-            // Mostly its own position; else a small one, none, the largest or any.
-            const int k = queue % 8;
-            AddItem(*session, k < 3 ? index : k < 5 ? (queue >> 3) % 5 : k == 5 ? -1 : k == 6 ? INT32_MAX : r.I32(),
-                    *job->Item(index));
-            break;
-        }
-        case kOpDescribeEnd:
-            if (session) Guard([&] { session->DescribeEnd(); });
-            break;
-        case kOpDescribeAll:  // begin, every item, end
-            if (session && job) Describe(*session, *job);
-            break;
-        case kOpRenderStart: {  // item (for the host's clock)
-            const uint8_t index = r.U8();
-            if (job && job->ItemCount()) job->StartItemClock(index % job->ItemCount());
-            if (session) Guard([&] { session->RenderItemStart(nullptr); });
-            break;
-        }
-        case kOpRenderUpdate:  // item, frame, status, record mutations
-            if (!session) r.Take(4);  // as many bytes as an update without a job reads
-            if (session) RenderUpdate(*session, job, r);
-            break;
-        case kOpRenderEnd: {  // host status
-            const int32_t status = Listed(r, {6, 4, 5, 3, 0, -1, 1, 2, 7, INT32_MIN}, 240);
-            if (session) Guard([&] { session->RenderItemEnd(nullptr, status); });
-            break;
-        }
-        case kOpLog: {  // type, text
-            const auto type = static_cast<uint32_t>(Listed(r, {1, 2, 4, 8, 16, 0, 3, 32, -1}, 240));
-            const uint8_t length = r.U8();
-            std::string text;
-            for (int i = 0; i < length % 24; ++i) text += static_cast<char>(r.U8() | 1);  // no NUL inside
-            if (session) Guard([&] { session->Log(type, (length & 0x80) ? nullptr : text.c_str()); });
-            break;
-        }
-        case kOpMonitor: MonitorCall(*gT.monitor, r, Context{gSessionsStarted}); break;
-        case kOpRegister: {  // plug-in id, refcon, script, table
-            const ListenerKey key = PickKey(r);
-            RegisterListener(key, r, r.Take(r.U8() % 64));
-            break;
-        }
-        case kOpDeregister: Deregister(PickKey(r)); break;  // plug-in id, refcon
-        case kOpSetFault: {  // call, code, skip, times
-            const auto call = static_cast<HostCall>(r.U8() % (static_cast<int>(HostCall::CompressJpeg) + 1));
-            const HostErr code = PickCode(r);
-            const int skip = r.U8() % 8;
-            // A failing MemFree, or a memory suite that cannot be acquired to free with, keeps a
-            // handle alive that Brevant did try to free.
-            if (call == HostCall::MemFree || call == HostCall::AcquireSuite) gS->handlesMayLeak = true;
-            if (call == HostCall::MemCreate || call == HostCall::MemLock || call == HostCall::MemUnlock ||
-                call == HostCall::FileSpecName || call == HostCall::ModuleInfoQuery ||
-                call == HostCall::OutputInfoQuery) {
-                gS->passedOnCodes.push_back(code);
-            }
-            brevant_host::SetFault(call, code, skip, static_cast<int>(r.U8() % 5) - 1);
-            break;
-        }
-        case kOpSetSuiteFault: {  // suite, version, code
-            const auto suite = PickSuite(r);
-            if (suite.first == std::string(kHostMemorySuite)) gS->handlesMayLeak = true;
-            brevant_host::SetSuiteFault(suite.first, suite.second, PickCode(r));
-            break;
-        }
-        case kOpClearFaults:
-            brevant_host::ClearFaults();
-            gS->passedOnCodes.clear();
-            break;
-        case kOpAcquireSuite: {  // suite, version: held until the end of the input
-            const auto suite = PickSuite(r);
-            const void* table = nullptr;
-            if (gT.basic->AcquireSuite(suite.first, suite.second, &table) == kHostErrNone) {
-                if (!table) Fail("acquired a null table");
-                gS->heldSuites.push_back(suite);
-            }
-            break;
-        }
-        case kOpRenderAll:  // every item, every frame, done
-            if (session && job) RenderAll(*session, *job, r);
-            break;
-        default: break;
-    }
+    const Op& op = kOps[r.U8() % std::size(kOps)];
+    if (gTrace) std::fprintf(stderr, "op %d %s\n", static_cast<int>(&op - kOps), op.name);
+    RQSession* session = op.slots != kNoSlot ? gS->sessions[r.U8() % kSessionSlots].get() : nullptr;
+    Job* job = op.slots == kSessionAndJobSlots ? gS->jobs[r.U8() % kJobSlots].get() : nullptr;
+    op.run(r, session, job);
 }
 
 // Drops everything the input left behind and checks the host's accounting.
@@ -898,7 +852,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     InputState state;
     gS = &state;
     brevant_host::ResetHost();  // unpublishes; BrevantMain publishes again
-    Reader r(data, size);
+    Reader r{data, size};
     // Most inputs want the plug-in running: it is, unless the first byte asks otherwise.
     if (size == 0 || data[0] != 0xFF) Load();
     for (int op = 0; op < kMaxOps && !r.Empty(); ++op) Step(r);

@@ -50,15 +50,8 @@ const char* kExporters = BREVANT_SOURCE_DIR "/tests/cli/golden/exporters.json";
 TEST_F(DescribeTest, ListsAreCountedPerItemAndReplacedWhenDescribedAgain) {
     DescribeJob(kExporters);
     const int64_t farItem = (int64_t{1} << 32) + 1;
-    struct Case {
-        const char* name;
-        bool describeAgainFirst;
-        List list;
-        int64_t item;
-        int32_t module;
-        HostErr expected;
-        int32_t count;
-    } cases[] = {
+    struct Case { const char* name; bool describeAgainFirst; List list; int64_t item; int32_t module; HostErr expected;
+                  int32_t count; } cases[] = {
         {"items", false, kItems, 0, 0, 0, 2},
         {"render settings of item 1", false, kRenderSettings, 1, 0, 0, 23},
         {"item 2^32 + 1 is item 1", false, kRenderSettings, farItem, 0, 0, 23},

@@ -11,8 +11,7 @@ namespace {
 class HandleTest : public PluginFixture {
 protected:
     int64_t Describe(const HostString& projectName) {
-        session_ = StartSession();
-        session_->DescribeBegin(projectName);
+        session_ = BeginJob(projectName, false);
         return LastSessionId();
     }
     std::shared_ptr<RQSession> session_;
@@ -20,13 +19,7 @@ protected:
 
 // What stays allocated on each path is the fixture's leak check.
 TEST_F(HandleTest, MemorySuiteFailuresPassTheirCodeThrough) {
-    struct Case {
-        const char* name;
-        HostCall call;
-        HostString text;
-        HostErr expected;
-        uint64_t unlocks;
-    } cases[] = {
+    struct Case { const char* name; HostCall call; HostString text; HostErr expected; uint64_t unlocks; } cases[] = {
         {"create", HostCall::MemCreate, u"abc", 61, 0},
         {"create, empty text", HostCall::MemCreate, u"", 61, 0},
         {"lock", HostCall::MemLock, u"abc", 62, 0},

@@ -29,6 +29,11 @@ protected:
         options.outputDirectory = outputDir_.string();
         return brevant_host::RenderJob(*job_, *provider_, options);
     }
+    // One item "T" of one frame, its comp's size and fields after them, and its output modules.
+    void RenderOneFrame(int width, int height, const std::string& comp, const std::string& modules) {
+        Render(R"({"items": [{"comp": {"name": "T", "width": )" + std::to_string(width) + R"(, "height": )" +
+               std::to_string(height) + R"(, "frames": 1)" + comp + R"(}, "outputModules": [)" + modules + "]}]}");
+    }
     Pairs ModuleProperties(const ListenerEvent& e, int32_t module) {
         return ReadPairs(suite_->Brevant_GetNumJobItemOutputModuleProperties,
                          suite_->Brevant_GetJobItemOutputModuleProperty, e.sessionId, e.itemId, module);
@@ -39,27 +44,17 @@ protected:
     std::unique_ptr<brevant_host::Job> job_;
 };
 
-const char* kTwoModules = R"({
-  "project": "Progress",
-  "items": [{
+const char* kTwoModules = R"({"project": "Progress", "items": [{
     "comp": {"name": "Main", "width": 96, "height": 54, "frames": 5},
-    "outputModules": [
-      {"path": "[compName]_[####].jpg"},
-      {"path": "[compName].raw", "write": "raw"},
-      {"fileBased": false, "path": "deck.mov", "outputInfo": {"type": "Tape deck"}}
-    ],
-    "logs": [{"atFrame": 2, "type": 4, "text": "half way"}]
-  }]
-})";
+    "outputModules": [{"path": "[compName]_[####].jpg"}, {"path": "[compName].raw", "write": "raw"},
+                      {"fileBased": false, "path": "deck.mov", "outputInfo": {"type": "Tape deck"}}],
+    "logs": [{"atFrame": 2, "type": 4, "text": "half way"}]}]})";
 
 // Queue index INT32_MAX has id INT32_MIN, which must lead back to it without overflow.
 TEST_F(RenderTest, FramePropertiesAreTheUpdatesFigures) {
     job_ = MakeJob(kTwoModules);
     ASSERT_TRUE(job_);
-    struct Case {
-        int32_t elapsed, frameId, framesTotal;
-        Pairs expected;
-    } cases[] = {
+    struct Case { int32_t elapsed, frameId, framesTotal; Pairs expected; } cases[] = {
         {1000, 2, 5, {{"ElapsedTime", "1000"}, {"FramesTotal", "5"}, {"RemainingTime", "1500"}}},
         {1, 1, 2, {{"ElapsedTime", "1"}, {"FramesTotal", "2"}, {"RemainingTime", "1"}}},
         {0, 1, 2, {{"ElapsedTime", "0"}, {"FramesTotal", "2"}}},
@@ -190,9 +185,8 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
             jpeg = info.bytes;
             TakeString(handle);
         });
-        Render(R"({"items": [{"comp": {"name": "T", "width": )" + std::to_string(c.width) + R"(, "height": )" +
-               std::to_string(c.height) + R"(, "frames": 1, "pixelAspect": [)" + std::to_string(c.aspectNum) + ", " +
-               std::to_string(c.aspectDen) + R"(]}, "outputModules": []}]})");
+        const std::string aspect = std::to_string(c.aspectNum) + ", " + std::to_string(c.aspectDen);
+        RenderOneFrame(c.width, c.height, ", \"pixelAspect\": [" + aspect + "]", "");
         EXPECT_EQ(std::make_pair(width, height), std::make_pair(c.expectedWidth, c.expectedHeight));
         EXPECT_EQ(HasLine("BrevantSession", "GetJobItemFrameThumbnail", "failed to get thumbnail"), c.refusal == 1 || c.refusal == 2);
         if (c.refusal) continue;
@@ -205,11 +199,7 @@ TEST_F(RenderTest, ThumbnailsAreSizedToTheLongerSide) {
 // A failing host query is the client's code; what was complete before it stays readable: the
 // file's "OutputTo" when its volume name fails, nothing when the "OutputTo" of a deck fails.
 TEST_F(RenderTest, FailingHostQueriesAreReturnedToTheClient) {
-    const struct {
-        HostCall call;
-        const char* module;
-        HostErr readBack;
-    } cases[] = {
+    const struct { HostCall call; const char* module; HostErr readBack; } cases[] = {
         {HostCall::FileSpecName, R"({"path": "t.raw", "write": "raw"})", 0},
         {HostCall::OutputInfoQuery, R"({"fileBased": false, "outputInfo": {"type": "Deck"}})", 3},
     };
@@ -226,8 +216,7 @@ TEST_F(RenderTest, FailingHostQueriesAreReturnedToTheClient) {
             result = suite_->Brevant_GetNumJobItemOutputModuleProperties(e.sessionId, e.itemId, 0, &count);
             readBack = suite_->Brevant_GetJobItemOutputModuleProperty(e.sessionId, e.itemId, 0, 0, &key, &value);
         });
-        Render(std::string(R"({"items": [{"comp": {"name": "T", "width": 8, "height": 8, "frames": 1},
-                                          "outputModules": [)") + c.module + "]}]}");
+        RenderOneFrame(8, 8, "", c.module);
         EXPECT_EQ(result, 5);
         ASSERT_EQ(readBack, c.readBack);
         if (readBack) continue;

@@ -46,11 +46,7 @@ TEST_F(SessionTest, OnlyTheLatestSessionIsReachableButOlderOnesStillRelay) {
 
 // The host's item status reaches listeners as 1 done (6), 2 stopped (4) or 3.
 TEST_F(SessionTest, JobAndItemEndsAreRelayedAsTheyHappened) {
-    struct Case {
-        const char* steps;
-        int32_t hostStatus;
-        size_t jobEnds;
-        std::vector<int32_t> itemEnds;
+    struct Case { const char* steps; int32_t hostStatus; size_t jobEnds; std::vector<int32_t> itemEnds;
     } cases[] = {{"", 6, 0, {}},         {"B", 6, 0, {}},         {"BE", 6, 1, {}},       {"BES", 6, 1, {}},
                  {"BESX", 6, 1, {1}},    {"BESX", 4, 1, {2}},     {"BESX", 5, 1, {3}},    {"BESX", 3, 1, {3}},
                  {"SXSX", 7, 1, {3, 3}}};
@@ -81,12 +77,7 @@ TEST_F(SessionTest, JobAndItemEndsAreRelayedAsTheyHappened) {
 // host's version text as far as its 64-byte buffer holds it; a failing query throws its code.
 TEST_F(SessionTest, DescribeBeginKeepsTheNameAndTheHostVersion) {
     const std::string text63(63, 'v');
-    struct Case {
-        HostString name;
-        std::vector<uint8_t> bytes;
-        std::string hostText;
-        HostErr fault;
-        std::string version;
+    struct Case { HostString name; std::vector<uint8_t> bytes; std::string hostText; HostErr fault; std::string version;
     } cases[] = {
         {u"abc", {0x61, 0, 0x62, 0, 0x63, 0, 0, 0}, "", 0, "23.0.0 (Brevant stand-in host)"},
         {u"", {0, 0}, text63, 0, text63},
@@ -124,8 +115,7 @@ TEST_F(SessionTest, DescribeBeginKeepsTheNameAndTheHostVersion) {
 }
 
 TEST_F(SessionTest, SessionThatOutlivesThePluginRelaysNothing) {
-    auto session = StartSession();
-    session->DescribeBegin(u"p");
+    auto session = BeginJob(u"p", false);
     StopPlugin();
     brevant_host::ClearRecordedLog();
     session->DescribeEnd();

@@ -34,9 +34,7 @@ TEST_F(StressTest, RegistrationRacesRenderingSafely) {
     gCalls.clear();
     gCalls.reserve(1 << 20);
 
-    auto session = StartSession();
-    session->DescribeBegin(u"stress");
-    session->DescribeEnd();
+    auto session = BeginJob(u"stress");
     session->RenderItemStart(nullptr);
 
     std::atomic<bool> done{false};

@@ -13,11 +13,11 @@ std::map<std::pair<int32_t, uint64_t>, ListenerAction>& Actions() {
     return actions;
 }
 
-HostErr Record(const ListenerBasicData* data, ListenerEvent event) {
-    event.pluginId = data->pluginId;
-    event.refcon = data->refcon;
+HostErr Record(const ListenerBasicData* d, const char* name, int64_t session, int64_t item = 0, int64_t frame = 0,
+               int32_t status = 0, uint8_t flag = 0, std::string text = {}) {
+    const ListenerEvent event{d->pluginId, d->refcon, name, session, item, frame, status, flag, std::move(text)};
     Events().push_back(event);
-    auto action = Actions().find({data->pluginId, data->refcon});
+    auto action = Actions().find({d->pluginId, d->refcon});
     if (action != Actions().end()) {
         ListenerAction copy = action->second;  // the action may replace itself
         copy(event);
@@ -25,24 +25,20 @@ HostErr Record(const ListenerBasicData* data, ListenerEvent event) {
     return 0;
 }
 
-HostErr OnJobBegin(const ListenerBasicData* d, int64_t s) { return Record(d, {0, 0, "JobBegin", s, 0, 0, 0, 0, {}}); }
-HostErr OnJobEnd(const ListenerBasicData* d, int64_t s) { return Record(d, {0, 0, "JobEnd", s, 0, 0, 0, 0, {}}); }
-HostErr OnJobItemStart(const ListenerBasicData* d, int64_t s, int64_t i) {
-    return Record(d, {0, 0, "JobItemStart", s, i, 0, 0, 0, {}});
-}
-HostErr OnJobItemUpdate(const ListenerBasicData* d, int64_t s, int64_t i, int64_t f) {
-    return Record(d, {0, 0, "JobItemUpdate", s, i, f, 0, 0, {}});
-}
-HostErr OnJobItemEnd(const ListenerBasicData* d, int64_t s, int64_t i, int32_t status) {
-    return Record(d, {0, 0, "JobItemEnd", s, i, 0, status, 0, {}});
-}
-HostErr OnJobItemLog(const ListenerBasicData* d, int64_t s, int64_t i, uint8_t flag, const HostMemoryHandle* message) {
-    HostString text;
-    std::string utf8 = message && brevant_host::ReadStringHandle(*message, &text) ? Utf8(text) : "<no handle>";
-    return Record(d, {0, 0, "JobItemLog", s, i, 0, 0, flag, utf8});
-}
-
-const ListenerCallbacks kAll = {OnJobBegin, OnJobEnd, OnJobItemStart, OnJobItemUpdate, OnJobItemEnd, OnJobItemLog};
+const ListenerCallbacks kAll = {
+    [](const ListenerBasicData* d, int64_t s) { return Record(d, "JobBegin", s); },
+    [](const ListenerBasicData* d, int64_t s) { return Record(d, "JobEnd", s); },
+    [](const ListenerBasicData* d, int64_t s, int64_t i) { return Record(d, "JobItemStart", s, i); },
+    [](const ListenerBasicData* d, int64_t s, int64_t i, int64_t f) { return Record(d, "JobItemUpdate", s, i, f); },
+    [](const ListenerBasicData* d, int64_t s, int64_t i, int32_t status) {
+        return Record(d, "JobItemEnd", s, i, 0, status);
+    },
+    [](const ListenerBasicData* d, int64_t s, int64_t i, uint8_t flag, const HostMemoryHandle* message) {
+        HostString text;
+        const bool read = message && brevant_host::ReadStringHandle(*message, &text);
+        return Record(d, "JobItemLog", s, i, 0, 0, flag, read ? Utf8(text) : "<no handle>");
+    },
+};
 
 }  // namespace
 
@@ -181,6 +177,13 @@ int64_t PluginFixture::LastSessionId() {
 std::shared_ptr<RQSession> PluginFixture::StartSession() {
     std::shared_ptr<RQSession> session;
     EXPECT_EQ(provider_->Brevant_StartSession(&session), 0);
+    return session;
+}
+
+std::shared_ptr<RQSession> PluginFixture::BeginJob(const HostString& name, bool end) {
+    auto session = StartSession();
+    session->DescribeBegin(name);
+    if (end) session->DescribeEnd();
     return session;
 }
 

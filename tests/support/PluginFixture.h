@@ -80,6 +80,8 @@ protected:
     void StopPlugin();
 
     std::shared_ptr<RQSession> StartSession();
+    // A session given DescribeBegin(name) and, with `end`, DescribeEnd (which raises JobBegin).
+    std::shared_ptr<RQSession> BeginJob(const HostString& name = u"p", bool end = true);
     // The id of the session that was started last, from its creation line.
     static int64_t LastSessionId();
 
