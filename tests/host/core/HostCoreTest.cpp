@@ -185,6 +185,8 @@ TEST_F(HostCoreTest, TextConversionsReplaceWhatIsNotText) {
         {"\xe2\x82z", u"\uFFFDz"}, {"\xc0\xaf", u"\uFFFD\uFFFD"}, {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},
         {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"}, {"", u""}, {nullptr, u""}};
     for (const auto& [utf8, expected] : cases) EXPECT_EQ(HostMultiByteToUtf16(utf8), expected) << (utf8 ? utf8 : "null");
+    // And back: two-, three- and four-byte forms, and a lone surrogate.
+    EXPECT_EQ(bh::ToUtf8(u"f\u00fcn\u20ac\U0001F600" + HostString(1, char16_t{0xD800})), "f\xc3\xbcn\xe2\x82\xac\xf0\x9f\x98\x80\xef\xbf\xbd");
     EXPECT_EQ(HostAsciiToUtf16("ab\xe9", 3), u"ab\uFFFD");
     char shortForm[64];
     EXPECT_EQ(HostVersionString(0x17010200, false, shortForm), 0);
