@@ -3,10 +3,7 @@
 
 #include <map>
 #include <optional>
-#include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
 #include "clients/event_log/EventLog.h"
 
@@ -35,11 +32,9 @@ TEST(EventLogConfig, ReadsTheEnvironmentAndRefusesUnusableValues) {
         {{{"BREVANT_EVENT_LOG_THUMBS_EVERY", ""}, {"BREVANT_EVENT_LOG_THUMBS_SIZE", ""}},
          "brevant-events.jsonl 0 . 320x180 0"},
         {{{"BREVANT_EVENT_LOG", ""}}, nullptr}, {{{"BREVANT_EVENT_LOG_THUMBS_EVERY", "-1"}}, nullptr},
-        {{{"BREVANT_EVENT_LOG_THUMBS_EVERY", "often"}}, nullptr},
-        {{{"BREVANT_EVENT_LOG_THUMBS_EVERY", "99999999999"}}, nullptr},
+        {{{"BREVANT_EVENT_LOG_THUMBS_EVERY", "often"}}, nullptr}, {{{"BREVANT_EVENT_LOG_THUMBS_EVERY", "99999999999"}}, nullptr},
         {{{"BREVANT_EVENT_LOG_THUMBS_SIZE", "320"}}, nullptr}, {{{"BREVANT_EVENT_LOG_THUMBS_SIZE", "0x180"}}, nullptr},
-        {{{"BREVANT_EVENT_LOG_THUMBS_SIZE", "320x"}}, nullptr}, {{{"BREVANT_EVENT_LOG_STABLE", "maybe"}}, nullptr},
-    };
+        {{{"BREVANT_EVENT_LOG_THUMBS_SIZE", "320x"}}, nullptr}, {{{"BREVANT_EVENT_LOG_STABLE", "maybe"}}, nullptr}};
     for (const auto& [env, expected] : cases) {
         const std::string name = env.empty() ? "no variables" : env.begin()->first + "=" + env.begin()->second;
         Config config;
@@ -64,17 +59,11 @@ TEST(EventLogNames, ThumbnailsAndTimes) {
     // job id, item, frame number on disk, frame id; the thumbnail's name
     const std::tuple<std::string, int64_t, std::optional<int64_t>, int64_t, const char*> cases[] = {
         {"20261207T110616-42-1", 1, 12, 13, "20261207T110616-42-1_item1_0012.jpg"},  // the file Main_0012.jpg
-        {"j", 12, 1234567, 5, "j_item12_1234567.jpg"},
-        {"j", 2, -3, 1, "j_item2_-003.jpg"},
-        {"j", 3, std::nullopt, 7, "j_item3_id7.jpg"},
-    };
+        {"j", 12, 1234567, 5, "j_item12_1234567.jpg"}, {"j", 2, -3, 1, "j_item2_-003.jpg"},
+        {"j", 3, std::nullopt, 7, "j_item3_id7.jpg"}};
     for (const auto& [job, item, number, id, name] : cases) EXPECT_EQ(ThumbnailFileName(job, item, number, id), name);
-
     const std::pair<int64_t, const char*> times[] = {
-        {0, "1970-01-01T00:00:00.000Z"},
-        {1796641576123, "2026-12-07T11:06:16.123Z"},
-        {951782400999, "2000-02-29T00:00:00.999Z"},
-    };
+        {0, "1970-01-01T00:00:00.000Z"}, {1796641576123, "2026-12-07T11:06:16.123Z"}, {951782400999, "2000-02-29T00:00:00.999Z"}};
     for (const auto& [ms, text] : times) EXPECT_EQ(UtcTimestamp(ms), text) << ms;
 }
 
@@ -87,10 +76,7 @@ struct Transcript {
             lines.push_back(line);
         };
     }
-    void Expect(const std::vector<std::string>& expected) const {
-        ASSERT_EQ(lines.size(), expected.size());
-        for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], expected[i]) << "record " << i + 1;
-    }
+    void Expect(const std::vector<std::string>& expected) const { EXPECT_EQ(lines, expected); }
 };
 
 JobDescription OneItemJob() {

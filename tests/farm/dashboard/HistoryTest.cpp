@@ -8,8 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "farm/dashboard/History.h"
 #include "farm/dashboard/Views.h"
@@ -18,25 +17,25 @@
 namespace dashboard {
 namespace {
 
+std::string SqlitePath(const std::string& name) {
+    return (std::filesystem::temp_directory_path() / (name + std::to_string(::getpid()) + ".db")).string();
+}
+void RemoveSqlite(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+}
+
 class HistoryOn : public testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
-        if (GetParam() == "sqlite") {
-            where_ = (std::filesystem::temp_directory_path() / ("brevant-history-" + std::to_string(::getpid()) + ".db")).string();
-            Forget();
-        } else {
-            where_ = std::getenv("BREVANT_TEST_POSTGRES");
-            OpenDatabase(where_)->Script("DROP TABLE IF EXISTS items, jobs, notices, forgotten, brevant_history_schema CASCADE");
-        }
+        if (GetParam() == "sqlite") return RemoveSqlite(where_ = SqlitePath("brevant-history-"));
+        where_ = std::getenv("BREVANT_TEST_POSTGRES");
+        OpenDatabase(where_)->Script("DROP TABLE IF EXISTS items, jobs, notices, forgotten, brevant_history_schema CASCADE");
     }
-    void TearDown() override { Forget(); }
-    void Forget() {
-        if (GetParam() != "sqlite") return;
-        for (const char* suffix : {"", "-wal", "-shm"}) std::remove((where_ + suffix).c_str());
+    void TearDown() override {
+        if (GetParam() == "sqlite") RemoveSqlite(where_);
     }
 
-    static JobRecord Job(const std::string& machine, int64_t session, const std::string& startedAt,
-                         const std::string& project = "P") {
+    static JobRecord Job(const std::string& machine, int64_t session, const std::string& startedAt, const std::string& project = "P") {
         JobRecord job;
         job.machine = machine;
         job.session = session;
@@ -80,17 +79,14 @@ TEST_P(HistoryOn, AJobIsKeptOnceAndLostOnlyUntilItsMachineSaysOtherwise) {
     history.Finish(lost);  // a second dashboard's late view of the machine going away
     std::optional<JobRecord> stored = history.Get(id);
     ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->outcome, "done");
-    EXPECT_EQ(stored->done, 3);
-    EXPECT_EQ(stored->renderMs, 30 * 60000);
+    EXPECT_EQ(std::tie(stored->outcome, stored->done, stored->renderMs), std::make_tuple("done", 3, 30 * 60000));
     EXPECT_EQ(ToJson(*stored, true)["items"][0]["log"][0]["message"], "out of memory");
     EXPECT_EQ(stored->items.at(0).warnings, std::vector<std::string>{"missing font"});
 
     const int64_t restarted = history.Begin(Job("m", 1, "2026-12-01T11:00:00.000Z"));
     EXPECT_NE(restarted, id);
     history.Begin(Job("m", 2, "2026-12-01T12:00:00.000Z"));
-    EXPECT_EQ(history.Get(restarted)->outcome, "lost");
-    EXPECT_EQ(history.Get(restarted)->state, "ended");
+    EXPECT_EQ(std::tie(history.Get(restarted)->outcome, history.Get(restarted)->state), std::make_tuple("lost", "ended"));
     history.Reopen(restarted);
     EXPECT_EQ(history.Get(restarted)->state, "rendering");
     history.Reopen(id);  // not lost: stays as it ended
@@ -129,9 +125,7 @@ TEST_P(HistoryOn, SearchesCountsAndRenderHours) {
 
     const std::vector<Hours> byMachine = history.RenderHours({}, true);
     ASSERT_EQ(byMachine.size(), 2u);
-    EXPECT_EQ(byMachine[0].key, "m1");
-    EXPECT_EQ(byMachine[0].jobs, 2);
-    EXPECT_EQ(byMachine[0].renderMs, 150 * 60000);
+    EXPECT_EQ(std::tie(byMachine[0].key, byMachine[0].jobs, byMachine[0].renderMs), std::make_tuple("m1", 2, 150 * 60000));
     EXPECT_EQ(history.RenderHours({"", "", "", "2026-12-03", ""}, false).at(0).key, "Other");
 }
 
@@ -198,7 +192,7 @@ INSTANTIATE_TEST_SUITE_P(, HistoryOn, testing::ValuesIn(Databases()));
 // A history written by the first dashboards (no version table) is upgraded in place: its jobs
 // stay, with their render time worked out.
 TEST(HistoryUpgrade, AFirstVersionDatabaseIsUpgradedAtStart) {
-    const std::string path = (std::filesystem::temp_directory_path() / ("brevant-history-v1-" + std::to_string(::getpid()) + ".db")).string();
+    const std::string path = SqlitePath("brevant-history-v1-");
     {
         auto db = OpenDatabase(path);
         db->Script(
@@ -219,14 +213,12 @@ TEST(HistoryUpgrade, AFirstVersionDatabaseIsUpgradedAtStart) {
         History history(path);
         const std::optional<JobRecord> job = history.Get(1);
         ASSERT_TRUE(job);
-        EXPECT_EQ(job->done, 4);
-        EXPECT_EQ(job->renderMs, 2 * 3600000);
-        EXPECT_EQ(job->items.at(0).name, "Comp");
+        EXPECT_EQ(std::tie(job->done, job->renderMs, job->items.at(0).name), std::make_tuple(4, 2 * 3600000, "Comp"));
         history.Forget("m", 1500);
         EXPECT_EQ(history.Forgotten().at("m"), 1000);  // kept to the millisecond
     }
     EXPECT_EQ(OpenDatabase(path)->Run("SELECT version FROM brevant_history_schema").at(0).at(0), "3");
-    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+    RemoveSqlite(path);
 }
 
 }  // namespace

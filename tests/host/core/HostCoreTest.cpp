@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <tuple>
 
 #include "host/core/StandInHost.h"
@@ -37,13 +36,6 @@ protected:
     const HostMemorySuite1* memory_ = nullptr;
 };
 
-// Every recorded log line as "tag|function|message".
-std::vector<std::string> LogLines() {
-    std::vector<std::string> lines;
-    for (const auto& line : bh::RecordedLog()) lines.push_back(line.tag + "|" + line.function + "|" + line.message);
-    return lines;
-}
-
 // Every misuse of a handle is refused with a code and leaves out-parameters alone.
 TEST_F(HostCoreTest, MemorySuiteRefusesBadHandlesAndArguments) {
     const HostMemorySuite1* m = memory_;
@@ -66,18 +58,11 @@ TEST_F(HostCoreTest, MemorySuiteRefusesBadHandlesAndArguments) {
         {"free unknown", [&] { return m->MemFree(reinterpret_cast<HostMemoryHandle>(0x1234)); }, kHostErrBadHandle},
         {"lock forged generation", [&] { return m->MemLock(forged(), &out); }, kHostErrBadHandle},
         {"unlock never locked", [&] { return m->MemUnlock(live); }, kHostErrBadHandle},
-        {"double unlock",
-         [&] {
-             void* block = nullptr;
-             m->MemLock(live, &block);
-             m->MemUnlock(live);
-             return m->MemUnlock(live);
-         },
+        {"double unlock", [&] { void* block = nullptr; m->MemLock(live, &block); m->MemUnlock(live); return m->MemUnlock(live); },
          kHostErrBadHandle},
         {"lock without out", [&] { return m->MemLock(live, nullptr); }, kHostErrBadArgument},
         {"size without out", [&] { return m->MemSize(live, nullptr); }, kHostErrBadArgument},
-        {"create without out", [&] { return m->MemCreate(3, "x", 8, 0, nullptr); }, kHostErrBadArgument},
-    };
+        {"create without out", [&] { return m->MemCreate(3, "x", 8, 0, nullptr); }, kHostErrBadArgument}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         live = Create(8, 0);
@@ -94,21 +79,18 @@ TEST_F(HostCoreTest, MemorySuiteRefusesBadHandlesAndArguments) {
 }
 
 TEST_F(HostCoreTest, BlocksAreZeroFilledOnlyOnRequestAndRecordTheirOrigin) {
-    struct Case {
-        int32_t flags;
-        uint64_t size;
-        uint8_t fill;
-    } cases[] = {{kHostMemFlagClear, 16, 0x00}, {0, 16, 0xCD}, {kHostMemFlagClear, 0, 0}, {0, 3, 0xCD}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.flags * 100 + c.size);
-        HostMemoryHandle handle = Create(c.size, c.flags, "block");
+    const std::tuple<int32_t, uint64_t, uint8_t> cases[] = {  // flags, size, fill
+        {kHostMemFlagClear, 16, 0x00}, {0, 16, 0xCD}, {kHostMemFlagClear, 0, 0}, {0, 3, 0xCD}};
+    for (const auto& [flags, size, fill] : cases) {
+        SCOPED_TRACE(flags * 100 + size);
+        HostMemoryHandle handle = Create(size, flags, "block");
         bh::HandleInfo info;
         ASSERT_TRUE(bh::InspectHandle(handle, &info));
-        EXPECT_EQ(info.bytes, std::vector<uint8_t>(c.size, c.fill));
-        EXPECT_EQ(std::tie(info.ownerId, info.label, info.flags), std::make_tuple(3, "block", c.flags));
-        uint64_t size = 99;
-        EXPECT_EQ(memory_->MemSize(handle, &size), 0);
-        EXPECT_EQ(size, c.size);
+        EXPECT_EQ(info.bytes, std::vector<uint8_t>(size, fill));
+        EXPECT_EQ(std::tie(info.ownerId, info.label, info.flags), std::make_tuple(3, "block", flags));
+        uint64_t got = 99;
+        EXPECT_EQ(memory_->MemSize(handle, &got), 0);
+        EXPECT_EQ(got, size);
         EXPECT_EQ(memory_->MemFree(handle), 0);
     }
 }
@@ -131,9 +113,7 @@ TEST_F(HostCoreTest, UnknownSuitesAreRefusedAndLeaveTheTable) {
     const HostBasicSuite* basic = bh::BasicSuite();
     const void* sentinel = &sentinel;
     const std::tuple<const char*, int32_t, HostErr> cases[] = {
-        {kHostMemorySuite, 2, kHostErrUnknownSuite}, {"No Such Suite", 1, kHostErrUnknownSuite},
-        {nullptr, 1, kHostErrBadArgument},
-    };
+        {kHostMemorySuite, 2, kHostErrUnknownSuite}, {"No Such Suite", 1, kHostErrUnknownSuite}, {nullptr, 1, kHostErrBadArgument}};
     for (const auto& [name, version, expected] : cases) {
         SCOPED_TRACE(name ? name : "null");
         const void* table = sentinel;
@@ -176,18 +156,12 @@ TEST_F(HostCoreTest, PublishedSuitesAreServedAndRepublishingReplacesTheTable) {
 
 // Suite faults and what a failed call leaves are the plug-in tests' (entry, handles).
 TEST_F(HostCoreTest, FaultsFailAfterSkippedUsesForTheGivenTimes) {
-    struct Case {
-        int skip;
-        int times;
+    const struct {
+        int skip, times;
         HostErr code;
-        std::vector<HostErr> results;  // of five uses
-    } cases[] = {
-        {0, 1, 31, {31, 0, 0, 0, 0}},
-        {2, 2, 31, {0, 0, 31, 31, 0}},
-        {1, -1, 31, {0, 31, 31, 31, 31}},
-        {0, 0, 31, {0, 0, 0, 0, 0}},
-        {0, 1, 0, {kHostErrGeneric, 0, 0, 0, 0}},  // a fault always fails
-    };
+        std::vector<HostErr> results;  // of five uses; a fault of code 0 fails all the same
+    } cases[] = {{0, 1, 31, {31, 0, 0, 0, 0}}, {2, 2, 31, {0, 0, 31, 31, 0}}, {1, -1, 31, {0, 31, 31, 31, 31}},
+                 {0, 0, 31, {0, 0, 0, 0, 0}}, {0, 1, 0, {kHostErrGeneric, 0, 0, 0, 0}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.skip << "/" << c.times);
         bh::ClearFaults();
@@ -205,25 +179,14 @@ TEST_F(HostCoreTest, FaultsFailAfterSkippedUsesForTheGivenTimes) {
 }
 
 TEST_F(HostCoreTest, TextConversionsReplaceWhatIsNotText) {
-    struct Case {
-        const char* utf8;
-        HostString expected;
-    } cases[] = {
-        {"abc", u"abc"},
-        {"f\xc3\xbcnf", u"f\u00fcnf"},
-        {"\xf0\x9f\x98\x80", u"\U0001F600"},
-        {"a\x80z", u"a\uFFFDz"},                    // stray continuation byte
-        {"\xe2\x82z", u"\uFFFDz"},                  // truncated sequence
-        {"\xc0\xaf", u"\uFFFD\uFFFD"},              // overlong
-        {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},    // surrogate
-        {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
-        {"", u""},
-        {nullptr, u""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.utf8 ? c.utf8 : "null");
-        EXPECT_EQ(HostMultiByteToUtf16(c.utf8), c.expected);
-    }
+    // A stray continuation byte, a truncated sequence, an overlong one, a surrogate, past U+10FFFF.
+    const std::pair<const char*, HostString> cases[] = {
+        {"abc", u"abc"}, {"f\xc3\xbcnf", u"f\u00fcnf"}, {"\xf0\x9f\x98\x80", u"\U0001F600"}, {"a\x80z", u"a\uFFFDz"},
+        {"\xe2\x82z", u"\uFFFDz"}, {"\xc0\xaf", u"\uFFFD\uFFFD"}, {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},
+        {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"}, {"", u""}, {nullptr, u""}};
+    for (const auto& [utf8, expected] : cases) EXPECT_EQ(HostMultiByteToUtf16(utf8), expected) << (utf8 ? utf8 : "null");
+    // And back: two-, three- and four-byte forms, and a lone surrogate.
+    EXPECT_EQ(bh::ToUtf8(u"f\u00fcn\u20ac\U0001F600" + HostString(1, char16_t{0xD800})), "f\xc3\xbcn\xe2\x82\xac\xf0\x9f\x98\x80\xef\xbf\xbd");
     EXPECT_EQ(HostAsciiToUtf16("ab\xe9", 3), u"ab\uFFFD");
     char shortForm[64];
     EXPECT_EQ(HostVersionString(0x17010200, false, shortForm), 0);
@@ -234,30 +197,24 @@ TEST_F(HostCoreTest, TextConversionsReplaceWhatIsNotText) {
 TEST_F(HostCoreTest, DamagedPropertyListsAreNamed) {
     const std::string truncated = testing::TempDir() + "host_core_truncated.so";
     {
-        std::ifstream in(FIXTURE_PLUGIN, std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::ofstream(truncated, std::ios::binary) << bytes.substr(0, 256);
+        char head[256] = {};
+        std::ifstream(FIXTURE_PLUGIN, std::ios::binary).read(head, sizeof head);
+        std::ofstream(truncated, std::ios::binary).write(head, sizeof head);
     }
-    struct Case {
-        std::string path;
-        std::string error;
-    } cases[] = {
-        {FIXTURE_NOENTRY, "missing entry"},
 #if defined(_WIN32)
-        {truncated, "not a Windows library"},
+    const char* const damaged = "not a Windows library";
 #else
-        {truncated, "damaged section header table"},
+    const char* const damaged = "damaged section header table";
 #endif
-        {"/nonexistent/lib.so", "cannot open the file"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
+    const std::pair<std::string, std::string> cases[] = {
+        {FIXTURE_NOENTRY, "missing entry"}, {truncated, damaged}, {"/nonexistent/lib.so", "cannot open the file"}};
+    for (const auto& [path, message] : cases) {
         bh::PropertyList list;
         list.name = "untouched";
         std::string error;
-        EXPECT_FALSE(bh::ReadPropertyList(c.path, &list, &error));
-        EXPECT_EQ(error, c.path + ": " + c.error);
-        EXPECT_EQ(list.name, "untouched");
+        EXPECT_FALSE(bh::ReadPropertyList(path, &list, &error)) << path;
+        EXPECT_EQ(error, path + ": " + message);
+        EXPECT_EQ(list.name, "untouched") << path;
     }
     std::remove(truncated.c_str());
 }
@@ -276,8 +233,9 @@ TEST_F(HostCoreTest, LoadedPluginsGetFreshIdsAndTheirDeathHooksRunLastFirst) {
     EXPECT_EQ(bh::RunDeathHooks(), 4);
     EXPECT_EQ(bh::RunDeathHooks(), 0);
     const std::string hook = "Fixture|DeathHook|global=1 hook=";
-    const std::vector<std::string> expected = {hook + "2", hook + "1", hook + "2", hook + "1"};
-    EXPECT_EQ(LogLines(), expected);
+    std::vector<std::string> lines;  // "tag|function|message"
+    for (const auto& line : bh::RecordedLog()) lines.push_back(line.tag + "|" + line.function + "|" + line.message);
+    EXPECT_EQ(lines, (std::vector<std::string>{hook + "2", hook + "1", hook + "2", hook + "1"}));
     EXPECT_EQ(bh::CallEntryPoint(nullptr, 1, nullptr), kHostErrBadArgument);
 }
 

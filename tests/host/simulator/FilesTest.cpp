@@ -26,10 +26,8 @@ TEST_F(Files, TheVolumeNameIsTheMountPointThatHoldsThePath) {
     ScratchDirectory scratch("volume");
     const std::string root = scratch.path.root_path().string();  // "/", "C:\\"
     const std::pair<std::string, std::string> cases[] = {  // a path, and the deepest part of it that exists
-        {scratch.path.string(), scratch.path.string()},
-        {scratch.path.string() + "/not/yet/written.jpg", scratch.path.string()},
-        {root, root},
-    };
+        {scratch.path.string(), scratch.path.string()}, {scratch.path.string() + "/not/yet/written.jpg", scratch.path.string()},
+        {root, root}};
     for (const auto& [path, existing] : cases) {
         SCOPED_TRACE(path);
         HostFileSpec* spec = HostFileSpecNew(Utf16(path));

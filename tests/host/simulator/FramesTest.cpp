@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <tuple>
 
 #include "RecordingSession.h"
 #include "support/JpegInfo.h"
@@ -46,23 +47,20 @@ TEST_F(Frames, TheScalerAveragesInterpolatesAndKeepsTheTargetSize) {
         {"one pixel of the whole", 3, 3, {9, 9, 9, 9, 90, 9, 9, 9, 9}, 1, 1, {18}},
         {"enlarging interpolates between centres", 2, 1, {0, 200}, 4, 1, {0, 50, 150, 200}},
         {"enlarging a flat field stays flat", 2, 2, {77, 77, 77, 77}, 5, 3, std::vector<int>(15, 77)},
-        {"the same size copies", 3, 1, {1, 2, 3}, 3, 1, {1, 2, 3}},
-    };
+        {"the same size copies", 3, 1, {1, 2, 3}, 3, 1, {1, 2, 3}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TestWorld source(c.fromWidth, c.fromHeight, c.grey);
         HostVideoFrame frame;
         HostConvertWorldToVideoFrame(&source.world, true, false, c.toWidth, c.toHeight, frame);
-        EXPECT_EQ(frame.width, c.toWidth);
-        EXPECT_EQ(frame.height, c.toHeight);
+        EXPECT_EQ(std::make_pair(frame.width, frame.height), std::make_pair(c.toWidth, c.toHeight));
         ASSERT_EQ(frame.rgb.size(), static_cast<size_t>(c.toWidth) * static_cast<size_t>(c.toHeight) * 3);
         std::vector<int> red;
         for (size_t i = 0; i < frame.rgb.size(); i += 3) red.push_back(frame.rgb[i]);
         EXPECT_EQ(red, c.expectedRed);
         int decodedWidth = 0, decodedHeight = 0;
         ASSERT_TRUE(brevant_test::JpegSize(HostCompressToJpeg(frame), &decodedWidth, &decodedHeight));
-        EXPECT_EQ(decodedWidth, c.toWidth);
-        EXPECT_EQ(decodedHeight, c.toHeight);
+        EXPECT_EQ(std::make_pair(decodedWidth, decodedHeight), std::make_pair(c.toWidth, c.toHeight));
     }
 }
 
@@ -76,34 +74,25 @@ TEST_F(Frames, TheScalerReadsRowsByRowBytesAndDropsAlpha) {
     EXPECT_EQ(frame.rgb, (std::vector<uint8_t>{100, 1, 2}));
 }
 
-TEST_F(Frames, BadConversionsThrowAndLeaveTheFrame) {
+// The JPEG fault is set from a job file in the cli tests' records.
+TEST_F(Frames, BadConversionsAndCompressionsThrowAndLeaveTheFrame) {
     TestWorld good(4, 4);
     const HostWorld empty{0, 4, 0, nullptr};
     const HostWorld narrowRows{4, 4, 8, good.pixels.data()};
-    const struct {
-        const char* name;
-        const HostWorld* world;
-        int32_t width, height;
-        bool fault;
-    } cases[] = {
-        {"no world", nullptr, 2, 2, false},        {"zero width", &good.world, 0, 2, false},
+    const std::tuple<const char*, const HostWorld*, int32_t, int32_t, bool> cases[] = {  // world, size, fault
+        {"no world", nullptr, 2, 2, false}, {"zero width", &good.world, 0, 2, false},
         {"negative height", &good.world, 2, -1, false}, {"empty world", &empty, 2, 2, false},
-        {"rows too short", &narrowRows, 2, 2, false}, {"conversion fault", &good.world, 2, 2, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.fault) SetFault(HostCall::ConvertWorld, 5, 0, 1);
+        {"rows too short", &narrowRows, 2, 2, false}, {"conversion fault", &good.world, 2, 2, true}};
+    for (const auto& [name, world, width, height, fault] : cases) {
+        if (fault) SetFault(HostCall::ConvertWorld, 5, 0, 1);
         HostVideoFrame frame;
         frame.width = 3;
         frame.rgb = {1, 2, 3};
-        EXPECT_THROW(HostConvertWorldToVideoFrame(c.world, true, false, c.width, c.height, frame), std::runtime_error);
-        EXPECT_EQ(frame.width, 3);
-        EXPECT_EQ(frame.rgb, (std::vector<uint8_t>{1, 2, 3}));
+        EXPECT_THROW(HostConvertWorldToVideoFrame(world, true, false, width, height, frame), std::runtime_error) << name;
+        EXPECT_EQ(frame.width, 3) << name;
+        EXPECT_EQ(frame.rgb, (std::vector<uint8_t>{1, 2, 3})) << name;
     }
-}
-
-// Its fault is set from a job file in RenderTest.
-TEST_F(Frames, JpegRefusesEmptyAndShortFrames) {
+    // The compressor refuses an empty frame and one with fewer bytes than its size says.
     HostVideoFrame shortFrame;
     shortFrame.width = shortFrame.height = 2;
     shortFrame.rgb.assign(11, 50);

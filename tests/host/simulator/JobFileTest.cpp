@@ -2,6 +2,8 @@
 // names. (What the shipped examples set, and their defaults, reach the cli tests' records.)
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "RecordingSession.h"
 
 using namespace brevant_host;
@@ -21,29 +23,23 @@ TEST_F(JobFile, ErrorsNameThePlaceAndWhatWasExpected) {
         {"not an object", "[1, 2]", {"test.json: /: ", "expected an object", "an array"}},
         {"missing items", "{\"project\": \"P\"}", {"test.json: /: ", "missing required key \"items\""}},
         {"unknown top-level key", "{\"items\": [], \"itmes\": []}", {"/itmes: ", "unknown key", "items"}},
-        {"unknown comp key", R"({"items": [{"comp": {"name": "C", "widht": 4}}]})",
-         {"/items/0/comp/widht: ", "unknown key", "width"}},
-        {"missing comp name", R"({"items": [{"comp": {"width": 4}}]})",
-         {"/items/0/comp: ", "missing required key \"name\"", "a string"}},
+        {"unknown comp key", R"({"items": [{"comp": {"name": "C", "widht": 4}}]})", {"/items/0/comp/widht: ", "unknown key", "width"}},
+        {"missing comp name", R"({"items": [{"comp": {"width": 4}}]})", {"/items/0/comp: ", "missing required key \"name\"", "a string"}},
         {"fractional width", R"({"items": [{"comp": {"name": "C", "width": 12.5}}]})",
          {"/items/0/comp/width: ", "expected an integer from 1 to 16384", "the number 12.5"}},
         {"post-render action as text",
          R"({"items": [{"comp": {"name": "C"}, "outputModules": [{}, {"postRenderAction": "two"}]}]})",
          {"/items/0/outputModules/1/postRenderAction: ", "expected an integer", "the string \"two\""}},
-        {"pixel aspect as number", R"({"items": [{"comp": {"name": "C", "pixelAspect": 2}}]})",
-         {"/items/0/comp/pixelAspect: ", "array of two integers"}},
+        {"pixel aspect as number", R"({"items": [{"comp": {"name": "C", "pixelAspect": 2}}]})", {"/items/0/comp/pixelAspect: ", "array of two integers"}},
         {"failure after the last frame", R"({"items": [{"comp": {"name": "C", "frames": 4}, "fail": {"atFrame": 5}}]})",
          {"/items/0/fail/atFrame: ", "from 0 to 4"}},
         {"log without text", R"({"items": [{"comp": {"name": "C"}, "logs": [{"atFrame": 1}]}]})",
          {"/items/0/logs/0: ", "missing required key \"text\""}},
-        {"unknown fault call", R"({"items": [], "faults": [{"call": "Compress", "code": 5}]})",
-         {"/faults/0/call: ", "one of AcquireSuite", "CompressJpeg"}},
-        {"suite on another call", R"({"items": [], "faults": [{"call": "MemLock", "code": 5, "suite": "S"}]})",
-         {"/faults/0/suite: ", "AcquireSuite"}},
+        {"unknown fault call", R"({"items": [], "faults": [{"call": "Compress", "code": 5}]})", {"/faults/0/call: ", "one of AcquireSuite", "CompressJpeg"}},
+        {"suite on another call", R"({"items": [], "faults": [{"call": "MemLock", "code": 5, "suite": "S"}]})", {"/faults/0/suite: ", "AcquireSuite"}},
         {"unknown exporter", R"({"items": [{"comp": {"name": "C"}, "outputModules": [{"exporter": 42}]}]})",
          {"/items/0/outputModules/0/exporter: ", "known exporter", "42"}},
-        {"bad flags text", R"({"items": [], "exporters": [{"id": 9, "flags": "0xZZ"}]})",
-         {"/exporters/0/flags: ", "flags word"}},
+        {"bad flags text", R"({"items": [], "exporters": [{"id": 9, "flags": "0xZZ"}]})", {"/exporters/0/flags: ", "flags word"}},
         {"unknown write format",
          R"({"items": [{"comp": {"name": "C"}, "outputModules": [{"path": "a", "write": "mp4"}]}]})",
          {"/items/0/outputModules/0/write: ", "\"jpeg\" or \"raw\""}},
@@ -64,8 +60,7 @@ TEST_F(JobFile, AMissingFileIsNamed) {
 }
 
 TEST_F(JobFile, QueriesFailWithTheirCodesAndWriteNothing) {
-    const auto job = MustParse(R"({
-        "exporters": [{"id": 7, "queryError": 9}],
+    const auto job = MustParse(R"({"exporters": [{"id": 7, "queryError": 9}],
         "items": [{"comp": {"name": "C"}, "outputModules": [{"outputInfo": {"error": 12}}]}]})");
     ASSERT_NE(job, nullptr);
     const HostOutputSpec* spec = HostOutputModuleOutputSpec(HostRenderItemOutputModules(job->Item(0)).modules[0]);
@@ -99,21 +94,15 @@ using PathTemplates = RecordsTest;
 
 // Output path templates, resolved in place, under the output directory that relative paths join.
 TEST_F(PathTemplates, FlatteningResolvesEveryTokenUnderTheOutputDirectory) {
-    struct Case {
-        const char* pathTemplate;
-        const char* compName;
-        int32_t startFrame;
-        const char* outputDirectory;  // in the job file, joined to the base given to the driver
-        const char* base;
-        const char* expected;
-    } const cases[] = {
+    // The template, the comp's name and its start frame, the job's outputDirectory (joined to the
+    // base given to the driver), that base; the path.
+    const std::tuple<const char*, const char*, int32_t, const char*, const char*, const char*> cases[] = {
         {"[compName]_[####].jpg", "Main", 0, "/renders", "", "/renders/Main_0000.jpg"},
         {"[compName]_[#].jpg", "Main", 7, "/renders", "", "/renders/Main_7.jpg"},
         {"[compName]_[###].jpg", "Main", 1234, "/renders", "", "/renders/Main_1234.jpg"},
         {"[compName]_[#####].jpg", "Main", -12, "/renders", "", "/renders/Main_-00012.jpg"},
         {"[projectName]/[compName].mov", "Main", 0, "/renders", "", "/renders/Proj/Main.mov"},
-        {"[renderSettingsName]_[outputModuleName].raw", "Main", 0, "/renders", "",
-         "/renders/Best Settings_Lossless.raw"},
+        {"[renderSettingsName]_[outputModuleName].raw", "Main", 0, "/", "", "/Best Settings_Lossless.raw"},
         {"[width]x[height]@[frameRate].raw", "Main", 0, "/renders", "", "/renders/1920x1080@29.97.raw"},
         {"[startFrame]-[endFrame] of [durationFrames].raw", "Main", 5, "/renders", "", "/renders/5-14 of 10.raw"},
         {"[compName].raw", "Shots/Hero", 0, "/renders", "", "/renders/Shots_Hero.raw"},
@@ -130,21 +119,20 @@ TEST_F(PathTemplates, FlatteningResolvesEveryTokenUnderTheOutputDirectory) {
         {"[compName].raw", "Main", 0, "", "/work/o\xE2\x82t", "/work/o\xEF\xBF\xBDt/Main.raw"},
 #endif
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.pathTemplate) + " in " + c.outputDirectory);
-        const auto job = MustParse(std::string(R"({"project": "Proj", "outputDirectory": ")") + c.outputDirectory +
-                                   R"(", "items": [{"template": "Best Settings", "comp": {"name": ")" + c.compName +
-                                   R"(", "width": 1920, "height": 1080, "frameRate": 29.97, "frames": 10,
-                                   "startFrame": )" + std::to_string(c.startFrame) +
-                                   R"(}, "outputModules": [{"template": "Lossless", "path": ")" + c.pathTemplate +
-                                   R"("}]}]})");
+    for (const auto& [pathTemplate, compName, startFrame, outputDirectory, base, expected] : cases) {
+        SCOPED_TRACE(std::string(pathTemplate) + " in " + outputDirectory);
+        const auto job = MustParse(std::string(R"({"project": "Proj", "outputDirectory": ")") + outputDirectory +
+                                   R"(", "items": [{"template": "Best Settings", "comp": {"name": ")" + compName +
+                                   R"(", "width": 1920, "height": 1080, "frameRate": 29.97, "frames": 10, "startFrame": )" +
+                                   std::to_string(startFrame) + R"(}, "outputModules": [{"template": "Lossless", "path": ")" +
+                                   pathTemplate + R"("}]}]})");
         ASSERT_NE(job, nullptr);
-        if (*c.base) job->SetBaseDirectory(c.base);
+        if (*base) job->SetBaseDirectory(base);
         HostOutputModule* module = HostRenderItemOutputModules(job->Item(0)).modules[0];
-        EXPECT_EQ(PathOf(module), c.pathTemplate);  // as written until flattened
+        EXPECT_EQ(PathOf(module), pathTemplate);  // as written until flattened
         for (int time = 0; time < 2; ++time) {  // a second flattening changes nothing
             HostFlattenOutputModuleFilePath(job->Item(0), module);
-            EXPECT_EQ(PathOf(module), NativePath(c.expected));
+            EXPECT_EQ(PathOf(module), NativePath(expected));
         }
     }
 }

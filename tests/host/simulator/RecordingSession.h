@@ -19,10 +19,8 @@
 namespace host_simulator_test {
 
 struct Recorder {
-    // One line per session operation: "DescribeBegin Demo", "Update 2 frame 1/4", "dtor" ...
-    std::vector<std::string> transcript;
-    // Operation name -> what it throws instead of completing.
-    std::map<std::string, std::function<void()>> raise;
+    std::vector<std::string> transcript;  // one line per operation: "DescribeBegin Demo", "Update 2 frame 1/4", "dtor"
+    std::map<std::string, std::function<void()>> raise;  // operation name -> what it throws instead of completing
 };
 
 inline Recorder& TheRecorder() {
@@ -42,11 +40,9 @@ public:
         Note("DescribeAddItem " + std::to_string(queueIndex));
         // As the plug-in does: every file-based module's path is resolved while describing.
         const HostOutputModuleList modules = HostRenderItemOutputModules(&item);
-        for (uint64_t i = 0; i < modules.count; ++i) {
-            if (HostOutputModuleIsFileBased(modules.modules[i]) && HostOutputModuleHasFilePath(modules.modules[i])) {
+        for (uint64_t i = 0; i < modules.count; ++i)
+            if (HostOutputModuleIsFileBased(modules.modules[i]) && HostOutputModuleHasFilePath(modules.modules[i]))
                 HostFlattenOutputModuleFilePath(&item, modules.modules[i]);
-            }
-        }
     }
     void RenderItemStart(void*) override { Note("RenderItemStart"); }
     void RenderItemEnd(void*, int32_t hostStatus) override { Note("RenderItemEnd " + std::to_string(hostStatus)); }
@@ -54,9 +50,7 @@ public:
         Note("Update " + std::to_string(update->updateStatus) + " frame " + std::to_string(update->frameId) + "/" +
              std::to_string(update->framesTotal) + (update->frameBuffer ? " picture" : ""));
     }
-    void Log(uint32_t messageType, const char* message) override {
-        Note("Log " + std::to_string(messageType) + " " + message);
-    }
+    void Log(uint32_t messageType, const char* message) override { Note("Log " + std::to_string(messageType) + " " + message); }
 
 private:
     static void Note(const std::string& line) {
@@ -67,14 +61,10 @@ private:
     }
 };
 
-inline HostErr StartRecordingSession(std::shared_ptr<RQSession>* out_session) {
-    if (!out_session) return 1;
-    *out_session = std::make_shared<RecordingSession>();
-    return 0;
-}
-
 inline const BrevantProviderSuite1& RecordingProvider() {
-    static const BrevantProviderSuite1 provider{&StartRecordingSession};
+    static const BrevantProviderSuite1 provider{[](std::shared_ptr<RQSession>* out) -> HostErr {
+        return out ? (*out = std::make_shared<RecordingSession>(), 0) : 1;
+    }};
     return provider;
 }
 
@@ -93,10 +83,7 @@ struct ScratchDirectory {
         std::filesystem::remove_all(path);
         std::filesystem::create_directories(path);
     }
-    ~ScratchDirectory() {
-        std::error_code error;
-        std::filesystem::remove_all(path, error);
-    }
+    ~ScratchDirectory() { std::error_code error; std::filesystem::remove_all(path, error); }
     const std::filesystem::path path;
 };
 
