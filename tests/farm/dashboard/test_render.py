@@ -64,16 +64,6 @@ class RenderTest(FarmTest):
         wait_until(lambda: dashboard.machine("render-1")["job"]["state"] == "ended", 10, "render-1 from the retained topics")
         self.assertEqual(dashboard.json("/api/jobs")["current"], [])
 
-    def test_failed_and_stopped_items(self):
-        failures = Render(self.stack, self.broker, os.path.join(SOURCE, "examples/failures.json"), "render-2", fps=24)
-        self.assertEqual(failures.wait(), 3)
-        failed = self.receiver.wait_for("itemFailed", machine="render-2", item=1)
-        self.assertIn("Fails At Five", failed["text"])
-        self.receiver.wait_for("itemStopped", machine="render-2", item=2)
-        self.assertEqual(self.receiver.wait_for("jobDone", machine="render-2")["outcome"], "failed")
-        logs = wait_until(lambda: self.service.machine("render-2")["job"]["items"][0]["logs"], 10, "item 1's log lines")
-        self.assertIn("Render failed", [line["message"] for line in logs])
-
     def test_jobs_rendered_while_the_dashboard_was_away_reach_its_history_through_its_session(self):
         # A studio's broker keeps the dashboard's session, on disk, across its own restart too: three
         # jobs begin and end while the dashboard is stopped, and each is in the history once it is
