@@ -10,8 +10,11 @@ from farm import BUILD, SOURCE, FarmTest, Postgres, Receiver, Render, wait_until
 
 
 class PostgresTest(FarmTest):
-    def test_the_history_cases_then_two_dashboards_share_one_history_and_notify_once(self):
+    def setUp(self):
+        super().setUp()
         self.postgres = Postgres(self.stack)
+
+    def test_the_history_cases_on_postgres(self):
         tests = os.path.join(BUILD, "tests/farm/dashboard/dashboard_tests")
         run = subprocess.run([tests, "--gtest_filter=HistoryOn.*"], capture_output=True, text=True, timeout=120,
                              env={**os.environ, "BREVANT_TEST_POSTGRES": self.postgres.uri})
@@ -19,6 +22,7 @@ class PostgresTest(FarmTest):
         passed = [line for line in run.stdout.splitlines() if line.startswith("[       OK ] HistoryOn.")]
         self.assertEqual(sum("/1 (" in line for line in passed), len(passed) / 2)  # each SQLite case, and on the server
 
+    def test_two_dashboards_share_one_history_and_notify_once(self):
         receiver = Receiver(self.stack)
         shared = [self.dashboard("--client-id", f"shared-{n}", "--webhook", receiver.url, database=self.postgres.uri)
                   for n in (1, 2)]
