@@ -44,16 +44,14 @@ def free_port():
 
 def wait_until(condition, timeout, what):
     """Polls `condition` until it returns something true; fails naming `what` and the last value."""
-    deadline = time.monotonic() + timeout
-    last = None
+    deadline, last = time.monotonic() + timeout, None
     while time.monotonic() < deadline:
         try:
             last = condition()
-        except Exception as error:  # not there yet (a refused connection, a missing key, a page element redrawn)
-            last = error
-        else:
             if last:
                 return last
+        except Exception as error:  # not there yet (a refused connection, a missing key, a page element redrawn)
+            last = error
         time.sleep(0.05)
     raise AssertionError(f"timed out after {timeout} s waiting for {what}; last: {str(last)[:2000]}")
 
@@ -79,12 +77,9 @@ class Stack(contextlib.ExitStack):
 
     def spawn(self, args, log=None, **kwargs):
         """Starts `args`, its output into the file `log` when named (a pipe nobody reads fills up)."""
-        if log:
-            with open(os.path.join(self.directory, log), "w") as out:
-                process = subprocess.Popen(args, stderr=out, **{"stdout": out, **kwargs})
-            process.log = out.name
-        else:
-            process = subprocess.Popen(args, **kwargs)
+        with open(os.path.join(self.directory, log), "w") if log else contextlib.nullcontext() as out:
+            process = subprocess.Popen(args, **{**({"stdout": out, "stderr": out} if log else {}), **kwargs})
+        process.log = out and out.name
         self.callback(stop_process, process)
         return process
 
@@ -103,37 +98,31 @@ def stop_process(process):
             process.kill()
             process.wait()
     for stream in (process.stdout, process.stderr):
-        if stream:
-            stream.close()
+        stream and stream.close()
 
 
 class Broker:
     """mosquitto with `config` lines added; anonymous clients are refused when it names a password_file.
-    A persistent one is a studio's: it keeps the retained topics and the clients' sessions, with
-    what it queued for them, in the stack's directory (saved every second and at a clean stop),
-    and queues at most 100 messages for a client."""
+    A persistent one is a studio's: it keeps retained topics and sessions in the stack's directory
+    (saved every second and at a clean stop), and queues at most 100 messages for a client."""
 
     def __init__(self, stack, config="", persistent=False):
         self.stack, self.port = stack, free_port()
         # As root, mosquitto would switch to a user who cannot read the test's files; a subscriber that
         # falls behind is served late rather than cut off, as on a farm's broker.
-        anonymous = str("password_file" not in config).lower()
         store = os.path.join(stack.directory, f"mosquitto-{self.port}", "")
         keep = (f"persistence true\npersistence_location {store}\nautosave_interval 1\nmax_queued_messages 100\n"
                 if persistent else "persistence false\nmax_queued_messages 0\n")
-        if persistent:
-            os.makedirs(store)
+        os.makedirs(store) if persistent else None
         self.config = stack.file(f"mosquitto-{self.port}.conf", ("user root\n" if os.getuid() == 0 else "") +
                                  f"listener {self.port} 127.0.0.1\n{keep}set_tcp_nodelay true\n"
-                                 f"allow_anonymous {anonymous}\n{config}")
+                                 f"allow_anonymous {str('password_file' not in config).lower()}\n{config}")
         self.start()
 
     def start(self):
-        """Starts it (again: empty, or a persistent one with its store) on its port and waits until it
-        accepts connections."""
+        """Starts it (again: empty, or a persistent one with its store) and waits until it accepts connections."""
         self.process = self.stack.spawn(["mosquitto", "-c", self.config], log=f"mosquitto-{self.port}.log")
-        wait_until(lambda: socket.create_connection(("127.0.0.1", self.port), 0.2).close() or True, 10,
-                   "mosquitto to listen")
+        wait_until(lambda: socket.create_connection(("127.0.0.1", self.port), 0.2).close() or True, 10, "mosquitto")
 
     def stop(self, how=signal.SIGTERM):
         """SIGTERM saves a persistent broker's store; SIGKILL loses what came since the last save."""
@@ -149,9 +138,8 @@ class Broker:
 
 
 def site_bridge(site, **options):
-    """A site broker's bridge as shipped (farm/mosquitto/site-bridge.conf), for site `site` (its name in
-    place of the file's "paris") and with each option of `options` set to its value. It goes last in
-    a Broker's `config`: a bridge section is read only at the broker's start, and runs to the end."""
+    """The shipped farm/mosquitto/site-bridge.conf for site `site` (in place of "paris"), each of
+    `options` set to its value. It goes last in a Broker's `config`: a bridge section runs to the end."""
     with open(os.path.join(SOURCE, "farm", "mosquitto", "site-bridge.conf")) as f:
         text = f.read().replace("paris", site)
     for option, value in options.items():
@@ -165,10 +153,8 @@ Message = collections.namedtuple("Message", "retained topic payload qos")
 
 class Subscriber:
     """mosquitto_sub on `topic` at QoS 1 (extra `args` for users and TLS), read on a thread; the
-    constructor waits for the broker's acknowledgement, so nothing published later is missed.
-    Every message must keep to the wire contract as the publisher's own check reads it, its QoS
-    included (a QoS 1 subscription takes each at the QoS it was published at): when the test's
-    Stack closes, any that does not fails the test."""
+    constructor waits for the broker's acknowledgement. Every message must keep to the wire contract
+    in the publisher's view, its QoS included: any that does not fails the test when the Stack closes."""
 
     def __init__(self, stack, broker, topic="brevant/#", *args):
         self.messages, self.problems, subscribed = [], [], threading.Event()
@@ -183,15 +169,14 @@ class Subscriber:
                 if match:
                     self.messages.append(Message(match[1] == "1", match[3], bytes.fromhex(match[4]), int(match[2])))
                     self.problems += contract.problems(match[3], self.messages[-1].payload, producer=True,
-                                                       retained=self.messages[-1].retained, qos=int(match[2]))
+                                                       retained=match[1] == "1", qos=int(match[2]))
         threading.Thread(target=read, daemon=True).start()
-        stack.callback(self.check)
+        stack.callback(lambda: self.problems and self.fail())
         if not subscribed.wait(10):
             raise AssertionError(f"mosquitto_sub did not subscribe to {topic}")
 
-    def check(self):
-        if self.problems:
-            raise AssertionError("off the wire contract:\n" + "\n".join(list(dict.fromkeys(self.problems))[:20]))
+    def fail(self):
+        raise AssertionError("off the wire contract:\n" + "\n".join(list(dict.fromkeys(self.problems))[:20]))
 
     def wait(self, topic, text="", timeout=10, retained=None, qos=None):
         """The first message on `topic` whose payload contains `text` (and retained flag and QoS, when given)."""
@@ -239,21 +224,17 @@ class Dashboard:
                                            context=ssl.create_default_context(cafile=self.ca))
 
     def request(self, path, headers=None, authorize=True, method="GET"):
-        connection = self.connection()
-        try:
+        with contextlib.closing(self.connection()) as connection:
             connection.request(method, path, headers={**(self.authorization() if authorize else {}), **(headers or {})})
             response = connection.getresponse()
             return response.status, dict(response.getheaders()), response.read()
-        finally:
-            connection.close()
 
     def authorization(self):
         return {"Authorization": f"Bearer {self.token}"} if self.token else {}
 
     def json(self, path):
         status, _, body = self.request(path)
-        if status != 200:
-            raise AssertionError(f"GET {path}: {status} {body[:300]}")
+        assert status == 200, f"GET {path}: {status} {body[:300]}"
         return json.loads(body)
 
     def machine(self, name):
@@ -282,9 +263,8 @@ class Postgres:
         self.port, self.directory = free_port(), os.path.join(stack.directory, "postgres")
         os.makedirs(self.directory)
         self.run_as = run_as = ["runuser", "-u", "postgres", "--"] if os.getuid() == 0 else []
-        if run_as:
-            shutil.chown(stack.directory, "postgres")
-            shutil.chown(self.directory, "postgres")
+        for path in (stack.directory, self.directory) if run_as else ():
+            shutil.chown(path, "postgres")
         subprocess.run(run_as + [f"{self.BIN}/initdb", "-D", self.directory, "-A", "trust", "-U", "brevant", "--no-sync"],
                        check=True, capture_output=True, timeout=120)
         self.stack, self.server = stack, run_as + [f"{self.BIN}/postgres", "-D", self.directory, "-p", str(self.port),
@@ -326,8 +306,7 @@ class Receiver(http.server.ThreadingHTTPServer):
 
     def __init__(self, stack, failures=0):
         super().__init__(("127.0.0.1", 0), Receiver.Handler)
-        self.bodies, self.failures = [], failures
-        self.url = f"http://127.0.0.1:{self.server_address[1]}/hook"
+        self.bodies, self.failures, self.url = [], failures, f"http://127.0.0.1:{self.server_address[1]}/hook"
         threading.Thread(target=self.serve_forever, daemon=True).start()
         stack.callback(lambda: (self.shutdown(), self.server_close()))
 
@@ -335,8 +314,7 @@ class Receiver(http.server.ThreadingHTTPServer):
         return [body for body in self.bodies if body.get("event") == kind]
 
     def wait_for(self, kind, timeout=15, **fields):
-        def found():
-            return [b for b in self.events(kind) if all(b.get(k) == v for k, v in fields.items())]
+        found = lambda: [b for b in self.events(kind) if all(b.get(k) == v for k, v in fields.items())]  # noqa: E731
         return wait_until(found, timeout, f"a '{kind}' webhook with {fields}; got {self.bodies}")[0]
 
 
@@ -344,8 +322,7 @@ class EventStream:
     """Reads `path` (/events with what the viewer has open) on a thread; keeps (name, data) of each event."""
 
     def __init__(self, stack, dashboard, path="/events"):
-        self.events = []
-        self.connection = dashboard.connection(timeout=30)
+        self.events, self.connection = [], dashboard.connection(timeout=30)
         self.connection.request("GET", path, headers=dashboard.authorization())
         self.response = self.connection.getresponse()
         threading.Thread(target=self._read, daemon=True).start()
@@ -353,9 +330,8 @@ class EventStream:
 
     def _read(self):
         name, data = None, []
-        try:
-            for raw in self.response:
-                line = raw.decode().rstrip("\n")
+        with contextlib.suppress(Exception):  # the stream was closed under the reader
+            for line in (raw.decode().rstrip("\n") for raw in self.response):
                 if line.startswith("event: "):
                     name = line[7:]
                 elif line.startswith("data: "):
@@ -363,17 +339,13 @@ class EventStream:
                 elif not line and name:
                     self.events.append((name, json.loads("\n".join(data))))
                     name, data = None, []
-        except Exception:  # the stream was closed under the reader
-            pass
 
     def named(self, name):
         return [data for event, data in self.events if event == name]
 
     def close(self):
-        try:
+        with contextlib.suppress(OSError):
             self.connection.sock and self.connection.sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
         self.connection.close()
 
 
@@ -383,8 +355,7 @@ class Render:
 
     def __init__(self, stack, broker, job, machine, fps=None, **env):
         self.out = tempfile.mkdtemp(prefix="render-", dir=stack.directory)
-        if isinstance(job, dict):
-            job = stack.file(os.path.basename(self.out) + ".json", job)
+        job = stack.file(os.path.basename(self.out) + ".json", job) if isinstance(job, dict) else job
         args = [*EMULATOR, HOST, "run", job, "--client", PUBLISHER, "--out", self.out] + (["--fps", str(fps)] if fps else [])
         self.process = stack.spawn(args, log=os.path.basename(self.out) + ".log", env=publisher_env(broker, machine, env))
 
@@ -394,11 +365,9 @@ class Render:
 
 def publisher_env(broker, machine, settings):
     """The environment of a process with the publisher: this one's without its settings, then these."""
-    env = {**{k: v for k, v in os.environ.items() if not k.startswith("BREVANT_FARM_")},
-           "BREVANT_FARM_BROKER": f"127.0.0.1:{broker.port}", **settings}
-    if machine is not None:
-        env["BREVANT_FARM_MACHINE"] = machine
-    return env
+    return {**{k: v for k, v in os.environ.items() if not k.startswith("BREVANT_FARM_")},
+            "BREVANT_FARM_BROKER": f"127.0.0.1:{broker.port}", **({} if machine is None else {"BREVANT_FARM_MACHINE": machine}),
+            **settings}
 
 
 class FarmTest(unittest.TestCase):
@@ -418,7 +387,5 @@ class FarmTest(unittest.TestCase):
 
 def frames_job(*frames, project="Farm", name="Shot", size=(64, 36)):
     """A job of one item per entry of `frames`, each with that many frames written as JPEG files."""
-    module = {"path": "[compName]_[####].jpg"}
-    comps = [{"name": f"{name} {i + 1}", "width": size[0], "height": size[1], "frames": n}
-             for i, n in enumerate(frames)]
-    return {"project": project, "items": [{"comp": comp, "outputModules": [module]} for comp in comps]}
+    comps = [{"name": f"{name} {i + 1}", "width": size[0], "height": size[1], "frames": n} for i, n in enumerate(frames)]
+    return {"project": project, "items": [{"comp": comp, "outputModules": [{"path": "[compName]_[####].jpg"}]} for comp in comps]}

@@ -108,17 +108,13 @@ class WireTest(unittest.TestCase):
         class Sent(list):
             def publish(self, topic, payload, retain=False):
                 self.append((topic, json.dumps(payload) if isinstance(payload, dict) else payload))
-
-            def flush(self):
-                pass
-            close = flush
+            flush = close = lambda self: None  # noqa: E731
         sent = Sent()
         with contextlib.redirect_stdout(io.StringIO()):
             dashboard_soak.main(["--port", "0", "--machines", "20", "--frames", "481"], sent)
         self.assertEqual({topic.split("/")[-1] for topic, _ in sent}, {"status", "job", "progress", "thumbnail", "events"})
-        shapes = {re.sub("[0-9]", "", topic + str(payload)): (topic, payload) for topic, payload in sent}
-        for topic, payload in shapes.values():  # one of each, whatever its numbers
-            self.assertEqual(contract.problems(topic, payload), [])
+        for topic, payload in {re.sub("[0-9]", "", topic + str(payload)): (topic, payload) for topic, payload in sent}.values():
+            self.assertEqual(contract.problems(topic, payload), [])  # one of each, whatever its numbers
 
     def test_farm_load(self):
         # The farm-scale generator (bench/farm/farm_load): one message of each kind, in the

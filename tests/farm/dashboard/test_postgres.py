@@ -52,6 +52,7 @@ class PostgresTest(FarmTest):
         time.sleep(1)  # the other dashboard's copy, had it not lost the claim
         self.assertEqual(sorted(body["event"] for body in receiver.bodies if body.get("project") == "Failures"),
                          ["itemFailed", "itemStopped", "jobDone"])
+        self.assertIn("Fails At Five", receiver.wait_for("itemFailed", item=1)["text"])
 
 
 if __name__ == "__main__":

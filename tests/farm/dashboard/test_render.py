@@ -26,10 +26,7 @@ class RenderTest(FarmTest):
         machine = wait_until(rendering, 20, "render-1 rendering its first item")
         self.assertEqual((machine["job"]["project"], machine["job"]["items"][0]["name"]), ("Demo", "Main"))
         self.assertGreater(machine["job"]["items"][0]["progress"]["framesTotal"], 3)
-        labels = {"machine": "render-1", "project": "Demo", "item": "1"}
-        self.assertGreaterEqual(dashboard.metric("brevant_frames_rendered_total", **labels), 3)
-        self.assertGreater(dashboard.metric("brevant_item_progress_ratio", **labels), 0)
-        self.assertEqual(dashboard.metric("brevant_machine_up", machine="render-1"), 1)
+        self.assertGreater(dashboard.metric("brevant_item_progress_ratio", machine="render-1", project="Demo", item="1"), 0)
         current = dashboard.json("/api/jobs")["current"]
         self.assertEqual([job["machine"] for job in current], ["render-1"])
         job_id = current[0]["id"]
@@ -46,7 +43,6 @@ class RenderTest(FarmTest):
         self.assertEqual((finished["state"], finished["outcome"]), ("ended", "done"))
         self.assertEqual([(i["name"], i["state"], i["framesDone"] == i["framesTotal"] > 0) for i in finished["items"]],
                          [("Main", "done", True), ("Lower Third", "done", True)])
-        self.assertEqual(dashboard.metric("brevant_frames_rendered_total", **labels), finished["items"][0]["framesTotal"])
         self.assertEqual(self.receiver.events("machineOffline"), [])  # it went offline after the job, not during
         def tiles():
             return [t for e in stream.named("tiles") for t in e["tiles"] if t["machine"] == "render-1"]
@@ -63,16 +59,6 @@ class RenderTest(FarmTest):
         self.assertEqual([job["id"] for job in dashboard.json("/api/jobs")["past"]], [job_id])
         wait_until(lambda: dashboard.machine("render-1")["job"]["state"] == "ended", 10, "render-1 from the retained topics")
         self.assertEqual(dashboard.json("/api/jobs")["current"], [])
-
-    def test_failed_and_stopped_items(self):
-        failures = Render(self.stack, self.broker, os.path.join(SOURCE, "examples/failures.json"), "render-2", fps=24)
-        self.assertEqual(failures.wait(), 3)
-        failed = self.receiver.wait_for("itemFailed", machine="render-2", item=1)
-        self.assertIn("Fails At Five", failed["text"])
-        self.receiver.wait_for("itemStopped", machine="render-2", item=2)
-        self.assertEqual(self.receiver.wait_for("jobDone", machine="render-2")["outcome"], "failed")
-        logs = wait_until(lambda: self.service.machine("render-2")["job"]["items"][0]["logs"], 10, "item 1's log lines")
-        self.assertIn("Render failed", [line["message"] for line in logs])
 
     def test_jobs_rendered_while_the_dashboard_was_away_reach_its_history_through_its_session(self):
         # A studio's broker keeps the dashboard's session, on disk, across its own restart too: three

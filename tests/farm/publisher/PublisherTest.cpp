@@ -25,14 +25,11 @@ struct Farm {
     int64_t now = kStart;
     std::ostringstream transcript;
     Publisher publisher{Config{}, Identity{"p", "m1", kStart, 42},
-                        [this](Message message) {
-                            transcript << message.topic << (message.retained ? " retained" : "") << " qos "
-                                       << message.qos << " ";
-                            if (message.payload.empty() || message.topic.find("thumbnail") == std::string::npos) {
-                                transcript << (message.payload.empty() ? "(empty)" : message.payload) << "\n";
-                                return;
-                            }
-                            for (unsigned char byte : message.payload) transcript << std::hex << int{byte} << std::dec;
+                        [this](Message m) {
+                            transcript << m.topic << (m.retained ? " retained" : "") << " qos " << m.qos << " ";
+                            if (m.payload.empty()) transcript << "(empty)";
+                            else if (m.topic.find("thumbnail") == std::string::npos) transcript << m.payload;
+                            else for (unsigned char byte : m.payload) transcript << std::hex << int{byte} << std::dec;
                             transcript << "\n";
                         },
                         [this] { return now; }};
