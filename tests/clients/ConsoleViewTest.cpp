@@ -86,9 +86,12 @@ struct Screen {
     // Each row: a part of a line, and on how many lines it is.
     void ExpectCounts(const std::vector<std::pair<std::string, std::ptrdiff_t>>& counts) const {
         const std::vector<std::string> lines = Lines();
-        for (const auto& [part, count] : counts)
-            EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }), count)
+        for (const auto& row : counts) {
+            const std::string& part = row.first;  // a name the lambda can take (not a structured binding)
+            EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }),
+                      row.second)
                 << part << "\n" << out;
+        }
     }
 };
 

@@ -822,6 +822,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char directory[] = "/tmp/brevant-fuzz-XXXXXX";
     if (!mkdtemp(directory)) Fail("mkdtemp");
     gT.outputDirectory = directory;
+    // libFuzzer ends the process with exit() when its run is over; a finding aborts, and leaves
+    // the folder for a look.
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(gT.outputDirectory, ignored);
+    });
 
     brevant_host::LoadedPlugin plugin;
     std::string error;
@@ -873,7 +879,6 @@ int main(int argc, char** argv) {
         const std::vector<uint8_t> input{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
         LLVMFuzzerTestOneInput(input.data(), input.size());
     }
-    std::filesystem::remove_all(gT.outputDirectory);
     return 0;
 }
 #endif
