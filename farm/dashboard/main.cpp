@@ -47,7 +47,8 @@ struct Options {
     HttpOptions http;
     FarmOptions farm;
     std::string database = "brevant-dashboard.sqlite";
-    std::vector<std::string> webhooks;  // as given; read by ParseWebhook
+    std::vector<std::string> webhookTexts;  // as given, read into webhooks after parsing
+    std::vector<Webhook> webhooks;
     std::string tokenFile, brokerPasswordFile;
     double retireAfterDays = 7;
 };
@@ -139,13 +140,9 @@ int Parse(int argc, char** argv, Options& options) {
     auto* token = app.add_option("--token", options.http.token, "bearer token every request must carry (header, cookie or ?access_token=)")
         ->envname("BREVANT_DASHBOARD_TOKEN");
     app.add_option("--token-file", options.tokenFile, "read the bearer token from this file, read once at start")->excludes(token);
-    app.add_option("--webhook", options.webhooks,
+    app.add_option("--webhook", options.webhookTexts,
                    "\"URL [events=KIND,...] [projects=NAME,...]\": POST notifications there, those of these kinds "
-                   "and projects only when given (repeatable)")
-        ->check([](const std::string& text) {
-            Webhook hook;
-            return ParseWebhook(text, &hook);
-        });
+                   "and projects only when given (repeatable)");
     app.add_option("--stall-factor", options.farm.stallFactor,
                    "an item is stalled after this many of its median frame times without a frame")
         ->check(CLI::Range(1.5, 1000.0));
@@ -190,6 +187,13 @@ int Parse(int argc, char** argv, Options& options) {
             std::fprintf(stderr, "brevant-dashboard: %s\n", error.what());
         }
         return 1;
+    }
+    for (const std::string& text : options.webhookTexts) {
+        const std::string problem = ParseWebhook(text, &options.webhooks.emplace_back());
+        if (!problem.empty()) {
+            std::fprintf(stderr, "brevant-dashboard: --webhook: %s\n", problem.c_str());
+            return 1;
+        }
     }
     if (!options.tokenFile.empty() && !ReadSecret("--token-file", options.tokenFile, &options.http.token)) return 1;
     if (!options.brokerPasswordFile.empty() &&
@@ -242,9 +246,7 @@ int main(int argc, char** argv) {
     try {
         History history(options.database);
         MosquittoLibrary library;
-        std::vector<Webhook> webhooks(options.webhooks.size());
-        for (size_t i = 0; i < webhooks.size(); ++i) ParseWebhook(options.webhooks[i], &webhooks[i]);  // checked by Parse
-        Notifier notifier(std::move(webhooks), WebhookPolicy{});
+        Notifier notifier(std::move(options.webhooks), WebhookPolicy{});
         EventHub hub(options.http.maxEventClients, 10000, 64 << 20);
         FarmState farm(options.farm, hub, notifier, history);
         HttpService http(options.http, farm, hub);
